@@ -1,0 +1,61 @@
+# The two commands of the README. Each does its own set-up on a fresh Debian machine: the
+# system packages, a virtual environment in .venv, and the package built with pip.
+#   make demo   build and run the demo
+#   make test   build and run every test (C++ in release and under ASan+UBSan, then Python)
+
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+JOBS ?= $(shell nproc)
+APT_PACKAGES := build-essential cmake ninja-build pkg-config libssl-dev libicu-dev \
+	libdeflate-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev \
+	clang-19 libclang-rt-19-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: demo test setup system-deps venv install test-core test-asan test-python bench clean
+
+demo: install
+	$(VPY) examples/quickstart.py
+
+test: install test-core test-asan test-python
+
+system-deps:
+	@missing=""; for p in $(APT_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; fi
+
+venv: system-deps
+	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
+	@$(VPY) -m pip install -q --upgrade pip
+	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff
+
+install: venv
+	$(VPY) -m pip install -q --no-build-isolation .
+
+test-core: system-deps
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DKESTRINE_BUILD_TESTS=ON -DKESTRINE_BUILD_PYTHON=OFF
+	cmake --build build/release -j $(JOBS)
+	ctest --test-dir build/release --output-on-failure -j $(JOBS)
+
+test-asan: system-deps
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESTRINE_BUILD_TESTS=ON -DKESTRINE_BUILD_PYTHON=OFF -DKESTRINE_SANITIZE=address,undefined
+	cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+test-python: install
+	$(VPY) -m pytest -q tests/python
+
+bench: system-deps
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DKESTRINE_BUILD_BENCH=ON -DKESTRINE_BUILD_PYTHON=OFF
+	cmake --build build/bench -j $(JOBS)
+
+clean:
+	rm -rf build dist $(VENV)

@@ -1,0 +1,94 @@
+#include "core/collection/collection.h"
+
+namespace kestrine {
+
+Collection::Collection(std::string name, uint64_t dimension, const HnswConfig& config) {
+  data_.name = std::move(name);
+  data_.dimension = dimension;
+  data_.hnsw.config = config;
+  data_.hnsw.dimension = dimension;
+}
+
+Collection::Collection(CollectionData data) : data_(std::move(data)) {}
+
+Status Collection::check_insert(const Uuid& id, std::string_view id_text,
+                                size_t embedding_size) const {
+  if (embedding_size != data_.dimension) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(data_.dimension) + ", got " +
+                                     std::to_string(embedding_size)));
+  }
+  if (get_document(id) != nullptr) {
+    return fail(Error::invalid_value("document '" + std::string(id_text) + "' already exists"));
+  }
+  return {};
+}
+
+bool Collection::insert_document(DocumentPtr document, std::span<const float> embedding) {
+  std::unique_lock lock(mutex_);
+  if (data_.documents.contains(document->id)) return false;
+  insert_locked(std::move(document), embedding);
+  return true;
+}
+
+void Collection::insert_locked(DocumentPtr document, std::span<const float> embedding) {
+  (void)embedding;
+  const auto internal_id = static_cast<uint32_t>(data_.internal_to_uuid.size());
+  data_.uuid_to_internal[document->id] = internal_id;
+  data_.internal_to_uuid.push_back(document->id);
+  data_.documents[document->id] = std::move(document);
+}
+
+DocumentPtr Collection::get_document(const Uuid& id) const {
+  std::shared_lock lock(mutex_);
+  auto it = data_.documents.find(id);
+  return it == data_.documents.end() ? nullptr : it->second;
+}
+
+bool Collection::delete_document(const Uuid& id) {
+  std::unique_lock lock(mutex_);
+  auto doc = data_.documents.find(id);
+  if (doc == data_.documents.end()) return false;
+  data_.documents.erase(doc);
+  auto internal = data_.uuid_to_internal.find(id);
+  if (internal == data_.uuid_to_internal.end()) return true;
+  // The id-map entry and the id-to-uuid slot stay until a rebuild renumbers the documents.
+  return true;
+}
+
+size_t Collection::document_count() const {
+  std::shared_lock lock(mutex_);
+  return data_.documents.size();
+}
+
+uint64_t Collection::estimate_memory() const {
+  std::shared_lock lock(mutex_);
+  return kestrine::estimate_memory(data_);
+}
+
+uint64_t estimate_memory(const CollectionData& data) {
+  const HnswIndex& h = data.hnsw;
+  uint64_t total = h.vector_data.size();
+  total += 4 * (h.vector_min.size() + h.vector_scale.size() + h.raw_vectors.size());
+  total += h.pq_codes.size();
+  if (h.pq_codebook) total += 4 * h.pq_codebook->centroids.size();
+  for (uint32_t node = 0; node < h.neighbors.node_count(); ++node) {
+    total += 24;
+    for (size_t layer = 0; layer < h.neighbors.layer_count(node); ++layer) {
+      total += 24 + 4 * h.neighbors.get(node, layer).size();
+    }
+  }
+  total += h.layers.size() + h.deleted.size();
+  for (const auto& [term, postings] : data.bm25.postings) {
+    total += term.size() + 8 * postings.size() + 48;
+  }
+  total += 4 * data.bm25.doc_lengths.size();
+  for (const auto& [id, doc] : data.documents) {
+    total += doc->text.size() + 64 * doc->metadata.size() + 80;
+  }
+  total += 24 * data.uuid_to_internal.size();
+  total += 16 * data.internal_to_uuid.size();
+  return total;
+}
+
+}  // namespace kestrine

@@ -1,0 +1,91 @@
+// A named collection of documents with a fixed embedding dimension and its two indexes, the
+// HNSW graph over the embeddings and the BM25 index over the texts. Both indexes speak of a
+// document by its internal id: the dense number it got at insertion, which is its position in
+// `internal_to_uuid`.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/bm25/inverted_index.h"
+#include "core/collection/document.h"
+#include "core/common/error.h"
+#include "core/common/uuid.h"
+#include "core/hnsw/config.h"
+#include "core/hnsw/graph.h"
+
+namespace kestrine {
+
+// The collection's state; also the layout of its snapshot record, field for field.
+struct CollectionData {
+  std::string name;
+  uint64_t dimension = 0;
+  DocumentMap documents;  // exactly the live documents
+  HnswIndex hnsw;
+  InvertedIndex bm25;
+  std::unordered_map<Uuid, uint32_t, UuidHash> uuid_to_internal;
+  std::vector<Uuid> internal_to_uuid;  // its length is the next internal id
+};
+
+class Collection {
+ public:
+  // An empty collection whose index uses `config`.
+  Collection(std::string name, uint64_t dimension, const HnswConfig& config);
+  // A collection restored from stored state (a snapshot).
+  explicit Collection(CollectionData data);
+
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+
+  // Name and dimension never change after construction, so they are read without the lock.
+  const std::string& name() const { return data_.name; }
+  uint64_t dimension() const { return data_.dimension; }
+
+  // Checks that a document may be inserted: `embedding_size` must equal the dimension and `id`
+  // must not be live. `id_text` is the id as the caller wrote it, for the message.
+  Status check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size) const;
+
+  // Inserts a document whose embedding has exactly `dimension` values. The caller has checked
+  // (check_insert) that its id is not live; should another thread have inserted it meanwhile,
+  // the document is not inserted and false is returned.
+  bool insert_document(DocumentPtr document, std::span<const float> embedding);
+  // The live document with that id, or null.
+  DocumentPtr get_document(const Uuid& id) const;
+  // Deletes the live document with that id; false when there is none.
+  bool delete_document(const Uuid& id);
+
+  size_t document_count() const;
+  uint64_t estimate_memory() const;
+
+  // Runs `f` on the state under the shared lock (readers: search, snapshot writing).
+  template <typename F>
+  decltype(auto) read(F&& f) const {
+    std::shared_lock lock(mutex_);
+    return std::forward<F>(f)(std::as_const(data_));
+  }
+  // Runs `f` on the state under the exclusive lock (writers: rebuild's swap).
+  template <typename F>
+  decltype(auto) write(F&& f) {
+    std::unique_lock lock(mutex_);
+    return std::forward<F>(f)(data_);
+  }
+
+ private:
+  // Adds a document to the tables under a fresh internal id; the lock is held by the caller.
+  void insert_locked(DocumentPtr document, std::span<const float> embedding);
+
+  mutable std::shared_mutex mutex_;
+  CollectionData data_;
+};
+
+// Exact memory estimate of a collection's state, in bytes (see collection.cc for the terms).
+uint64_t estimate_memory(const CollectionData& data);
+
+}  // namespace kestrine

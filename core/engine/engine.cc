@@ -1,0 +1,78 @@
+#include "core/engine/engine.h"
+
+#include <unordered_set>
+
+namespace kestrine {
+
+Status check_collection_name(std::string_view name) {
+  if (name.empty() || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    return fail(Error::invalid_value("invalid collection name: '" + std::string(name) + "'"));
+  }
+  return {};
+}
+
+Engine::Engine() : database_(std::make_shared<Database>()) {}
+
+Result<std::shared_ptr<Collection>> Engine::find_collection(std::string_view name) const {
+  auto collection = database_->get_collection(name);
+  if (!collection) {
+    return fail(Error::not_found("collection '" + std::string(name) + "' not found"));
+  }
+  return collection;
+}
+
+Status Engine::create_collection(std::string_view name, uint64_t dimension,
+                                 const HnswConfig& config) {
+  if (auto ok = check_collection_name(name); !ok) return ok;
+  return database_->create_collection(name, dimension, config);
+}
+
+Result<bool> Engine::delete_collection(std::string_view name) {
+  return database_->remove_collection(name);
+}
+
+std::vector<std::string> Engine::list_collections() const {
+  return database_->collection_names();
+}
+
+size_t Engine::collection_count() const { return database_->collection_count(); }
+
+uint64_t Engine::total_memory_bytes() const { return database_->total_memory_bytes(); }
+
+Result<Uuid> Engine::insert(Collection& collection, NewDocument document) {
+  const Uuid id = document.document->id;
+  if (auto ok = collection.check_insert(id, document.id_text, document.embedding.size()); !ok) {
+    return fail(ok.error());
+  }
+  collection.insert_document(std::move(document.document), document.embedding);
+  return id;
+}
+
+Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
+                                               std::vector<NewDocument> documents) {
+  std::unordered_set<Uuid, UuidHash> seen;
+  seen.reserve(documents.size());
+  for (const NewDocument& d : documents) {
+    const Uuid& id = d.document->id;
+    if (auto ok = collection.check_insert(id, d.id_text, d.embedding.size()); !ok) {
+      return fail(ok.error());
+    }
+    if (!seen.insert(id).second) {
+      return fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
+    }
+  }
+  std::vector<Uuid> ids;
+  ids.reserve(documents.size());
+  for (NewDocument& d : documents) {
+    ids.push_back(d.document->id);
+    collection.insert_document(std::move(d.document), d.embedding);
+  }
+  return ids;
+}
+
+Result<bool> Engine::delete_document(Collection& collection, const Uuid& id) {
+  return collection.delete_document(id);
+}
+
+}  // namespace kestrine

@@ -1,0 +1,66 @@
+// One opened database: what a Python `Kestrine` object drives. It owns the collections and,
+// for a persistent database, will own the data directory, the key and the write-ahead log.
+// Every mutating operation validates first, so that a rejected call changes nothing and
+// writes nothing; only then is the change applied.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/collection/collection.h"
+#include "core/collection/database.h"
+#include "core/collection/document.h"
+#include "core/common/error.h"
+#include "core/hnsw/config.h"
+
+namespace kestrine {
+
+// A document on its way in, with its embedding and the id as the caller wrote it (used only in
+// error messages, so that they quote the caller's text).
+struct NewDocument {
+  DocumentPtr document;
+  std::vector<float> embedding;
+  std::string id_text;
+};
+
+class Engine {
+ public:
+  Engine();  // an ephemeral database: everything in memory
+
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // The collection of that name, or kNotFound "collection '<name>' not found".
+  Result<std::shared_ptr<Collection>> find_collection(std::string_view name) const;
+
+  // Rejects an empty name and names containing "/" or NUL before anything else happens.
+  Status create_collection(std::string_view name, uint64_t dimension, const HnswConfig& config);
+  // True when the collection existed.
+  Result<bool> delete_collection(std::string_view name);
+  std::vector<std::string> list_collections() const;
+  size_t collection_count() const;
+  uint64_t total_memory_bytes() const;
+
+  Result<Uuid> insert(Collection& collection, NewDocument document);
+  // All or nothing: every document is checked (dimension, live ids, ids repeated within the
+  // batch) before the first one is inserted.
+  Result<std::vector<Uuid>> batch_insert(Collection& collection,
+                                         std::vector<NewDocument> documents);
+  // True when a live document was deleted.
+  Result<bool> delete_document(Collection& collection, const Uuid& id);
+
+  Database& database() { return *database_; }
+  const Database& database() const { return *database_; }
+
+ private:
+  std::shared_ptr<Database> database_;
+};
+
+// "invalid collection name: '<name>'" for an empty name or one containing "/" or NUL: the name
+// becomes a file name, which must stay inside the data directory and be loadable again.
+Status check_collection_name(std::string_view name);
+
+}  // namespace kestrine

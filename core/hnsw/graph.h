@@ -1,0 +1,34 @@
+// One collection's HNSW index: a layered proximity graph together with the stored form of every
+// vector. Nodes are numbered 0, 1, 2, ... in insertion order, and a node's number is its
+// position in every per-node table below. Per-node data lives in flat tables: a node's vector is
+// a slice of one buffer, never an allocation of its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/hnsw/config.h"
+#include "core/hnsw/neighbor_lists.h"
+#include "core/quantization/pq_codebook.h"
+
+namespace kestrine {
+
+struct HnswIndex {
+  HnswConfig config;
+  std::vector<uint8_t> vector_data;  // node n's 8-bit codes at [n * dimension, (n + 1) * dimension)
+  std::vector<float> vector_min;     // per node: quantization minimum
+  std::vector<float> vector_scale;   // per node: quantization step
+  std::vector<float> raw_vectors;    // node n at n * dimension when store_raw_vectors; else empty
+  NeighborLists neighbors;           // out-links per node and layer
+  std::vector<uint8_t> layers;       // per node: its level L (it lives on layers 0..L)
+  std::vector<uint8_t> deleted;      // per node: deletion mark, 0 or 1
+  std::optional<PqCodebook> pq_codebook;
+  std::vector<uint8_t> pq_codes;  // node n's codes at n * num_subspaces when a codebook exists
+  std::optional<uint32_t> entry_point;  // absent only while the index is empty
+  uint64_t max_level = 0;
+  uint64_t dimension = 0;
+  uint32_t node_count = 0;
+};
+
+}  // namespace kestrine
