@@ -32,9 +32,7 @@ Result<bool> Engine::delete_collection(std::string_view name) {
   return database_->remove_collection(name);
 }
 
-std::vector<std::string> Engine::list_collections() const {
-  return database_->collection_names();
-}
+std::vector<std::string> Engine::list_collections() const { return database_->collection_names(); }
 
 size_t Engine::collection_count() const { return database_->collection_count(); }
 

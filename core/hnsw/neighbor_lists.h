@@ -14,9 +14,7 @@ class NeighborLists {
   uint32_t node_count() const { return static_cast<uint32_t>(lists_.size()); }
 
   // Number of layers node `node` has lists for (0 for an unknown node).
-  size_t layer_count(uint32_t node) const {
-    return node < lists_.size() ? lists_[node].size() : 0;
-  }
+  size_t layer_count(uint32_t node) const { return node < lists_.size() ? lists_[node].size() : 0; }
 
   // The list of `node` on `layer`; empty when the node has no list there.
   std::span<const uint32_t> get(uint32_t node, size_t layer) const {

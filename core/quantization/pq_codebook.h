@@ -12,7 +12,8 @@ struct PqCodebook {
   uint64_t num_subspaces = 0;
   uint64_t num_centroids = 0;
   uint64_t subspace_dim = 0;
-  // Centroid c of slice s occupies [(s * 256 + c) * subspace_dim, (s * 256 + c + 1) * subspace_dim).
+  // Centroid c of slice s occupies [(s * 256 + c) * subspace_dim, (s * 256 + c + 1) *
+  // subspace_dim).
   std::vector<float> centroids;
 
   friend bool operator==(const PqCodebook&, const PqCodebook&) = default;

@@ -9,7 +9,8 @@ namespace kestrine {
 namespace {
 
 DocumentPtr make_doc(std::string text, Metadata metadata = {}) {
-  return std::make_shared<const Document>(Document{new_uuid(), std::move(text), std::move(metadata)});
+  return std::make_shared<const Document>(
+      Document{new_uuid(), std::move(text), std::move(metadata)});
 }
 
 TEST(CollectionTest, InternalIdsGrowInInsertionOrderAndNeverShrink) {

@@ -16,9 +16,10 @@ std::string parse_error(std::string_view text) {
 }
 
 TEST(UuidTest, AcceptsTheFourFormsInEitherCase) {
-  for (const char* text : {"67e55044-10b1-426f-9247-bb680e5fe0c8", "67E5504410B1426F9247BB680E5FE0C8",
-                           "{67e55044-10b1-426f-9247-bb680e5fe0c8}",
-                           "urn:uuid:67E55044-10B1-426F-9247-BB680E5FE0C8"}) {
+  for (const char* text :
+       {"67e55044-10b1-426f-9247-bb680e5fe0c8", "67E5504410B1426F9247BB680E5FE0C8",
+        "{67e55044-10b1-426f-9247-bb680e5fe0c8}",
+        "urn:uuid:67E55044-10B1-426F-9247-BB680E5FE0C8"}) {
     auto id = parse_uuid(text);
     ASSERT_TRUE(id.has_value()) << text;
     EXPECT_EQ(format_uuid(*id), kCanonical) << text;
@@ -55,11 +56,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadUuid{"urn:uuid:67e55044-10b1-426f-9247-bb680e5fé0c8",
                 "invalid character: expected an optional prefix of `urn:uuid:` followed by "
                 "[0-9a-fA-F-], found `é` at 42"},
-        BadUuid{"67e5504410b1426f9247bb680e5fe0c", "invalid length: expected length 32 for simple "
-                                                   "format, found 31"},
+        BadUuid{"67e5504410b1426f9247bb680e5fe0c",
+                "invalid length: expected length 32 for simple "
+                "format, found 31"},
         BadUuid{"", "invalid length: expected length 32 for simple format, found 0"},
         BadUuid{"67e55044-10b1-426f-9247bb680e5fe0c8", "invalid group count: expected 5, found 4"},
-        BadUuid{"67e55044-10b1-426f-9247-bb680e5f-e0c8", "invalid group count: expected 5, found 6"},
+        BadUuid{"67e55044-10b1-426f-9247-bb680e5f-e0c8",
+                "invalid group count: expected 5, found 6"},
         // All four hyphens one place to the right.
         BadUuid{"67e550441-0b14-26f9-247b-b680e5fe0c8",
                 "invalid group length in group 0: expected 8, found 9"},
