@@ -1,0 +1,348 @@
+#include "python/convert.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "python/errors.h"
+
+namespace kestrine::py {
+namespace {
+
+// Interned key strings, made once for the dict look-ups below.
+PyObject* key(const char* text) { return PyUnicode_InternFromString(text); }
+
+struct Keys {
+  PyObject* text = key("text");
+  PyObject* embedding = key("embedding");
+  PyObject* metadata = key("metadata");
+  PyObject* id = key("id");
+  PyObject* must = key("must");
+  PyObject* must_not = key("must_not");
+  PyObject* field = key("field");
+  PyObject* op = key("op");
+  PyObject* value = key("value");
+  PyObject* values = key("values");
+};
+
+const Keys& keys() {
+  static const Keys* k = new Keys();
+  return *k;
+}
+
+// A value of `dict` as a new reference: null with no exception when the key is absent.
+PyRef lookup(PyObject* dict, PyObject* name) {
+  return PyRef::borrow(PyDict_GetItemWithError(dict, name));
+}
+
+bool float_item(PyObject* item, float* out) {
+  double value;
+  if (PyFloat_CheckExact(item)) {
+    value = PyFloat_AS_DOUBLE(item);
+  } else {
+    value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+  }
+  *out = static_cast<float>(value);
+  return true;
+}
+
+bool parse_condition(PyObject* object, FilterCondition* out) {
+  if (!PyDict_Check(object)) return raise_type_mismatch(object, "PyDict");
+  PyRef field = lookup(object, keys().field);
+  if (!field) {
+    if (PyErr_Occurred()) return false;
+    PyErr_SetString(PyExc_ValueError, "filter condition missing 'field'");
+    return false;
+  }
+  if (!to_text(field.get(), &out->field)) return false;
+
+  PyRef op = lookup(object, keys().op);
+  if (!op) {
+    if (PyErr_Occurred()) return false;
+    PyErr_SetString(PyExc_ValueError, "filter condition missing 'op'");
+    return false;
+  }
+  std::string op_text;
+  if (!to_text(op.get(), &op_text)) return false;
+  static constexpr std::pair<std::string_view, FilterOp> kOps[] = {
+      {"eq", FilterOp::kEq}, {"ne", FilterOp::kNe},   {"gt", FilterOp::kGt},
+      {"lt", FilterOp::kLt}, {"gte", FilterOp::kGte}, {"lte", FilterOp::kLte},
+      {"in", FilterOp::kIn}};
+  auto found = std::find_if(std::begin(kOps), std::end(kOps),
+                            [&](const auto& entry) { return entry.first == op_text; });
+  if (found == std::end(kOps)) {
+    PyRef message(PyUnicode_FromFormat("unknown filter operator: '%U'", op.get()));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return false;
+  }
+  out->op = found->second;
+
+  PyRef value = lookup(object, keys().value);
+  if (value) {
+    FilterValue v;
+    if (!to_filter_value(value.get(), &v)) return false;
+    out->value = std::move(v);
+  } else if (PyErr_Occurred()) {
+    return false;
+  }
+
+  PyRef values = lookup(object, keys().values);
+  if (values) {
+    if (!PyList_Check(values.get())) return raise_type_mismatch(values.get(), "PyList");
+    std::vector<FilterValue> list;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(values.get(), i));
+      FilterValue v;
+      if (!to_filter_value(item.get(), &v)) return false;
+      list.push_back(std::move(v));
+    }
+    out->values = std::move(list);
+  } else if (PyErr_Occurred()) {
+    return false;
+  }
+  return true;
+}
+
+bool parse_conditions(PyObject* filter, PyObject* name, std::vector<FilterCondition>* out) {
+  PyRef list = lookup(filter, name);
+  if (!list) return !PyErr_Occurred();
+  if (!PyList_Check(list.get())) return raise_type_mismatch(list.get(), "PyList");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list.get(), i));
+    FilterCondition condition;
+    if (!parse_condition(item.get(), &condition)) return false;
+    out->push_back(std::move(condition));
+  }
+  return true;
+}
+
+PyObject* metadata_value_to_python(const MetadataValue& value) {
+  return std::visit(
+      [](const auto& v) -> PyObject* {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          return PyBool_FromLong(v);
+        } else if constexpr (std::is_same_v<T, int64_t>) {
+          return PyLong_FromLongLong(v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          return PyFloat_FromDouble(v);
+        } else {
+          return text_to_str(v);
+        }
+      },
+      value);
+}
+
+}  // namespace
+
+bool to_text(PyObject* object, std::string* out) {
+  if (!PyUnicode_Check(object)) return raise_type_mismatch(object, "PyString");
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return false;
+  out->assign(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool to_size(PyObject* object, uint64_t* out) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) return false;
+  size_t value = PyLong_AsSize_t(index.get());
+  if (value == static_cast<size_t>(-1) && PyErr_Occurred()) return false;
+  *out = value;
+  return true;
+}
+
+bool to_bool(PyObject* object, bool* out) {
+  if (!PyBool_Check(object)) return raise_type_mismatch(object, "PyBool");
+  *out = object == Py_True;
+  return true;
+}
+
+bool to_float32(PyObject* object, float* out) {
+  double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  *out = static_cast<float>(value);
+  return true;
+}
+
+bool to_embedding(PyObject* object, std::vector<float>* out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
+  out->clear();
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    // Element conversions may run Python code that resizes a list, so its size is re-read.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+      PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(object, i));
+      float value;
+      if (!float_item(item.get(), &value)) return false;
+      out->push_back(value);
+    }
+    return true;
+  }
+  Py_ssize_t hint = PyObject_LengthHint(object, 0);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out->reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1 << 20)));
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    float value;
+    if (!float_item(item.get(), &value)) return false;
+    out->push_back(value);
+  }
+  return !PyErr_Occurred();
+}
+
+bool to_metadata(PyObject* dict, Metadata* out) {
+  PyObject *name, *value;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(dict, &position, &name, &value)) {
+    std::string key_text;
+    if (!to_text(name, &key_text)) return false;
+    MetadataValue converted;
+    if (PyBool_Check(value)) {
+      converted = value == Py_True;
+    } else if (PyLong_Check(value)) {
+      long long v = PyLong_AsLongLong(value);
+      if (v == -1 && PyErr_Occurred()) return false;
+      converted = static_cast<int64_t>(v);
+    } else if (PyFloat_Check(value)) {
+      converted = PyFloat_AS_DOUBLE(value);
+    } else if (PyUnicode_Check(value)) {
+      std::string text;
+      if (!to_text(value, &text)) return false;
+      converted = std::move(text);
+    } else {
+      PyErr_SetString(PyExc_ValueError, "metadata values must be bool, int, float, or str");
+      return false;
+    }
+    out->insert_or_assign(std::move(key_text), std::move(converted));
+  }
+  return true;
+}
+
+bool to_uuid(std::string_view text, Uuid* out) {
+  auto parsed = parse_uuid(text);
+  if (!parsed) {
+    std::string message = "invalid UUID: " + parsed.error().message();
+    PyRef str(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
+    if (str) PyErr_SetObject(PyExc_ValueError, str.get());
+    return false;
+  }
+  *out = *parsed;
+  return true;
+}
+
+bool to_new_document(PyObject* object, NewDocument* out) {
+  if (!PyDict_Check(object)) return raise_type_mismatch(object, "PyDict");
+  auto document = std::make_shared<Document>();
+
+  PyRef text = lookup(object, keys().text);
+  if (!text) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "document missing 'text'");
+    return false;
+  }
+  if (!to_text(text.get(), &document->text)) return false;
+
+  PyRef embedding = lookup(object, keys().embedding);
+  if (!embedding) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "document missing 'embedding'");
+    return false;
+  }
+  if (!to_embedding(embedding.get(), &out->embedding)) return false;
+
+  PyRef metadata = lookup(object, keys().metadata);
+  if (metadata) {
+    if (!PyDict_Check(metadata.get())) return raise_type_mismatch(metadata.get(), "PyDict");
+    if (!to_metadata(metadata.get(), &document->metadata)) return false;
+  } else if (PyErr_Occurred()) {
+    return false;
+  }
+
+  PyRef id = lookup(object, keys().id);
+  if (id) {
+    if (!to_text(id.get(), &out->id_text)) return false;
+    if (!to_uuid(out->id_text, &document->id)) return false;
+  } else if (PyErr_Occurred()) {
+    return false;
+  } else {
+    document->id = new_uuid();
+    out->id_text = format_uuid(document->id);
+  }
+  out->document = std::move(document);
+  return true;
+}
+
+bool to_filter(PyObject* object, Filter* out) {
+  if (!PyDict_Check(object)) return raise_type_mismatch(object, "PyDict");
+  return parse_conditions(object, keys().must, &out->must) &&
+         parse_conditions(object, keys().must_not, &out->must_not);
+}
+
+bool to_filter_value(PyObject* object, FilterValue* out) {
+  if (object == Py_None) {
+    *out = std::monostate{};
+  } else if (PyBool_Check(object)) {
+    *out = object == Py_True;
+  } else if (PyLong_Check(object)) {
+    long long v = PyLong_AsLongLong(object);
+    if (v == -1 && PyErr_Occurred()) return false;
+    *out = FilterNumber::from_int(v);
+  } else if (PyFloat_Check(object)) {
+    double v = PyFloat_AS_DOUBLE(object);
+    if (std::isfinite(v)) {
+      *out = FilterNumber::from_double(v);
+    } else {
+      *out = std::monostate{};
+    }
+  } else if (PyUnicode_Check(object)) {
+    std::string text;
+    if (!to_text(object, &text)) return false;
+    *out = std::move(text);
+  } else {
+    PyErr_SetString(PyExc_ValueError, "filter values must be None, bool, int, float, or str");
+    return false;
+  }
+  return true;
+}
+
+PyObject* text_to_str(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* metadata_to_dict(const Metadata& metadata) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, value] : metadata) {
+    PyRef key_object(text_to_str(name));
+    if (!key_object) return nullptr;
+    PyRef value_object(metadata_value_to_python(value));
+    if (!value_object) return nullptr;
+    if (PyDict_SetItem(dict.get(), key_object.get(), value_object.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* document_to_dict(const Document& document) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyRef id(text_to_str(format_uuid(document.id)));
+  PyRef text(id ? text_to_str(document.text) : nullptr);
+  PyRef metadata(text ? metadata_to_dict(document.metadata) : nullptr);
+  if (!metadata) return nullptr;
+  if (PyDict_SetItem(dict.get(), keys().id, id.get()) < 0 ||
+      PyDict_SetItem(dict.get(), keys().text, text.get()) < 0 ||
+      PyDict_SetItem(dict.get(), keys().metadata, metadata.get()) < 0) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace kestrine::py

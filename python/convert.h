@@ -1,0 +1,46 @@
+// Conversions between Python values and engine values. Each converter returns false (or null)
+// with a Python exception set on failure, and stops at the first bad value; nothing reaches
+// the engine before every conversion of a call has succeeded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/collection/document.h"
+#include "core/collection/filter.h"
+#include "core/common/metadata.h"
+#include "core/common/uuid.h"
+#include "core/engine/engine.h"
+#include "python/pyref.h"
+
+namespace kestrine::py {
+
+// str -> UTF-8 text ("PyString" on a type mismatch).
+bool to_text(PyObject* object, std::string* out);
+// A non-negative int that fits a machine word (OverflowError otherwise).
+bool to_size(PyObject* object, uint64_t* out);
+// Exactly True or False ("PyBool" on a type mismatch; an int is not a bool).
+bool to_bool(PyObject* object, bool* out);
+// A real number narrowed to 32 bits.
+bool to_float32(PyObject* object, float* out);
+// A sequence of numbers narrowed to 32-bit floats; a str is refused.
+bool to_embedding(PyObject* object, std::vector<float>* out);
+// A dict (checked by the caller) of str keys to bool, int, float or str values.
+bool to_metadata(PyObject* dict, Metadata* out);
+// UUID text; ValueError "invalid UUID: " + the parser's message.
+bool to_uuid(std::string_view text, Uuid* out);
+// One element of batch_insert's list: a dict with "text", "embedding", optional "metadata"
+// and optional "id" (a fresh random id when absent).
+bool to_new_document(PyObject* object, NewDocument* out);
+// search's filter dict with optional "must" and "must_not" lists of conditions.
+bool to_filter(PyObject* object, Filter* out);
+bool to_filter_value(PyObject* object, FilterValue* out);
+
+PyObject* metadata_to_dict(const Metadata& metadata);
+// {"id": ..., "text": ..., "metadata": {...}}, keys in that order.
+PyObject* document_to_dict(const Document& document);
+PyObject* text_to_str(std::string_view text);
+
+}  // namespace kestrine::py

@@ -1,0 +1,74 @@
+// Docstrings of the Kestrine class and its methods. Each starts with the text signature
+// ("name($self, ...)\n--\n\n") so that inspect.signature and help() show the arguments.
+#pragma once
+
+namespace kestrine::py::doc {
+
+inline constexpr char kKestrine[] =
+    "Kestrine(data_dir=None, encryption_key=None)\n--\n\n"
+    "In-process vector database with HNSW and BM25 indexing.\n"
+    "\n"
+    "Create ephemeral or persistent databases:\n"
+    "\n"
+    "    db = Kestrine()                      # ephemeral (in-memory only)\n"
+    "    db = Kestrine(data_dir=\"./data\")     # with WAL persistence and crash recovery\n";
+
+inline constexpr char kCreateCollection[] =
+    "create_collection($self, name, dimension, m=None, ef_construction=None, ef_search=None, "
+    "distance_metric=None, store_raw_vectors=None)\n--\n\n"
+    "Create a new collection.\n"
+    "\n"
+    "Args:\n"
+    "    name: Collection name.\n"
+    "    dimension: Embedding vector dimension.\n"
+    "    m: HNSW M parameter (default 16).\n"
+    "    ef_construction: HNSW ef_construction (default 200).\n"
+    "    ef_search: HNSW ef_search (default 50).\n"
+    "    distance_metric: Distance metric: \"cosine\" (default), \"euclidean\", or "
+    "\"dot_product\".\n"
+    "    store_raw_vectors: If True, stores raw f32 vectors for exact reranking\n"
+    "        (+0.7% recall, +59% RAM). Default False (compact mode).\n";
+
+inline constexpr char kDeleteCollection[] =
+    "delete_collection($self, name)\n--\n\n"
+    "Delete a collection by name. Returns True if it existed.\n";
+
+inline constexpr char kListCollections[] =
+    "list_collections($self)\n--\n\n"
+    "List all collection names.\n";
+
+inline constexpr char kCollectionInfo[] =
+    "collection_info($self, name)\n--\n\n"
+    "Get information about a collection.\n";
+
+inline constexpr char kInsert[] =
+    "insert($self, collection, text, embedding, metadata=None, id=None)\n--\n\n"
+    "Insert a single document. Returns the document UUID as a string.\n"
+    "\n"
+    "Args:\n"
+    "    collection: Collection name.\n"
+    "    text: Document text content.\n"
+    "    embedding: Embedding vector as a list of floats.\n"
+    "    metadata: Optional metadata dict.\n"
+    "    id: Optional UUID string. Auto-generated if omitted.\n";
+
+inline constexpr char kBatchInsert[] =
+    "batch_insert($self, collection, documents)\n--\n\n"
+    "Insert multiple documents. Returns a list of UUID strings.\n"
+    "\n"
+    "Each document dict should have the keys \"text\" and \"embedding\", and optionally "
+    "\"metadata\" and \"id\".\n";
+
+inline constexpr char kGet[] =
+    "get($self, collection, id)\n--\n\n"
+    "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.\n";
+
+inline constexpr char kDelete[] =
+    "delete($self, collection, id)\n--\n\n"
+    "Delete a document by UUID. Returns True if it existed.\n";
+
+inline constexpr char kTotalMemoryBytes[] =
+    "total_memory_bytes($self)\n--\n\n"
+    "Estimate total memory usage across all collections (bytes).\n";
+
+}  // namespace kestrine::py::doc

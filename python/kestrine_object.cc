@@ -1,0 +1,351 @@
+// The Kestrine class. Each method binds its arguments, converts them in signature order (a
+// TypeError from a conversion is re-raised as "argument '<name>': ..."), calls the engine and
+// turns the result, or the engine's error, into Python objects.
+
+#include "python/kestrine_object.h"
+
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/engine/engine.h"
+#include "python/convert.h"
+#include "python/docstrings.h"
+#include "python/errors.h"
+#include "python/result_types.h"
+
+namespace kestrine::py {
+namespace {
+
+struct KestrineObject {
+  PyObject_HEAD Engine* engine;
+};
+
+Engine& engine_of(PyObject* self) { return *reinterpret_cast<KestrineObject*>(self)->engine; }
+
+// Converts failed for argument `name`: adds the prefix to a TypeError and reports failure.
+PyObject* argument_failed(const char* name) {
+  prefix_argument_error(name);
+  return nullptr;
+}
+
+bool is_given(PyObject* object) { return object != nullptr && object != Py_None; }
+
+// ---- constructor and lifetime --------------------------------------------------------------
+
+PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data_dir", "encryption_key", nullptr};
+  PyObject* data_dir_object = nullptr;
+  PyObject* key_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:Kestrine", const_cast<char**>(keywords),
+                                   &data_dir_object, &key_object)) {
+    return nullptr;
+  }
+  std::string data_dir, key_text;
+  if (is_given(data_dir_object) && !to_text(data_dir_object, &data_dir)) {
+    return argument_failed("data_dir");
+  }
+  if (is_given(key_object) && !to_text(key_object, &key_text)) {
+    return argument_failed("encryption_key");
+  }
+  if (is_given(data_dir_object) || is_given(key_object)) {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "persistent and encrypted databases are not available in this build");
+    return nullptr;
+  }
+  PyRef self(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  reinterpret_cast<KestrineObject*>(self.get())->engine = new Engine();
+  return self.release();
+}
+
+void kestrine_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<KestrineObject*>(self)->engine;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* kestrine_repr(PyObject* self) {
+  return PyUnicode_FromFormat("Kestrine(collections=%zu)", engine_of(self).collection_count());
+}
+
+// ---- collections ---------------------------------------------------------------------------
+
+PyObject* create_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"name",
+                                   "dimension",
+                                   "m",
+                                   "ef_construction",
+                                   "ef_search",
+                                   "distance_metric",
+                                   "store_raw_vectors",
+                                   nullptr};
+  PyObject *name_object, *dimension_object, *m_object = nullptr, *ef_construction_object = nullptr,
+                                            *ef_search_object = nullptr, *metric_object = nullptr,
+                                            *raw_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOOOO:create_collection",
+                                   const_cast<char**>(keywords), &name_object, &dimension_object,
+                                   &m_object, &ef_construction_object, &ef_search_object,
+                                   &metric_object, &raw_object)) {
+    return nullptr;
+  }
+  std::string name;
+  uint64_t dimension;
+  HnswConfig config;
+  std::string metric_text = "cosine";
+  if (!to_text(name_object, &name)) return argument_failed("name");
+  if (!to_size(dimension_object, &dimension)) return argument_failed("dimension");
+  if (is_given(m_object) && !to_size(m_object, &config.m)) return argument_failed("m");
+  if (is_given(ef_construction_object) &&
+      !to_size(ef_construction_object, &config.ef_construction)) {
+    return argument_failed("ef_construction");
+  }
+  if (is_given(ef_search_object) && !to_size(ef_search_object, &config.ef_search)) {
+    return argument_failed("ef_search");
+  }
+  if (is_given(metric_object) && !to_text(metric_object, &metric_text)) {
+    return argument_failed("distance_metric");
+  }
+  if (is_given(raw_object) && !to_bool(raw_object, &config.store_raw_vectors)) {
+    return argument_failed("store_raw_vectors");
+  }
+  // Twice m, saturating: an absurd m must not wrap around to a small layer-0 budget.
+  config.m_max0 = config.m > std::numeric_limits<uint64_t>::max() / 2
+                      ? std::numeric_limits<uint64_t>::max()
+                      : 2 * config.m;
+  auto metric = parse_metric(metric_text);
+  if (!metric) {
+    PyRef message(PyUnicode_FromFormat(
+        "unknown distance metric: '%s' (use 'cosine', 'euclidean', or 'dot_product')",
+        metric_text.c_str()));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  config.distance_metric = *metric;
+  if (auto ok = engine_of(self).create_collection(name, dimension, config); !ok) {
+    return raise_error(ok.error());
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* delete_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"name", nullptr};
+  PyObject* name_object;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:delete_collection",
+                                   const_cast<char**>(keywords), &name_object)) {
+    return nullptr;
+  }
+  std::string name;
+  if (!to_text(name_object, &name)) return argument_failed("name");
+  auto existed = engine_of(self).delete_collection(name);
+  if (!existed) return raise_error(existed.error());
+  return PyBool_FromLong(*existed);
+}
+
+PyObject* list_collections(PyObject* self, PyObject*) {
+  std::vector<std::string> names = engine_of(self).list_collections();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < names.size(); ++i) {
+    PyObject* item = text_to_str(names[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* collection_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"name", nullptr};
+  PyObject* name_object;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:collection_info", const_cast<char**>(keywords),
+                                   &name_object)) {
+    return nullptr;
+  }
+  std::string name;
+  if (!to_text(name_object, &name)) return argument_failed("name");
+  auto collection = engine_of(self).find_collection(name);
+  if (!collection) return raise_error(collection.error());
+  struct Snapshot {
+    uint64_t documents;
+    uint64_t memory;
+  };
+  Snapshot s = (*collection)->read([](const CollectionData& data) {
+    return Snapshot{data.documents.size(), estimate_memory(data)};
+  });
+  return make_collection_info((*collection)->name(), (*collection)->dimension(), s.documents,
+                              s.memory);
+}
+
+PyObject* total_memory_bytes(PyObject* self, PyObject*) {
+  return PyLong_FromUnsignedLongLong(engine_of(self).total_memory_bytes());
+}
+
+// ---- documents -----------------------------------------------------------------------------
+
+PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"collection", "text", "embedding", "metadata", "id", nullptr};
+  PyObject *collection_object, *text_object, *embedding_object, *metadata_object = nullptr,
+                                                                *id_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:insert", const_cast<char**>(keywords),
+                                   &collection_object, &text_object, &embedding_object,
+                                   &metadata_object, &id_object)) {
+    return nullptr;
+  }
+  std::string collection_name;
+  auto document = std::make_shared<Document>();
+  NewDocument incoming;
+  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  if (!to_text(text_object, &document->text)) return argument_failed("text");
+  if (!to_embedding(embedding_object, &incoming.embedding)) return argument_failed("embedding");
+  if (is_given(metadata_object) && !PyDict_Check(metadata_object)) {
+    raise_type_mismatch(metadata_object, "PyDict");
+    return argument_failed("metadata");
+  }
+  if (is_given(id_object) && !to_text(id_object, &incoming.id_text)) {
+    return argument_failed("id");
+  }
+
+  Engine& engine = engine_of(self);
+  auto collection = engine.find_collection(collection_name);
+  if (!collection) return raise_error(collection.error());
+  if (is_given(metadata_object) && !to_metadata(metadata_object, &document->metadata)) {
+    return nullptr;
+  }
+  if (is_given(id_object)) {
+    if (!to_uuid(incoming.id_text, &document->id)) return nullptr;
+  } else {
+    document->id = new_uuid();
+    incoming.id_text = format_uuid(document->id);
+  }
+  incoming.document = std::move(document);
+  auto id = engine.insert(**collection, std::move(incoming));
+  if (!id) return raise_error(id.error());
+  return text_to_str(format_uuid(*id));
+}
+
+PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"collection", "documents", nullptr};
+  PyObject *collection_object, *documents_object;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:batch_insert", const_cast<char**>(keywords),
+                                   &collection_object, &documents_object)) {
+    return nullptr;
+  }
+  std::string collection_name;
+  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  if (!PyList_Check(documents_object)) {
+    raise_type_mismatch(documents_object, "PyList");
+    return argument_failed("documents");
+  }
+  Engine& engine = engine_of(self);
+  auto collection = engine.find_collection(collection_name);
+  if (!collection) return raise_error(collection.error());
+
+  // Converting an element can run Python code that shrinks the list: stop at whichever of its
+  // starting and current lengths is reached first.
+  const Py_ssize_t initial_size = PyList_GET_SIZE(documents_object);
+  std::vector<NewDocument> documents;
+  documents.reserve(static_cast<size_t>(initial_size));
+  for (Py_ssize_t i = 0; i < initial_size && i < PyList_GET_SIZE(documents_object); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(documents_object, i));
+    NewDocument document;
+    if (!to_new_document(item.get(), &document)) return nullptr;
+    documents.push_back(std::move(document));
+  }
+  auto ids = engine.batch_insert(**collection, std::move(documents));
+  if (!ids) return raise_error(ids.error());
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids->size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ids->size(); ++i) {
+    PyObject* item = text_to_str(format_uuid((*ids)[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+// Binds (collection, id), converts both, finds the collection and parses the id.
+bool bind_document_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                        std::shared_ptr<Collection>* collection, std::string* id_text, Uuid* id) {
+  static const char* keywords[] = {"collection", "id", nullptr};
+  PyObject *collection_object, *id_object;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                   &collection_object, &id_object)) {
+    return false;
+  }
+  std::string collection_name;
+  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  if (!to_text(id_object, id_text)) return argument_failed("id");
+  auto found = engine_of(self).find_collection(collection_name);
+  if (!found) return raise_error(found.error());
+  *collection = std::move(*found);
+  return to_uuid(*id_text, id);
+}
+
+PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::shared_ptr<Collection> collection;
+  std::string id_text;
+  Uuid id;
+  if (!bind_document_call(self, args, kwargs, "OO:get", &collection, &id_text, &id)) {
+    return nullptr;
+  }
+  DocumentPtr document = collection->get_document(id);
+  if (!document) {
+    return raise_error(Error::not_found("document '" + id_text + "' not found"));
+  }
+  return document_to_dict(*document);
+}
+
+PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::shared_ptr<Collection> collection;
+  std::string id_text;
+  Uuid id;
+  if (!bind_document_call(self, args, kwargs, "OO:delete", &collection, &id_text, &id)) {
+    return nullptr;
+  }
+  auto deleted = engine_of(self).delete_document(*collection, id);
+  if (!deleted) return raise_error(deleted.error());
+  return PyBool_FromLong(*deleted);
+}
+
+// ---- the type ------------------------------------------------------------------------------
+
+#define KESTRINE_METHOD(name, function, doc)                                        \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), \
+   METH_VARARGS | METH_KEYWORDS, doc}
+
+PyMethodDef kestrine_methods[] = {
+    KESTRINE_METHOD("create_collection", create_collection, doc::kCreateCollection),
+    KESTRINE_METHOD("delete_collection", delete_collection, doc::kDeleteCollection),
+    {"list_collections", list_collections, METH_NOARGS, doc::kListCollections},
+    KESTRINE_METHOD("collection_info", collection_info, doc::kCollectionInfo),
+    KESTRINE_METHOD("insert", insert, doc::kInsert),
+    KESTRINE_METHOD("batch_insert", batch_insert, doc::kBatchInsert),
+    KESTRINE_METHOD("get", get, doc::kGet),
+    KESTRINE_METHOD("delete", delete_document, doc::kDelete),
+    {"total_memory_bytes", total_memory_bytes, METH_NOARGS, doc::kTotalMemoryBytes},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KESTRINE_METHOD
+
+PyType_Slot kestrine_slots[] = {
+    {Py_tp_doc, const_cast<char*>(doc::kKestrine)},
+    {Py_tp_new, reinterpret_cast<void*>(kestrine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(kestrine_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(kestrine_repr)},
+    {Py_tp_methods, kestrine_methods},
+    {0, nullptr},
+};
+
+PyType_Spec kestrine_spec = {
+    "_kestrine.Kestrine", sizeof(KestrineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kestrine_slots,
+};
+
+}  // namespace
+
+PyObject* create_kestrine_type() { return PyType_FromSpec(&kestrine_spec); }
+
+}  // namespace kestrine::py
