@@ -12,6 +12,7 @@ import gzip
 import importlib
 import inspect
 import json
+import math
 import os
 import re
 import sys
@@ -185,7 +186,7 @@ def build() -> None:
 
     entries = collect_entries()
     ids_by_key = {e["key"]: e["id"] for e in entries}
-    missing = [t for _, targets in QUESTIONS for t in targets if t not in ids_by_key]
+    missing = [t for _, targets, _ in QUESTIONS for t in targets if t not in ids_by_key]
     if missing:
         sys.exit(f"question targets missing from the corpus: {missing}")
 
@@ -197,14 +198,15 @@ def build() -> None:
     ]
     write_jsonl_gz(CORPUS_PATH, corpus)
 
-    question_vectors = embed(model, [q for q, _ in QUESTIONS])
+    question_vectors = embed(model, [q for q, _, _ in QUESTIONS])
     questions = [
         {
             "question": q,
+            "style": style,
             "targets": [{"name": t, "id": ids_by_key[t]} for t in targets],
             "embedding": v,
         }
-        for (q, targets), v in zip(QUESTIONS, question_vectors, strict=True)
+        for (q, targets, style), v in zip(QUESTIONS, question_vectors, strict=True)
     ]
     write_jsonl_gz(QUESTIONS_PATH, questions)
     print(
@@ -225,11 +227,25 @@ def tokens(text: str) -> set[str]:
     return {t for t in re.findall(r"[a-z0-9]+", text.lower()) if t not in STOP_WORDS}
 
 
-def keyword_ranking(question: str, docs: list[tuple[set[str], int]]) -> list[int]:
-    """Texts sharing words with the question, by how many distinct words; shorter first on ties."""
+def keyword_ranking(
+    question: str, docs: list[tuple[set[str], int]], weight: dict[str, float] | None = None
+) -> list[int]:
+    """Texts sharing words with the question, best first: by the number of distinct shared words,
+    or the sum of their weights if given; shorter texts first on ties."""
     query = tokens(question)
-    scored = sorted((-len(query & words), length, i) for i, (words, length) in enumerate(docs))
-    return [i for negative_overlap, _, i in scored if negative_overlap < 0]
+    scored = sorted(
+        (-sum(weight[w] for w in query & words) if weight else -len(query & words), length, i)
+        for i, (words, length) in enumerate(docs)
+    )
+    return [i for negative_score, _, i in scored if negative_score < 0]
+
+
+def inverse_document_frequency(docs: list[tuple[set[str], int]]) -> dict[str, float]:
+    counts: dict[str, int] = {}
+    for words, _ in docs:
+        for w in words:
+            counts[w] = counts.get(w, 0) + 1
+    return {w: math.log(len(docs) / n) for w, n in counts.items()}
 
 
 def fused_ranking(rankings: list[list[int]], k: int = 60) -> list[int]:
@@ -257,25 +273,43 @@ def check(verbose: bool) -> None:
     matrix /= np.linalg.norm(matrix, axis=1, keepdims=True)  # undo the rounding's drift
     docs = [(tokens(d["text"]), len(d["text"])) for d in corpus]
 
-    modes = ("vector (exact cosine)", "keyword (token overlap)", "both, rank-fused (RRF)")
+    idf = inverse_document_frequency(docs)
+    modes = (
+        "vector (exact cosine)",
+        "keyword (word overlap)",
+        "keyword (idf-weighted)",
+        "RRF vector + overlap",
+        "RRF vector + idf",
+    )
     scores = {mode: [] for mode in modes}
+    styles = [q.get("style", "") for q in questions]
     for q in questions:
         relevant = {index[t["id"]] for t in q["targets"]}
         query = np.array(q["embedding"], dtype=np.float32)
         by_vector = np.argsort(-(matrix @ query), kind="stable").tolist()
-        by_keyword = keyword_ranking(q["question"], docs)
-        by_both = fused_ranking([by_vector[:100], by_keyword[:100]])  # each mode's top 100
-        results = [recall_and_rr(r, relevant) for r in (by_vector, by_keyword, by_both)]
+        by_overlap = keyword_ranking(q["question"], docs)
+        by_idf = keyword_ranking(q["question"], docs, idf)
+        rankings = (
+            by_vector,
+            by_overlap,
+            by_idf,
+            fused_ranking([by_vector[:100], by_overlap[:100]]),  # each mode's top 100
+            fused_ranking([by_vector[:100], by_idf[:100]]),
+        )
+        results = [recall_and_rr(ranking, relevant) for ranking in rankings]
         for mode, result in zip(modes, results, strict=True):
             scores[mode].append(result)
         if verbose:
             cells = "  ".join(f"{recall:.2f}/{rr:.2f}" for recall, rr in results)
             print(f"{cells}  {q['question']}")
 
-    print(f"{len(corpus)} documents, {len(questions)} questions; recall@10 and MRR:")
-    for mode in modes:
-        recall, mrr = np.mean(scores[mode], axis=0)
-        print(f"  {mode:24s} recall@10 {recall:.3f}  MRR {mrr:.3f}")
+    print(f"{len(corpus)} documents; recall@10 and MRR")
+    for style in ["all", *sorted(set(styles))]:
+        chosen = [i for i, s in enumerate(styles) if style in ("all", s)]
+        print(f"{style} questions ({len(chosen)}):")
+        for mode in modes:
+            recall, mrr = np.mean([scores[mode][i] for i in chosen], axis=0)
+            print(f"  {mode:24s} recall@10 {recall:.3f}  MRR {mrr:.3f}")
 
 
 def main() -> None:

@@ -1,11 +1,13 @@
 """Hand-written questions about the standard library, each with the corpus entries answering it.
 
-A target is "module.qualname" as in the corpus ("builtins.str.strip", "os.path.join"). Some
-questions share rare words with their answer, others are paraphrases that share almost none,
-and most sit in between; every target's text was read and answers its question.
+A target is "module.qualname" as in the corpus ("builtins.str.strip", "os.path.join"). Every
+target's text was read and answers its question. PLAIN questions use everyday words: some share
+rare words with their answer, others are paraphrases that share almost none. TECHNICAL questions
+name the format, algorithm or system call the developer has in mind, as people search when they
+know the term but not where it lives.
 """
 
-QUESTIONS = [
+PLAIN = [
     ("compute the greatest common divisor of two integers", ["math.gcd"]),
     ("serialize an object to JSON text", ["json.dumps", "json.JSONEncoder.encode"]),
     ("how do I parse command line options", ["argparse.ArgumentParser"]),
@@ -31,7 +33,12 @@ QUESTIONS = [
     ),
     (
         "run an external program and capture what it prints",
-        ["subprocess.check_output", "subprocess.run"],
+        [
+            "subprocess.check_output",
+            "subprocess.run",
+            "subprocess.getoutput",
+            "subprocess.getstatusoutput",
+        ],
     ),
     ("pause the program for half a second", ["time.sleep"]),
     (
@@ -87,19 +94,33 @@ QUESTIONS = [
     ),
     ("visit every file under a directory, recursively", ["os.walk", "pathlib.Path.rglob"]),
     ("shrink a bytes object with gzip", ["gzip.compress"]),
-    ("unpack every file from a zip archive", ["zipfile.ZipFile.extractall"]),
-    ("encode binary data as base64", ["base64.b64encode"]),
+    (
+        "unpack every file from a zip archive",
+        ["zipfile.ZipFile.extractall", "shutil.unpack_archive"],
+    ),
+    (
+        "encode binary data as base64",
+        ["base64.b64encode", "base64.standard_b64encode", "base64.encodebytes"],
+    ),
     ("make user input safe to embed in an HTML page", ["html.escape"]),
-    ("find every match of a regular expression in a string", ["re.findall", "re.finditer"]),
-    ("search and replace text using a regex pattern", ["re.sub"]),
+    (
+        "find every match of a regular expression in a string",
+        ["re.findall", "re.finditer", "re.Pattern.findall", "re.Pattern.finditer"],
+    ),
+    ("search and replace text using a regex pattern", ["re.sub", "re.Pattern.sub"]),
     (
         "reflow a long paragraph so no line is wider than 70 columns",
-        ["textwrap.fill", "textwrap.wrap"],
+        [
+            "textwrap.fill",
+            "textwrap.wrap",
+            "textwrap.TextWrapper.fill",
+            "textwrap.TextWrapper.wrap",
+        ],
     ),
     ("strip the common indentation from a triple-quoted string", ["textwrap.dedent"]),
     (
         "show what changed between two versions of a text file",
-        ["difflib.unified_diff", "difflib.context_diff", "difflib.ndiff"],
+        ["difflib.unified_diff", "difflib.context_diff", "difflib.ndiff", "difflib.Differ.compare"],
     ),
     (
         "suggest the closest known word when the user makes a typo",
@@ -117,7 +138,10 @@ QUESTIONS = [
     ("make a fully independent copy of a nested list", ["copy.deepcopy"]),
     ("save a Python object to a file and load it back later", ["pickle.dump", "pickle.load"]),
     ("write log records to a file on disk", ["logging.FileHandler"]),
-    ("time how long a small snippet of code takes", ["timeit.timeit", "timeit.Timer"]),
+    (
+        "time how long a small snippet of code takes",
+        ["timeit.timeit", "timeit.Timer", "timeit.Timer.timeit", "time.perf_counter"],
+    ),
     (
         "get the traceback of the exception being handled as a string",
         ["traceback.format_exc"],
@@ -129,10 +153,13 @@ QUESTIONS = [
     ),
     ("freeze some arguments of a function to get a new callable", ["functools.partial"]),
     ("ask for a password without echoing what is typed", ["getpass.getpass"]),
-    ("guess the content type of a file from its name", ["mimetypes.guess_type"]),
+    (
+        "guess the content type of a file from its name",
+        ["mimetypes.guess_type", "mimetypes.MimeTypes.guess_type"],
+    ),
     ("open a connection to an SQLite database", ["sqlite3.connect"]),
     ("split a command line string into arguments the way a shell does", ["shlex.split"]),
-    ("pack integers into a binary record of bytes", ["struct.pack"]),
+    ("pack integers into a binary record of bytes", ["struct.pack", "struct.Struct.pack"]),
     ("compute a CRC32 checksum", ["zlib.crc32"]),
     ("run my own function when the process receives SIGTERM", ["signal.signal"]),
     (
@@ -141,7 +168,7 @@ QUESTIONS = [
     ),
     ("is 2100 a leap year", ["calendar.isleap"]),
     ("stop the program with a non-zero exit status", ["sys.exit"]),
-    ("normalize unicode text to NFC", ["unicodedata.normalize"]),
+    ("normalize unicode text to NFC", ["unicodedata.normalize", "unicodedata.UCD.normalize"]),
     (
         "dictionary that creates a value for missing keys on first access",
         ["collections.defaultdict"],
@@ -159,7 +186,10 @@ QUESTIONS = [
     ("find where an executable lives on the PATH", ["shutil.which"]),
     ("how many processors does this machine have", ["os.cpu_count"]),
     ("how much memory does an object take", ["sys.getsizeof"]),
-    ("inspect the parameters a function accepts at runtime", ["inspect.signature"]),
+    (
+        "inspect the parameters a function accepts at runtime",
+        ["inspect.signature", "inspect.getfullargspec"],
+    ),
     ("safely evaluate a string containing a Python literal", ["ast.literal_eval"]),
     (
         "keep a function's name and docstring when writing a decorator",
@@ -178,4 +208,41 @@ QUESTIONS = [
         "check that a piece of code raises an exception in a unit test",
         ["unittest.TestCase.assertRaises", "unittest.TestCase.assertRaisesRegex"],
     ),
+]
+
+TECHNICAL = [
+    ("HMAC-SHA256 signature of a message with a secret key", ["hmac.new", "hmac.digest"]),
+    ("PBKDF2 password hashing", ["hashlib.pbkdf2_hmac"]),
+    ("format a datetime as ISO 8601", ["datetime.datetime.isoformat", "datetime.date.isoformat"]),
+    (
+        "convert a POSIX timestamp to a datetime",
+        ["datetime.datetime.fromtimestamp", "datetime.datetime.utcfromtimestamp"],
+    ),
+    ("Adler-32 of a buffer", ["zlib.adler32"]),
+    ("parse a CIDR block like 10.0.0.0/8", ["ipaddress.ip_network", "ipaddress.IPv4Network"]),
+    ("fsync a file descriptor", ["os.fsync"]),
+    ("schedule a SIGALRM in a few seconds", ["signal.alarm"]),
+    ("getaddrinfo for a host and port", ["socket.getaddrinfo"]),
+    ("set a socket option such as SO_REUSEADDR", ["socket.SocketType.setsockopt"]),
+    ("similarity ratio of two sequences", ["difflib.SequenceMatcher.ratio"]),
+    ("method resolution order of a class", ["inspect.getmro"]),
+    ("UUID from the SHA-1 hash of a name", ["uuid.uuid5"]),
+    ("base32 encode some bytes", ["base64.b32encode"]),
+    ("URL-safe base64 decoding", ["base64.urlsafe_b64decode"]),
+    ("gamma function of x", ["math.gamma"]),
+    ("fork the current process", ["os.fork"]),
+    ("create a symlink", ["os.symlink", "pathlib.Path.symlink_to"]),
+    ("set the process umask", ["os.umask"]),
+    ("expand ~ in a path to the home directory", ["os.path.expanduser"]),
+    ("resolve symbolic links to get the canonical path", ["os.path.realpath"]),
+    ("get the mtime of a file", ["os.path.getmtime"]),
+    ("raise the recursion limit", ["sys.setrecursionlimit"]),
+    ("ULP of a float", ["math.ulp"]),
+    ("statistical mode of a dataset", ["statistics.mode", "statistics.multimode"]),
+    ("open a .tar.gz archive for reading", ["tarfile.open"]),
+    ("create a secure temporary file and get its file descriptor", ["tempfile.mkstemp"]),
+]
+
+QUESTIONS = [(q, targets, "plain") for q, targets in PLAIN] + [
+    (q, targets, "technical") for q, targets in TECHNICAL
 ]
