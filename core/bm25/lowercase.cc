@@ -76,6 +76,7 @@ size_t piece_end(std::string_view text, size_t begin, size_t max_chunk) {
 // lowercased length; when that exceeds `capacity`, `out` is left at `at` bytes.
 size_t lower_into(std::string& out, size_t at, std::string_view piece, size_t capacity) {
   int32_t length = 0;
+  // The operation's size argument may be the grown capacity (libstdc++ 12), so it is not used.
   out.resize_and_overwrite(at + capacity, [&](char* p, size_t) {
     UErrorCode status = U_ZERO_ERROR;
     length = icu::CaseMap::utf8ToLower("", 0, piece.data(), static_cast<int32_t>(piece.size()),

@@ -74,9 +74,11 @@ Tokens tokenize_unicode(std::string_view text) {
 Tokens tokenize(std::string_view text) {
   if (!is_ascii(text)) return tokenize_unicode(text);
   Tokens tokens;
-  tokens.lowered.resize_and_overwrite(text.size(), [&](char* p, size_t size) {
-    for (size_t i = 0; i < size; ++i) p[i] = ascii_lower(text[i]);
-    return size;
+  // The second argument of the operation is not used: some standard libraries pass the grown
+  // capacity there rather than the size asked for.
+  tokens.lowered.resize_and_overwrite(text.size(), [&](char* p, size_t) {
+    for (size_t i = 0; i < text.size(); ++i) p[i] = ascii_lower(text[i]);
+    return text.size();
   });
   append_token_spans(tokens.lowered, kMaxTokenizedBytes, tokens.spans);
   return tokens;
