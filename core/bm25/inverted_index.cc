@@ -5,18 +5,6 @@
 #include "core/bm25/lowercase.h"
 
 namespace kestrine {
-namespace {
-
-void add_posting(std::vector<Posting>& list, Posting posting) {
-  if (list.empty() || list.back().id < posting.id) {
-    list.push_back(posting);
-  } else {
-    list.insert(std::ranges::lower_bound(list, posting.id, {}, &Posting::id), posting);
-  }
-}
-
-}  // namespace
-
 void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
   const Tokens tokens = tokenize(text);
   const auto length = static_cast<uint32_t>(tokens.spans.size());
@@ -35,7 +23,7 @@ void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
     if (list == index.postings.end()) {
       list = index.postings.emplace(std::string(term), std::vector<Posting>{}).first;
     }
-    add_posting(list->second, {id, tf});
+    list->second.push_back({id, tf});
   }
 }
 
@@ -48,12 +36,12 @@ void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed) {
   index.doc_lengths[id] = 0;
   index.total_length -= std::min<uint64_t>(length, index.total_length);
 
-  // Every term is visited, but each list only by binary search: the cost grows with the
-  // vocabulary, not with the number of postings.
+  // There is no list of terms per document, so every term is visited. Walking the map's nodes
+  // costs more than the sequential scan of each list, which also keeps this exact for lists in
+  // any order.
   for (auto term = index.postings.begin(); term != index.postings.end();) {
     std::vector<Posting>& list = term->second;
-    const auto at = std::ranges::lower_bound(list, id, {}, &Posting::id);
-    if (at != list.end() && at->id == id) list.erase(at);
+    std::erase_if(list, [id](const Posting& posting) { return posting.id == id; });
     term = list.empty() ? index.postings.erase(term) : std::next(term);
   }
 }

@@ -27,15 +27,13 @@ using PostingMap =
 
 // A default-constructed index is the empty one.
 struct InvertedIndex {
-  PostingMap postings;                // term -> one posting per document, by ascending id
+  PostingMap postings;                // term -> one posting per document, in order of addition
   std::vector<uint32_t> doc_lengths;  // token count per internal id; 0 for absent/removed ids
   uint32_t doc_count = 0;             // documents added and not removed
   uint64_t total_length = 0;          // sum of their token counts
 };
 
-// Indexes the text of document `id`; called once per id. Ids normally arrive in ascending order
-// and their postings are appended; any other id is placed so that every posting list stays in
-// ascending id order, which remove_document relies on.
+// Indexes the text of document `id`; called once per id.
 void add_document(InvertedIndex& index, uint32_t id, std::string_view text);
 
 // Removes document `id`: its length, its share of the counts and its postings. A document whose

@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "core/bm25/inverted_index.h"
+#include "core/common/score_map.h"
 #include "core/common/top_k.h"
 
 namespace kestrine {
@@ -43,8 +44,7 @@ std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_vie
 
   const auto n = static_cast<float>(index.doc_count);
   const float avgdl = static_cast<float>(index.total_length) / n;
-  std::unordered_map<uint32_t, float> scores;
-  scores.reserve(std::min(index.doc_count, kMaxInitialScoreRoom));
+  ScoreMap scores(std::min(index.doc_count, kMaxInitialScoreRoom));
   for (size_t i = 0; i < tokens.spans.size(); ++i) {
     const auto list = index.postings.find(tokens.token(i));
     if (list == index.postings.end()) continue;
@@ -53,10 +53,10 @@ std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_vie
       const float dl = posting.id < index.doc_lengths.size()
                            ? static_cast<float>(index.doc_lengths[posting.id])
                            : 0.0f;
-      scores[posting.id] += term_score(idf, static_cast<float>(posting.tf), dl, avgdl);
+      scores.add(posting.id, term_score(idf, static_cast<float>(posting.tf), dl, avgdl));
     }
   }
-  return select_top_k(scores, k);
+  return select_top_k(scores.entries(), k);
 }
 
 }  // namespace kestrine

@@ -197,17 +197,19 @@ TEST(InvertedIndexTest, CountersNeverWrapOnInconsistentData) {
   EXPECT_TRUE(index.postings.empty());
 }
 
-TEST(InvertedIndexTest, SparseAndOutOfOrderIdsKeepListsSortedAndLengthsPadded) {
+TEST(InvertedIndexTest, SparseIdsPadTheLengthsAndPostingsKeepTheOrderOfAddition) {
   InvertedIndex index;
   add_document(index, 5, "shared five");
   EXPECT_EQ(index.doc_lengths, (std::vector<uint32_t>{0, 0, 0, 0, 0, 2}));
   add_document(index, 2, "shared two two");
   add_document(index, 9, "shared");
   EXPECT_EQ(index.doc_lengths.size(), 10u);
-  EXPECT_EQ(index.postings.at("shared"), (std::vector<Posting>{{2, 1}, {5, 1}, {9, 1}}));
+  EXPECT_EQ(index.postings.at("shared"), (std::vector<Posting>{{5, 1}, {2, 1}, {9, 1}}));
   EXPECT_EQ(index.postings.at("two"), (std::vector<Posting>{{2, 2}}));
   remove_document(index, 5, true);
   EXPECT_EQ(index.postings.at("shared"), (std::vector<Posting>{{2, 1}, {9, 1}}));
+  remove_document(index, 9, true);
+  EXPECT_EQ(index.postings.at("shared"), (std::vector<Posting>{{2, 1}}));
   EXPECT_FALSE(index.postings.contains(std::string_view("five")));
 }
 
