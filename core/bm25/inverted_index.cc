@@ -5,6 +5,7 @@
 #include "core/bm25/lowercase.h"
 
 namespace kestrine {
+
 void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
   const Tokens tokens = tokenize(text);
   const auto length = static_cast<uint32_t>(tokens.spans.size());
