@@ -6,7 +6,6 @@
 
 #include "core/bm25/inverted_index.h"
 #include "core/collection/collection.h"
-#include "core/engine/engine.h"
 
 namespace kestrine {
 namespace {
@@ -100,19 +99,6 @@ TEST(CollectionBm25Test, DeletingALiveDocumentWithoutTokensLowersTheCount) {
     const auto hits = keyword_search(data.bm25, "apple", 10);
     ASSERT_EQ(hits.size(), 1u);
     EXPECT_EQ(hits[0], (ScoredId{1, 0x1.269624p-2f}));
-  });
-}
-
-TEST(CollectionBm25Test, EngineAcceptsOrdinaryTexts) {
-  Engine engine;
-  ASSERT_TRUE(engine.create_collection("c", 1, HnswConfig{}));
-  auto collection = *engine.find_collection("c");
-  const std::string long_text(1 << 20, 'w');
-  auto id = engine.insert(*collection, {make_doc(new_uuid(), long_text), {0.5f}, "a"});
-  ASSERT_TRUE(id);
-  collection->read([&](const CollectionData& data) {
-    EXPECT_EQ(data.bm25.doc_lengths, (std::vector<uint32_t>{1}));
-    EXPECT_EQ(data.bm25.postings.begin()->first.size(), long_text.size());
   });
 }
 
