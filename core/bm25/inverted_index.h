@@ -4,9 +4,13 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "core/bm25/tokenizer.h"
+#include "core/common/error.h"
+#include "core/common/scored_id.h"
 #include "core/common/string_hash.h"
 
 namespace kestrine {
@@ -21,11 +25,30 @@ struct Posting {
 using PostingMap =
     std::unordered_map<std::string, std::vector<Posting>, StringHash, std::equal_to<>>;
 
+// A default-constructed index is the empty one.
 struct InvertedIndex {
   PostingMap postings;                // term -> one posting per document, in order of addition
   std::vector<uint32_t> doc_lengths;  // token count per internal id; 0 for absent/removed ids
   uint32_t doc_count = 0;             // documents added and not removed
   uint64_t total_length = 0;          // sum of their token counts
 };
+
+// Indexes the text of document `id`; called once per id.
+void add_document(InvertedIndex& index, uint32_t id, std::string_view text);
+
+// Removes document `id`: its length, its share of the counts and its postings. A document whose
+// text gave no token has length 0, like an id that was never added, so only the caller can tell
+// the two apart: `was_indexed` states that the document was added and not removed since, and it
+// is then uncounted even without tokens. Without it an id of length 0 is left alone, so that
+// removing an id a second time changes nothing.
+void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed);
+
+// The at most k documents with the highest BM25 score for `query`, best first; ties at the cut
+// keep the larger ids (select_top_k). A query term written twice counts twice.
+std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_view query, size_t k);
+
+// "text too long" when the lowercased `text` exceeds `limit` bytes: its tokens would not all
+// fit the 32-bit spans. Ordinary texts are accepted from their size alone.
+Status check_text_size(std::string_view text, uint64_t limit = kMaxTokenizedBytes);
 
 }  // namespace kestrine

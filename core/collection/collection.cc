@@ -36,6 +36,7 @@ void Collection::insert_locked(DocumentPtr document, std::span<const float> embe
   const auto internal_id = static_cast<uint32_t>(data_.internal_to_uuid.size());
   data_.uuid_to_internal[document->id] = internal_id;
   data_.internal_to_uuid.push_back(document->id);
+  add_document(data_.bm25, internal_id, document->text);
   data_.documents[document->id] = std::move(document);
 }
 
@@ -52,6 +53,8 @@ bool Collection::delete_document(const Uuid& id) {
   data_.documents.erase(doc);
   auto internal = data_.uuid_to_internal.find(id);
   if (internal == data_.uuid_to_internal.end()) return true;
+  // The document was live, so it is indexed even if its text gave no token.
+  remove_document(data_.bm25, internal->second, /*was_indexed=*/true);
   // The id-map entry and the id-to-uuid slot stay until a rebuild renumbers the documents.
   return true;
 }

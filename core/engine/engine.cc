@@ -2,6 +2,8 @@
 
 #include <unordered_set>
 
+#include "core/bm25/inverted_index.h"
+
 namespace kestrine {
 
 Status check_collection_name(std::string_view name) {
@@ -43,6 +45,7 @@ Result<Uuid> Engine::insert(Collection& collection, NewDocument document) {
   if (auto ok = collection.check_insert(id, document.id_text, document.embedding.size()); !ok) {
     return fail(ok.error());
   }
+  if (auto ok = check_text_size(document.document->text); !ok) return fail(ok.error());
   collection.insert_document(std::move(document.document), document.embedding);
   return id;
 }
@@ -56,6 +59,7 @@ Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
     if (auto ok = collection.check_insert(id, d.id_text, d.embedding.size()); !ok) {
       return fail(ok.error());
     }
+    if (auto ok = check_text_size(d.document->text); !ok) return fail(ok.error());
     if (!seen.insert(id).second) {
       return fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
     }

@@ -1,0 +1,55 @@
+#include "core/bm25/inverted_index.h"
+
+#include <algorithm>
+
+#include "core/bm25/lowercase.h"
+
+namespace kestrine {
+
+void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
+  const Tokens tokens = tokenize(text);
+  const auto length = static_cast<uint32_t>(tokens.spans.size());
+  if (index.doc_lengths.size() <= id) index.doc_lengths.resize(size_t{id} + 1, 0);
+  index.doc_lengths[id] = length;
+  ++index.doc_count;
+  index.total_length += length;
+
+  // Terms are slices of the one lowercased copy; only a term new to the index is copied, as the
+  // key of its posting list.
+  std::unordered_map<std::string_view, uint32_t> frequencies;
+  frequencies.reserve(length);
+  for (size_t i = 0; i < tokens.spans.size(); ++i) ++frequencies[tokens.token(i)];
+  for (const auto& [term, tf] : frequencies) {
+    auto list = index.postings.find(term);
+    if (list == index.postings.end()) {
+      list = index.postings.emplace(std::string(term), std::vector<Posting>{}).first;
+    }
+    list->second.push_back({id, tf});
+  }
+}
+
+void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed) {
+  const uint32_t length = id < index.doc_lengths.size() ? index.doc_lengths[id] : 0;
+  // The counters are lowered with a floor at 0: an index read from a file may hold counts that
+  // disagree with its lengths, and must not wrap around.
+  if (index.doc_count > 0 && (length > 0 || was_indexed)) --index.doc_count;
+  if (length == 0) return;  // no token, hence no posting
+  index.doc_lengths[id] = 0;
+  index.total_length -= std::min<uint64_t>(length, index.total_length);
+
+  // There is no list of terms per document, so every term is visited. Walking the map's nodes
+  // costs more than the sequential scan of each list, which also keeps this exact for lists in
+  // any order.
+  for (auto term = index.postings.begin(); term != index.postings.end();) {
+    std::vector<Posting>& list = term->second;
+    std::erase_if(list, [id](const Posting& posting) { return posting.id == id; });
+    term = list.empty() ? index.postings.erase(term) : std::next(term);
+  }
+}
+
+Status check_text_size(std::string_view text, uint64_t limit) {
+  if (lowercased_size_at_most(text, limit)) return {};
+  return fail(Error::invalid_value("text too long"));
+}
+
+}  // namespace kestrine
