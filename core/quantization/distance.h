@@ -19,10 +19,12 @@ struct CodeView {
   float scale = 0.0f;
 };
 
-// Distance between two f32 vectors of equal length (the length of `a` is used).
+// Distance between two f32 vectors of equal length (the length of `a` is used; should `b` be
+// shorter, only its length is compared, so that nothing is read past its end).
 float vector_distance(DistanceMetric metric, std::span<const float> a, std::span<const float> b);
 
-// Distance between an f32 query and a vector in 8-bit form with at least query.size() codes.
+// Distance between an f32 query and a vector in 8-bit form with at least query.size() codes
+// (fewer codes limit the comparison to their number).
 // `query_sq_norm` is squared_norm(query), computed once per operation by the caller; only the
 // cosine metric reads it.
 float code_distance(DistanceMetric metric, std::span<const float> query, const CodeView& view,

@@ -19,7 +19,8 @@ QuantizedVector quantize(std::span<const float> vector);
 
 // codes[i] * scale + min for every code (a single-precision multiply, then an add).
 std::vector<float> dequantize(std::span<const uint8_t> codes, float min, float scale);
-// The same into a caller's buffer of codes.size() floats; allocates nothing.
+// The same into a caller's buffer of codes.size() floats (a shorter buffer receives only its
+// length); allocates nothing.
 void dequantize_into(std::span<const uint8_t> codes, float min, float scale, std::span<float> out);
 
 }  // namespace kestrine

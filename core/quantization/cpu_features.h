@@ -1,0 +1,11 @@
+// What the processor and operating system offer to the distance kernels.
+#pragma once
+
+namespace kestrine {
+
+// True when the processor has AVX2 and FMA and the operating system saves and restores the
+// 256-bit register state (OSXSAVE set and XCR0 enabling the SSE and AVX state). Asked of the
+// processor once per process; later calls read the cached answer.
+bool cpu_has_avx2_fma();
+
+}  // namespace kestrine

@@ -1,0 +1,135 @@
+#include "core/quantization/distance.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+#include "core/quantization/cpu_features.h"
+#include "core/quantization/distance_kernels.h"
+#include "core/quantization/kernel_dispatch.h"
+
+namespace kestrine {
+namespace {
+
+// The kernels that vector_distance and code_distance run; null until the first call picks
+// them. Two threads may pick at once: both store the same table, and the tables are constant
+// data, so relaxed order is enough and a call costs one load and one well-predicted branch.
+std::atomic<const DistanceKernels*> active_kernels{nullptr};
+std::atomic<bool> portable_forced{false};
+
+const DistanceKernels* automatic_kernels() {
+  return cpu_has_avx2_fma() ? &kAvx2Kernels : &kPortableKernels;
+}
+
+const DistanceKernels* pick_kernels() {
+  const DistanceKernels* chosen =
+      portable_forced.load(std::memory_order_relaxed) ? &kPortableKernels : automatic_kernels();
+  active_kernels.store(chosen, std::memory_order_relaxed);
+  return chosen;
+}
+
+inline const DistanceKernels& kernels() {
+  const DistanceKernels* chosen = active_kernels.load(std::memory_order_relaxed);
+  if (chosen == nullptr) [[unlikely]] {
+    chosen = pick_kernels();
+  }
+  return *chosen;
+}
+
+const DistanceKernels& kernels_of(KernelVariant variant) {
+  return variant == KernelVariant::kAvx2 ? *automatic_kernels() : kPortableKernels;
+}
+
+// Below this a norm product counts as zero and the cosine similarity is taken to be 0.
+constexpr float kMinCosineDenominator = 1e-10f;
+constexpr double kMinCodeCosineDenominator = 1e-10;
+
+// A metric byte other than the three cannot come from the API, and the snapshot decoder
+// rejects it; should one arrive anyway, the pair is as far apart as can be.
+constexpr float kUnknownMetricDistance = std::numeric_limits<float>::infinity();
+
+inline float vector_distance_using(const DistanceKernels& k, DistanceMetric metric,
+                                   std::span<const float> a, std::span<const float> b) {
+  const size_t n = std::min(a.size(), b.size());
+  switch (metric) {
+    case DistanceMetric::kCosine: {
+      const CosineSums sums = k.cosine(a.data(), b.data(), n);
+      const float denominator = std::sqrt(sums.a_sq) * std::sqrt(sums.b_sq);
+      if (denominator < kMinCosineDenominator) return 1.0f;
+      return 1.0f - sums.dot / denominator;
+    }
+    case DistanceMetric::kEuclidean:
+      return k.squared_l2(a.data(), b.data(), n);
+    case DistanceMetric::kDotProduct:
+      // Negation flips the sign bit only, so a zero product gives -0.
+      return -k.dot(a.data(), b.data(), n);
+  }
+  return kUnknownMetricDistance;
+}
+
+inline float code_distance_using(const DistanceKernels& k, DistanceMetric metric,
+                                 std::span<const float> query, const CodeView& view,
+                                 float query_sq_norm) {
+  const size_t n = std::min(query.size(), view.codes.size());
+  const uint8_t* codes = view.codes.data();
+  switch (metric) {
+    case DistanceMetric::kCosine: {
+      // A constant stored vector (scale 0) or a null query has no direction: similarity 0.
+      if (static_cast<double>(query_sq_norm) < kMinCodeCosineDenominator || view.scale == 0.0f) {
+        return 1.0f;
+      }
+      const CodeCosineSums sums = k.code_cosine(query.data(), codes, n, view.min, view.scale);
+      const double denominator =
+          std::sqrt(static_cast<double>(query_sq_norm)) * std::sqrt(static_cast<double>(sums.v_sq));
+      if (denominator < kMinCodeCosineDenominator) return 1.0f;
+      const float similarity = static_cast<float>(static_cast<double>(sums.dot) / denominator);
+      return 1.0f - similarity;
+    }
+    case DistanceMetric::kEuclidean:
+      return k.code_squared_l2(query.data(), codes, n, view.min, view.scale);
+    case DistanceMetric::kDotProduct:
+      return -k.code_dot(query.data(), codes, n, view.min, view.scale);
+  }
+  return kUnknownMetricDistance;
+}
+
+}  // namespace
+
+float vector_distance(DistanceMetric metric, std::span<const float> a, std::span<const float> b) {
+  return vector_distance_using(kernels(), metric, a, b);
+}
+
+float code_distance(DistanceMetric metric, std::span<const float> query, const CodeView& view,
+                    float query_sq_norm) {
+  return code_distance_using(kernels(), metric, query, view, query_sq_norm);
+}
+
+float squared_norm(std::span<const float> v) {
+  float sum = 0.0f;
+  for (const float x : v) sum += x * x;
+  return sum;
+}
+
+bool avx2_kernels_supported() { return cpu_has_avx2_fma(); }
+
+KernelVariant active_kernel_variant() {
+  return &kernels() == &kAvx2Kernels ? KernelVariant::kAvx2 : KernelVariant::kPortable;
+}
+
+void force_portable_kernels(bool force) {
+  portable_forced.store(force, std::memory_order_relaxed);
+  active_kernels.store(force ? &kPortableKernels : automatic_kernels(), std::memory_order_relaxed);
+}
+
+float vector_distance_with(KernelVariant variant, DistanceMetric metric, std::span<const float> a,
+                           std::span<const float> b) {
+  return vector_distance_using(kernels_of(variant), metric, a, b);
+}
+
+float code_distance_with(KernelVariant variant, DistanceMetric metric, std::span<const float> query,
+                         const CodeView& view, float query_sq_norm) {
+  return code_distance_using(kernels_of(variant), metric, query, view, query_sq_norm);
+}
+
+}  // namespace kestrine
