@@ -36,7 +36,9 @@ class VisitedSet {
     return true;
   }
 
-  bool visited(uint32_t id) const { return id < marks_.size() && marks_[id] == generation_; }
+  bool visited(uint32_t id) const {
+    return generation_ != 0 && id < marks_.size() && marks_[id] == generation_;
+  }
 
   size_t size() const { return marks_.size(); }
   uint16_t generation() const { return generation_; }

@@ -7,6 +7,7 @@
 
 #include "core/hnsw/index.h"
 #include "core/hnsw/neighbor_lists.h"
+#include "core/hnsw/node_scorer.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/pq.h"
 #include "hnsw_test_util.h"
@@ -80,7 +81,9 @@ TEST(NeighborListsTest, RandomOperationsMatchAPlainModel) {
         lists.set_layer0_capacity(1 + pick(12));
       }
     }
-    if (step % 500 == 0) ASSERT_NO_FATAL_FAILURE(expect_matches(lists, model));
+    if (step % 500 == 0) {
+      ASSERT_NO_FATAL_FAILURE(expect_matches(lists, model));
+    }
   }
   ASSERT_NO_FATAL_FAILURE(expect_matches(lists, model));
   NeighborLists copy = lists;
@@ -265,9 +268,9 @@ TEST(HnswGraphTest, InconsistentLoadedTablesAreBoundedNotTrusted) {
     EXPECT_EQ(broken.raw_vectors.size(), raw ? 61 * dim : 17u);
     EXPECT_LE(broken.neighbors.get(3, 0).size(), 200u);
     // The new node's raw vector sits at its id.
-    EXPECT_EQ(stored_vector(broken, 60), raw ? std::vector<float>(row(data, dim, 10).begin(),
-                                                                  row(data, dim, 10).end())
-                                             : stored_vector(index, 10));
+    EXPECT_EQ(stored_vector(broken, 60),
+              raw ? std::vector<float>(row(data, dim, 10).begin(), row(data, dim, 10).end())
+                  : stored_vector(index, 10));
   }
 }
 

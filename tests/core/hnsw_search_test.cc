@@ -88,8 +88,8 @@ TEST(LayerSearchTest, BeamWalksTheChainAndStopsPastTheBound) {
   // From node 0 towards 4.2 the beam of 2 ends at the two nearest nodes.
   auto hits = layer0(index, 4.2f, {0}, 2);
   ASSERT_EQ(ids_of(hits), (std::vector<uint32_t>{4, 5}));
-  EXPECT_FLOAT_EQ(hits[0].distance, 0.2f * 0.2f);
-  EXPECT_FLOAT_EQ(hits[1].distance, 0.8f * 0.8f);
+  EXPECT_NEAR(hits[0].distance, 0.04f, 1e-6);
+  EXPECT_NEAR(hits[1].distance, 0.64f, 1e-6);
   // Width 1 is a greedy walk.
   EXPECT_EQ(ids_of(layer0(index, 2.4f, {0}, 1)), (std::vector<uint32_t>{2}));
   // A wide beam returns everything reachable, ascending.
@@ -249,7 +249,9 @@ TEST_P(SearchModeTest, RecallAgainstBruteForce) {
     for (size_t j = 0; j < hits.size(); ++j) {
       ASSERT_EQ(index.deleted[hits[j].id], 0);
       ASSERT_EQ(hits[j].distance, node_distance(index, q, hits[j].id, squared_norm(q)));
-      if (j > 0) ASSERT_LE(hits[j - 1].distance, hits[j].distance);
+      if (j > 0) {
+        ASSERT_LE(hits[j - 1].distance, hits[j].distance);
+      }
     }
     const auto truth = testing::exact_neighbors(index, q, 10);
     for (uint32_t id : ids_of(hits)) found += std::count(truth.begin(), truth.end(), id);
@@ -288,7 +290,9 @@ TEST_P(SearchModeTest, WithProductQuantizationTheReturnedDistancesAreNotTableDis
     ASSERT_EQ(hits.size(), 10u);
     for (size_t j = 0; j < hits.size(); ++j) {
       EXPECT_EQ(hits[j].distance, node_distance(index, q, hits[j].id, squared_norm(q)));
-      if (j > 0) EXPECT_LE(hits[j - 1].distance, hits[j].distance);
+      if (j > 0) {
+        EXPECT_LE(hits[j - 1].distance, hits[j].distance);
+      }
     }
     const auto truth = testing::exact_neighbors(index, q, 10);
     for (uint32_t id : ids_of(hits)) found += std::count(truth.begin(), truth.end(), id);
