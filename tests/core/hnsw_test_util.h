@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -17,6 +18,15 @@
 #include "core/hnsw/search_hit.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/scalar.h"
+
+namespace kestrine {
+
+// Readable hits in assertion messages.
+inline void PrintTo(const SearchHit& hit, std::ostream* out) {
+  *out << "(" << hit.distance << ", " << hit.id << ")";
+}
+
+}  // namespace kestrine
 
 namespace kestrine::testing {
 
