@@ -1,7 +1,8 @@
 # The two commands of the README. Each does its own set-up on a fresh Debian machine: the
 # system packages, a virtual environment in .venv, and the package built with pip.
 #   make demo   build and run the demo
-#   make test   build and run every test (C++ in release and under ASan+UBSan, then Python)
+#   make test   build and run every test (C++ in release, under ASan+UBSan and the concurrency
+#               tests under TSan, then Python)
 
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -13,12 +14,12 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libssl-dev libicu-d
 	clang-19 libclang-rt-19-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test setup system-deps venv install test-core test-asan test-python bench clean
+.PHONY: demo test setup system-deps venv install test-core test-asan test-tsan test-python bench clean
 
 demo: install
 	$(VPY) examples/quickstart.py
 
-test: install test-core test-asan test-python
+test: install test-core test-asan test-tsan test-python
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -48,6 +49,14 @@ test-asan: system-deps
 	cmake --build build/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+# The concurrency tests again under ThreadSanitizer.
+test-tsan: system-deps
+	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESTRINE_BUILD_TESTS=ON -DKESTRINE_BUILD_PYTHON=OFF -DKESTRINE_SANITIZE=thread
+	cmake --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build/tsan --output-on-failure -R concurrency
 
 test-python: install
 	$(VPY) -m pytest -q tests/python

@@ -1,15 +1,24 @@
 #include "core/collection/collection.h"
 
+#include <algorithm>
+
+#include "core/hnsw/index.h"
+#include "core/hnsw/insert.h"
+#include "core/quantization/scalar.h"
+
 namespace kestrine {
 
 Collection::Collection(std::string name, uint64_t dimension, const HnswConfig& config) {
   data_.name = std::move(name);
   data_.dimension = dimension;
-  data_.hnsw.config = config;
-  data_.hnsw.dimension = dimension;
+  data_.hnsw = make_hnsw_index(config, dimension);
 }
 
-Collection::Collection(CollectionData data) : data_(std::move(data)) {}
+Collection::Collection(CollectionData data) : data_(std::move(data)) {
+  // A decoded graph has the default layer-0 layout; give it room for its own link budget.
+  data_.hnsw.neighbors.set_layer0_capacity(static_cast<size_t>(
+      std::min<uint64_t>(data_.hnsw.config.m_max0, NeighborLists::kMaxLayer0Capacity)));
+}
 
 Status Collection::check_insert(const Uuid& id, std::string_view id_text,
                                 size_t embedding_size) const {
@@ -25,18 +34,25 @@ Status Collection::check_insert(const Uuid& id, std::string_view id_text,
 }
 
 bool Collection::insert_document(DocumentPtr document, std::span<const float> embedding) {
+  // The index holds exactly `dimension` values per node; callers check first (check_insert),
+  // and a wrong length that slips through is refused here rather than break the tables.
+  if (embedding.size() != data_.dimension) return false;
+  // Quantizing is the costly part that needs no lock.
+  const QuantizedVector quantized = quantize(embedding);
   std::unique_lock lock(mutex_);
   if (data_.documents.contains(document->id)) return false;
-  insert_locked(std::move(document), embedding);
+  insert_locked(std::move(document), embedding, quantized);
   return true;
 }
 
-void Collection::insert_locked(DocumentPtr document, std::span<const float> embedding) {
-  (void)embedding;
+void Collection::insert_locked(DocumentPtr document, std::span<const float> embedding,
+                               const QuantizedVector& quantized) {
   const auto internal_id = static_cast<uint32_t>(data_.internal_to_uuid.size());
   data_.uuid_to_internal[document->id] = internal_id;
   data_.internal_to_uuid.push_back(document->id);
   add_document(data_.bm25, internal_id, document->text);
+  // Cannot fail: the length was checked, and the id is the next node.
+  (void)insert(data_.hnsw, internal_id, embedding, quantized);
   data_.documents[document->id] = std::move(document);
 }
 
@@ -53,6 +69,7 @@ bool Collection::delete_document(const Uuid& id) {
   data_.documents.erase(doc);
   auto internal = data_.uuid_to_internal.find(id);
   if (internal == data_.uuid_to_internal.end()) return true;
+  mark_deleted(data_.hnsw, internal->second);
   // The document was live, so it is indexed even if its text gave no token.
   remove_document(data_.bm25, internal->second, /*was_indexed=*/true);
   // The id-map entry and the id-to-uuid slot stay until a rebuild renumbers the documents.

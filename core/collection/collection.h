@@ -20,6 +20,7 @@
 #include "core/common/uuid.h"
 #include "core/hnsw/config.h"
 #include "core/hnsw/graph.h"
+#include "core/quantization/scalar.h"
 
 namespace kestrine {
 
@@ -54,7 +55,8 @@ class Collection {
 
   // Inserts a document whose embedding has exactly `dimension` values. The caller has checked
   // (check_insert) that its id is not live; should another thread have inserted it meanwhile,
-  // the document is not inserted and false is returned.
+  // the document is not inserted and false is returned. An embedding of another length is
+  // refused the same way, before anything changes.
   bool insert_document(DocumentPtr document, std::span<const float> embedding);
   // The live document with that id, or null.
   DocumentPtr get_document(const Uuid& id) const;
@@ -79,7 +81,8 @@ class Collection {
 
  private:
   // Adds a document to the tables under a fresh internal id; the lock is held by the caller.
-  void insert_locked(DocumentPtr document, std::span<const float> embedding);
+  void insert_locked(DocumentPtr document, std::span<const float> embedding,
+                     const QuantizedVector& quantized);
 
   mutable std::shared_mutex mutex_;
   CollectionData data_;

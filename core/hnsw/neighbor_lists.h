@@ -1,48 +1,98 @@
 // The out-links of every node of an HNSW graph: one list per layer the node lives on. Lists
 // grow by one id or are replaced whole; the representation stays private so that it can be
 // tuned without touching the graph algorithms or the snapshot codec.
+//
+// Every node has a layer-0 list and searches spend nearly all their time there, so layer 0 is
+// one flat array with a fixed number of slots per node (the layer-0 link budget): reaching a
+// node's links is one multiplication and one cache line, and a node costs no allocation of its
+// own. A list longer than its slots (a snapshot may hold such lists) moves to a side table and
+// keeps working, only slower. The few nodes that live above layer 0 keep their upper lists in
+// ordinary growable sequences.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 namespace kestrine {
 
 class NeighborLists {
  public:
-  uint32_t node_count() const { return static_cast<uint32_t>(lists_.size()); }
+  // Slots per node on layer 0 unless set otherwise: the layer-0 budget of the default config.
+  static constexpr size_t kDefaultLayer0Capacity = 32;
+  // Larger budgets still work, but lists beyond this many ids live in the side table, so that a
+  // stored configuration cannot make every node reserve an arbitrary amount of memory.
+  static constexpr size_t kMaxLayer0Capacity = 256;
+
+  NeighborLists() = default;
+  explicit NeighborLists(size_t layer0_capacity) { set_layer0_capacity(layer0_capacity); }
+
+  uint32_t node_count() const { return static_cast<uint32_t>(upper_slot_.size()); }
 
   // Number of layers node `node` has lists for (0 for an unknown node).
-  size_t layer_count(uint32_t node) const { return node < lists_.size() ? lists_[node].size() : 0; }
+  size_t layer_count(uint32_t node) const;
 
   // The list of `node` on `layer`; empty when the node has no list there.
   std::span<const uint32_t> get(uint32_t node, size_t layer) const {
-    if (node >= lists_.size() || layer >= lists_[node].size()) return {};
-    return lists_[node][layer];
+    return layer == 0 ? layer0(node) : upper(node, layer);
+  }
+
+  // The layer-0 list of `node` (the hot path of every search).
+  std::span<const uint32_t> layer0(uint32_t node) const {
+    if (node >= node_count()) return {};
+    const uint32_t* slot = level0_.data() + static_cast<size_t>(node) * stride_;
+    if (slot[0] <= capacity_) return {slot + 1, slot[0]};
+    return layer0_spilled(node);
+  }
+
+  // Address of the layer-0 list of `node` for a prefetch; `node` must be below node_count().
+  const uint32_t* layer0_address(uint32_t node) const {
+    return level0_.data() + static_cast<size_t>(node) * stride_;
   }
 
   // Appends a new node with `layers` empty lists.
-  void add_node(size_t layers) { lists_.emplace_back(layers); }
+  void add_node(size_t layers);
 
   // Gives `node` empty lists up to and including `layer`.
-  void ensure_layer(uint32_t node, size_t layer) {
-    if (lists_[node].size() <= layer) lists_[node].resize(layer + 1);
-  }
+  void ensure_layer(uint32_t node, size_t layer);
 
-  void append(uint32_t node, size_t layer, uint32_t id) { lists_[node][layer].push_back(id); }
+  // Appends `id` to the list of `node` on `layer`, creating the layer when missing.
+  void append(uint32_t node, size_t layer, uint32_t id);
 
-  void assign(uint32_t node, size_t layer, std::span<const uint32_t> ids) {
-    lists_[node][layer].assign(ids.begin(), ids.end());
-  }
+  // Replaces the list of `node` on `layer` (which may be a view of that same list).
+  void assign(uint32_t node, size_t layer, std::span<const uint32_t> ids);
 
-  void reserve(size_t nodes) { lists_.reserve(nodes); }
-  void clear() { lists_.clear(); }
+  void reserve(size_t nodes);
+  void clear();
 
-  friend bool operator==(const NeighborLists&, const NeighborLists&) = default;
+  size_t layer0_capacity() const { return capacity_; }
+  // Changes the number of layer-0 slots per node (capped at kMaxLayer0Capacity); every list
+  // keeps its contents. Costs one pass over all nodes.
+  void set_layer0_capacity(size_t capacity);
+
+  // Equal when every node has the same lists, whatever the layout.
+  friend bool operator==(const NeighborLists& a, const NeighborLists& b);
 
  private:
-  std::vector<std::vector<std::vector<uint32_t>>> lists_;
+  // Header of a node's layer-0 slots: the list length, or kNoLayers for a node without lists.
+  // A length above capacity_ means the list lives in spilled_.
+  static constexpr uint32_t kNoLayers = UINT32_MAX;
+  static constexpr uint32_t kNoUpper = UINT32_MAX;
+
+  std::span<const uint32_t> layer0_spilled(uint32_t node) const;
+  std::span<const uint32_t> upper(uint32_t node, size_t layer) const;
+  // The lists of layers 1.. of `node`, created on first use.
+  std::vector<std::vector<uint32_t>>& upper_lists(uint32_t node);
+  void assign_layer0(uint32_t node, std::span<const uint32_t> ids);
+
+  size_t capacity_ = kDefaultLayer0Capacity;
+  size_t stride_ = kDefaultLayer0Capacity + 1;
+  std::vector<uint32_t> level0_;  // per node: header, then capacity_ slots
+  std::unordered_map<uint32_t, std::vector<uint32_t>> spilled_;  // layer-0 lists too long for slots
+  std::vector<uint32_t> upper_slot_;  // per node: index into upper_, or kNoUpper
+  std::vector<std::vector<std::vector<uint32_t>>> upper_;  // lists of layers 1.. per such node
 };
 
 }  // namespace kestrine

@@ -1,0 +1,88 @@
+#include "core/hnsw/index.h"
+
+#include <algorithm>
+
+#include "core/hnsw/node_scorer.h"
+#include "core/quantization/pq.h"
+#include "core/quantization/scalar.h"
+
+namespace kestrine {
+
+HnswIndex make_hnsw_index(const HnswConfig& config, uint64_t dimension) {
+  HnswIndex index;
+  index.config = config;
+  index.dimension = dimension;
+  index.neighbors.set_layer0_capacity(
+      static_cast<size_t>(std::min<uint64_t>(config.m_max0, NeighborLists::kMaxLayer0Capacity)));
+  return index;
+}
+
+void mark_deleted(HnswIndex& index, uint32_t id) {
+  if (id < index.deleted.size()) index.deleted[id] = 1;
+}
+
+namespace {
+
+// Writes node `id`'s vector into `out` (dimension values): its raw slice when present, else its
+// dequantized codes, else zeros.
+void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> out) {
+  const size_t dim = out.size();
+  const size_t start = static_cast<size_t>(id) * dim;
+  if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
+    std::copy_n(index.raw_vectors.begin() + static_cast<ptrdiff_t>(start), dim, out.begin());
+  } else if (start + dim <= index.vector_data.size() && id < index.vector_min.size() &&
+             id < index.vector_scale.size()) {
+    dequantize_into(std::span(index.vector_data).subspan(start, dim), index.vector_min[id],
+                    index.vector_scale[id], out);
+  } else {
+    std::fill(out.begin(), out.end(), 0.0f);
+  }
+}
+
+}  // namespace
+
+std::vector<float> stored_vector(const HnswIndex& index, uint32_t id) {
+  std::vector<float> out(static_cast<size_t>(index.dimension));
+  read_stored_vector(index, id, out);
+  return out;
+}
+
+Status enable_pq(HnswIndex& index, uint64_t num_subspaces) {
+  const size_t dim = static_cast<size_t>(index.dimension);
+  // The trainer divides by both; refuse here with its own messages rather than reach it.
+  if (num_subspaces == 0)
+    return fail(Error::internal("dimension must be divisible by num_subspaces"));
+  if (dim == 0 || index.node_count == 0) {
+    return fail(Error::internal("need at least one vector to train PQ"));
+  }
+  std::vector<float> vectors(static_cast<size_t>(index.node_count) * dim);
+  for (uint32_t node = 0; node < index.node_count; ++node) {
+    read_stored_vector(index, node, std::span(vectors).subspan(node * dim, dim));
+  }
+  Result<PqCodebook> codebook = train_pq(vectors, index.dimension, num_subspaces);
+  if (!codebook) return fail(codebook.error());
+  index.pq_codes = pq_encode_batch(*codebook, vectors);
+  index.pq_codebook = std::move(*codebook);
+  return {};
+}
+
+float node_distance(const HnswIndex& index, std::span<const float> query, uint32_t node,
+                    float query_sq_norm, std::span<const float> pq_table) {
+  return NodeScorer(index, query, query_sq_norm, pq_table).distance(node);
+}
+
+size_t top_layer(const HnswIndex& index, uint32_t entry) {
+  const size_t layers = index.neighbors.layer_count(entry);
+  return layers == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(index.max_level, layers - 1));
+}
+
+bool pq_codebook_usable(const HnswIndex& index) {
+  if (!index.pq_codebook.has_value()) return false;
+  const PqCodebook& book = *index.pq_codebook;
+  if (book.num_centroids != 256 || book.num_subspaces == 0 || book.subspace_dim == 0) return false;
+  if (book.num_subspaces > index.dimension / book.subspace_dim) return false;
+  if (book.num_subspaces * book.subspace_dim != index.dimension) return false;
+  return book.centroids.size() / 256 / book.subspace_dim >= book.num_subspaces;
+}
+
+}  // namespace kestrine

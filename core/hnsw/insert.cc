@@ -1,0 +1,210 @@
+#include "core/hnsw/insert.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/hnsw/index.h"
+#include "core/hnsw/layer_search.h"
+#include "core/hnsw/level_random.h"
+#include "core/hnsw/node_scorer.h"
+#include "core/hnsw/select_neighbors.h"
+#include "core/hnsw/visited.h"
+#include "core/quantization/distance.h"
+#include "core/quantization/pq.h"
+
+namespace kestrine {
+
+uint64_t level_for(uint64_t random, const HnswConfig& config) {
+  const double u = static_cast<double>(random >> 11) * 0x1p-53;
+  const double x = std::floor(std::log(u) * (-1.0 / std::log(static_cast<double>(config.m))));
+  uint64_t level;
+  if (!(x > 0.0)) {
+    level = 0;  // negative, zero or NaN
+  } else if (x >= 0x1p64) {
+    level = UINT64_MAX;
+  } else {
+    level = static_cast<uint64_t>(x);
+  }
+  const uint64_t cap = config.max_layers == 0 ? 0 : config.max_layers - 1;
+  return std::min(level, cap);
+}
+
+uint64_t draw_level(const HnswConfig& config) { return level_for(level_random_u64(), config); }
+
+namespace {
+
+struct InsertScratch {
+  LayerSearcher::Scratch layer;
+  std::vector<SearchHit> found;                  // W of the current layer
+  std::vector<uint32_t> entries;                 // entry list of the next layer
+  std::vector<std::vector<uint32_t>> new_lists;  // the new node's lists, per layer
+  std::vector<SearchHit> selection;
+  std::vector<SearchHit> prune_candidates;
+  std::vector<uint32_t> prune_ids;
+  std::vector<float> base;  // a pruned node's vector, dequantized
+};
+
+size_t budget(const HnswConfig& config, size_t layer) {
+  return static_cast<size_t>(layer == 0 ? config.m_max0 : config.m);
+}
+
+// Brings every per-node table to node_count entries before a node is appended, so the new node
+// lands at its id in each of them. A well-formed index needs nothing; a loaded one may hold raw
+// vectors of another length, which are cut, or completed from the codes.
+void align_tables(HnswIndex& index) {
+  const size_t n = index.node_count;
+  const size_t dim = static_cast<size_t>(index.dimension);
+  index.vector_data.resize(n * dim, 0);
+  index.vector_min.resize(n, 0.0f);
+  index.vector_scale.resize(n, 0.0f);
+  index.layers.resize(n, 0);
+  index.deleted.resize(n, 0);
+  while (index.neighbors.node_count() < n) index.neighbors.add_node(0);
+  if (index.config.store_raw_vectors && index.raw_vectors.size() != n * dim) {
+    const size_t complete = dim == 0 ? n : std::min(index.raw_vectors.size() / dim, n);
+    index.raw_vectors.resize(complete * dim);
+    for (size_t node = complete; node < n; ++node) {
+      const std::vector<float> v = stored_vector(index, static_cast<uint32_t>(node));
+      index.raw_vectors.insert(index.raw_vectors.end(), v.begin(), v.end());
+    }
+  }
+  if (pq_codebook_usable(index)) {
+    index.pq_codes.resize(n * static_cast<size_t>(index.pq_codebook->num_subspaces), 0);
+  }
+  const size_t capacity = static_cast<size_t>(
+      std::min<uint64_t>(index.config.m_max0, NeighborLists::kMaxLayer0Capacity));
+  if (index.neighbors.layer0_capacity() != capacity) {
+    index.neighbors.set_layer0_capacity(capacity);
+  }
+}
+
+// Appends the node's vector data, level, mark and `level` + 1 empty lists.
+void append_node(HnswIndex& index, std::span<const float> vector, const QuantizedVector& quantized,
+                 uint64_t level) {
+  index.vector_data.insert(index.vector_data.end(), quantized.codes.begin(), quantized.codes.end());
+  index.vector_min.push_back(quantized.min);
+  index.vector_scale.push_back(quantized.scale);
+  if (index.config.store_raw_vectors) {
+    index.raw_vectors.insert(index.raw_vectors.end(), vector.begin(), vector.end());
+  }
+  // A stored codebook that cannot encode this dimension is never used for scoring either, so
+  // its codes are left as they are.
+  if (pq_codebook_usable(index)) {
+    const size_t m = static_cast<size_t>(index.pq_codebook->num_subspaces);
+    const size_t start = index.pq_codes.size();
+    index.pq_codes.resize(start + m);
+    pq_encode(*index.pq_codebook, vector, std::span(index.pq_codes).subspan(start, m));
+  }
+  index.neighbors.add_node(static_cast<size_t>(level) + 1);
+  index.layers.push_back(static_cast<uint8_t>(level));
+  index.deleted.push_back(0);
+  ++index.node_count;
+}
+
+// Links `id` into the list of `node` on `layer`; a list that overflows its budget is cut back
+// with the heuristic, `node`'s own vector serving as the base.
+void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
+               NeighborSelector& selector, InsertScratch& scratch) {
+  index.neighbors.ensure_layer(node, layer);
+  const std::span<const uint32_t> list = index.neighbors.get(node, layer);
+  const size_t limit = budget(index.config, layer);
+  if (list.size() < limit) {
+    index.neighbors.append(node, layer, id);
+    return;
+  }
+  scratch.prune_ids.assign(list.begin(), list.end());
+  scratch.prune_ids.push_back(id);
+
+  const size_t dim = static_cast<size_t>(index.dimension);
+  const size_t start = static_cast<size_t>(node) * dim;
+  std::span<const float> base;
+  if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
+    base = std::span(index.raw_vectors).subspan(start, dim);
+  } else {
+    scratch.base = stored_vector(index, node);
+    base = scratch.base;
+  }
+  const NodeScorer scorer(index, base, squared_norm(base));
+  scratch.prune_candidates.clear();
+  for (uint32_t n : scratch.prune_ids) {
+    scratch.prune_candidates.push_back({scorer.exact(n), n});
+  }
+  selector.select(scratch.prune_candidates, limit, scratch.selection);
+  scratch.prune_ids.clear();
+  for (const SearchHit& hit : scratch.selection) scratch.prune_ids.push_back(hit.id);
+  index.neighbors.assign(node, layer, scratch.prune_ids);
+}
+
+}  // namespace
+
+Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
+              const QuantizedVector& quantized) {
+  return insert_at_level(index, id, vector, quantized, draw_level(index.config));
+}
+
+Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vector,
+                       const QuantizedVector& quantized, uint64_t level) {
+  if (vector.size() != index.dimension || quantized.codes.size() != index.dimension) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(index.dimension) + ", got " +
+                                     std::to_string(vector.size())));
+  }
+  if (id != index.node_count) {
+    return fail(Error::internal("node id " + std::to_string(id) + " inserted into an index of " +
+                                std::to_string(index.node_count) + " nodes"));
+  }
+  level = std::min(level, kMaxNodeLevel);
+  align_tables(index);
+
+  if (!index.entry_point.has_value() || *index.entry_point >= index.node_count) {
+    append_node(index, vector, quantized, level);
+    index.entry_point = id;
+    index.max_level = level;
+    return {};
+  }
+
+  thread_local InsertScratch scratch;
+  const HnswConfig& config = index.config;
+  const uint32_t entry_point = *index.entry_point;
+  const size_t top = static_cast<size_t>(std::min<uint64_t>(level, index.max_level));
+  auto& new_lists = scratch.new_lists;
+  if (new_lists.size() < top + 1) new_lists.resize(top + 1);
+  NeighborSelector selector(index);
+  {
+    // Everything here reads the index as it is before the node is appended; the scorer points
+    // into tables that the append may move.
+    const NodeScorer scorer(index, vector, squared_norm(vector));
+    LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
+    uint32_t ep = entry_point;
+    for (size_t layer = top_layer(index, ep); layer > level; --layer) {
+      searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
+      if (!scratch.found.empty()) ep = scratch.found.front().id;
+    }
+    scratch.entries.assign(1, ep);
+    for (size_t layer = top + 1; layer-- > 0;) {
+      searcher.run(scratch.entries, static_cast<size_t>(config.ef_construction), layer, nullptr,
+                   scratch.found);
+      selector.select(scratch.found, budget(config, layer), scratch.selection);
+      new_lists[layer].clear();
+      for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
+      scratch.entries.clear();
+      for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
+      if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
+    }
+  }
+
+  append_node(index, vector, quantized, level);
+  for (size_t layer = 0; layer <= top; ++layer) index.neighbors.assign(id, layer, new_lists[layer]);
+  for (size_t layer = 0; layer <= top; ++layer) {
+    for (uint32_t node : new_lists[layer]) link_back(index, node, layer, id, selector, scratch);
+  }
+  if (level > index.max_level) {
+    index.max_level = level;
+    index.entry_point = id;
+  }
+  return {};
+}
+
+}  // namespace kestrine

@@ -1,0 +1,107 @@
+#include "core/hnsw/layer_search.h"
+
+#include <algorithm>
+
+#include "core/hnsw/hit_order.h"
+
+namespace kestrine {
+
+namespace {
+
+using Entry = LayerSearcher::Entry;
+
+bool nearer_on_top(const Entry& a, const Entry& b) { return a.key > b.key; }
+bool farther_on_top(const Entry& a, const Entry& b) { return a.key < b.key; }
+
+void push(std::vector<Entry>& heap, Entry entry, bool (*order)(const Entry&, const Entry&)) {
+  heap.push_back(entry);
+  std::push_heap(heap.begin(), heap.end(), order);
+}
+
+Entry pop(std::vector<Entry>& heap, bool (*order)(const Entry&, const Entry&)) {
+  std::pop_heap(heap.begin(), heap.end(), order);
+  const Entry top = heap.back();
+  heap.pop_back();
+  return top;
+}
+
+}  // namespace
+
+LayerSearcher::LayerSearcher(const HnswIndex& index, const NodeScorer& scorer, VisitedSet& visited,
+                             Scratch& scratch)
+    : index_(index), scorer_(scorer), visited_(visited), scratch_(scratch) {
+  visited_.prepare(index.node_count);
+  size_t limit = std::min<size_t>(index.node_count, index.deleted.size());
+  limit = std::min<size_t>(limit, index.neighbors.node_count());
+  limit_ = static_cast<uint32_t>(std::min(limit, visited_.size()));
+}
+
+void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t layer,
+                        const NodePredicate* accept, std::vector<SearchHit>& out) {
+  visited_.next_generation();
+  std::vector<Entry>& candidates = scratch_.candidates;
+  std::vector<Entry>& results = scratch_.results;
+  std::vector<uint32_t>& pending = scratch_.pending;
+  candidates.clear();
+  results.clear();
+  // A huge stored ef must not reserve memory beyond what the graph can fill.
+  candidates.reserve(std::min<size_t>(ef, limit_) * 2);
+  results.reserve(std::min<size_t>(ef, limit_) + 1);
+  const uint8_t* deleted = index_.deleted.data();
+  const auto admits = [&](uint32_t id) {
+    return deleted[id] == 0 && (accept == nullptr || (*accept)(id));
+  };
+
+  uint32_t bound = distance_key(3.4028235e38f);
+  for (uint32_t e : entries) {
+    if (e >= limit_ || !visited_.visit(e)) continue;
+    const Entry entry{distance_key(scorer_.distance(e)), e};
+    push(candidates, entry, nearer_on_top);
+    if (admits(e)) push(results, entry, farther_on_top);
+    if (!results.empty() && results.size() >= ef) bound = results.front().key;
+  }
+
+  while (!candidates.empty()) {
+    const Entry nearest = pop(candidates, nearer_on_top);
+    // A candidate exactly at the bound is still expanded.
+    if (results.size() >= ef && nearest.key > bound) break;
+    const std::span<const uint32_t> links =
+        layer == 0 ? index_.neighbors.layer0(nearest.id) : index_.neighbors.get(nearest.id, layer);
+    pending.clear();
+    for (uint32_t n : links) {
+      if (n >= limit_ || !visited_.visit(n)) continue;
+      pending.push_back(n);
+      scorer_.prefetch(n);
+    }
+    for (uint32_t n : pending) {
+      const Entry entry{distance_key(scorer_.distance(n)), n};
+      if (results.size() >= ef && entry.key >= bound) continue;
+      push(candidates, entry, nearer_on_top);
+      if (!admits(n)) continue;
+      push(results, entry, farther_on_top);
+      if (results.size() > ef) pop(results, farther_on_top);
+      if (!results.empty() && results.size() >= ef) bound = results.front().key;
+    }
+  }
+
+  // Popping the farthest first fills `out` from the back: ascending order.
+  out.resize(results.size());
+  for (size_t i = results.size(); i > 0; --i) {
+    const Entry farthest = pop(results, farther_on_top);
+    out[i - 1] = SearchHit{key_distance(farthest.key), farthest.id};
+  }
+}
+
+std::vector<SearchHit> search_layer(const HnswIndex& index, std::span<const float> query,
+                                    float query_sq_norm, std::span<const uint32_t> entries,
+                                    size_t ef, size_t layer, std::span<const float> pq_table,
+                                    const NodePredicate* accept) {
+  thread_local LayerSearcher::Scratch scratch;
+  const NodeScorer scorer(index, query, query_sq_norm, pq_table);
+  LayerSearcher searcher(index, scorer, search_visited_set(), scratch);
+  std::vector<SearchHit> out;
+  searcher.run(entries, ef, layer, accept, out);
+  return out;
+}
+
+}  // namespace kestrine

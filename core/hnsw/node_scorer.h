@@ -1,0 +1,89 @@
+// Distances from one query to the nodes of an index, the inner loop of every search and
+// insertion. Built once per operation: it resolves which stored form to read and how many
+// nodes each table actually holds, so a per-node call is a bounds check and one kernel call.
+// A node whose slice lies beyond its table (possible only in an inconsistent loaded index) is
+// read from the next available form, or is infinitely far when none holds it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "core/hnsw/graph.h"
+#include "core/quantization/distance.h"
+
+namespace kestrine {
+
+class NodeScorer {
+ public:
+  static constexpr float kUnreadable = std::numeric_limits<float>::infinity();
+
+  // `query` is read only up to the index's dimension. `pq_table` is the query's product-
+  // quantization table, or empty to score from raw vectors or codes; a table is used only when
+  // it has num_subspaces x 256 entries.
+  NodeScorer(const HnswIndex& index, std::span<const float> query, float query_sq_norm,
+             std::span<const float> pq_table = {});
+
+  // The traversal distance: from the table when one is in use, else exact().
+  float distance(uint32_t node) const {
+    if (table_ != nullptr && node < pq_nodes_) {
+      const uint8_t* codes = pq_codes_ + static_cast<size_t>(node) * pq_subspaces_;
+      float sum = 0.0f;
+      for (size_t s = 0; s < pq_subspaces_; ++s) sum += table_[s * 256 + codes[s]];
+      return sum;
+    }
+    return exact(node);
+  }
+
+  // The distance from the raw vector when the index keeps raw vectors, else from the codes.
+  float exact(uint32_t node) const {
+    if (node < raw_nodes_) {
+      return vector_distance(metric_, query_, {raw_ + static_cast<size_t>(node) * dim_, dim_});
+    }
+    if (node < code_nodes_) {
+      const CodeView view{
+          {codes_ + static_cast<size_t>(node) * dim_, dim_}, mins_[node], scales_[node]};
+      return code_distance(metric_, query_, view, query_sq_norm_);
+    }
+    return kUnreadable;
+  }
+
+  // Starts loading what distance(node) will read.
+  void prefetch(uint32_t node) const {
+    if (table_ != nullptr) {
+      if (node < pq_nodes_)
+        __builtin_prefetch(pq_codes_ + static_cast<size_t>(node) * pq_subspaces_);
+    } else if (node < raw_nodes_) {
+      const float* v = raw_ + static_cast<size_t>(node) * dim_;
+      __builtin_prefetch(v);
+      __builtin_prefetch(v + 16);
+    } else if (node < code_nodes_) {
+      const uint8_t* c = codes_ + static_cast<size_t>(node) * dim_;
+      __builtin_prefetch(c);
+      if (dim_ > 64) __builtin_prefetch(c + 64);
+      __builtin_prefetch(mins_ + node);
+      __builtin_prefetch(scales_ + node);
+    }
+  }
+
+  bool uses_table() const { return table_ != nullptr; }
+
+ private:
+  DistanceMetric metric_;
+  std::span<const float> query_;
+  float query_sq_norm_;
+  size_t dim_;
+  const uint8_t* codes_;
+  const float* mins_;
+  const float* scales_;
+  size_t code_nodes_;  // nodes whose codes, minimum and step are all present
+  const float* raw_;
+  size_t raw_nodes_;  // nodes whose raw slice is present; 0 when raw vectors are not kept
+  const float* table_ = nullptr;
+  const uint8_t* pq_codes_ = nullptr;
+  size_t pq_subspaces_ = 0;
+  size_t pq_nodes_ = 0;
+};
+
+}  // namespace kestrine

@@ -1,0 +1,70 @@
+#include "core/hnsw/search.h"
+
+#include <algorithm>
+
+#include "core/hnsw/hit_order.h"
+#include "core/hnsw/index.h"
+#include "core/hnsw/layer_search.h"
+#include "core/quantization/distance.h"
+#include "core/quantization/pq.h"
+
+namespace kestrine {
+
+namespace {
+
+struct SearchScratch {
+  LayerSearcher::Scratch layer;
+  std::vector<SearchHit> hits;
+};
+
+std::vector<SearchHit> run_search(const HnswIndex& index, std::span<const float> query, size_t k,
+                                  const NodePredicate* accept) {
+  if (!index.entry_point.has_value() || *index.entry_point >= index.node_count) return {};
+  query = query.first(std::min<size_t>(query.size(), index.dimension));
+  const float query_sq_norm = squared_norm(query);
+  std::vector<float> table;
+  if (pq_codebook_usable(index) && query.size() == index.dimension) {
+    table = pq_distance_table(*index.pq_codebook, query, index.config.distance_metric);
+  }
+
+  thread_local SearchScratch scratch;
+  const NodeScorer scorer(index, query, query_sq_norm, table);
+  LayerSearcher searcher(index, scorer, search_visited_set(), scratch.layer);
+  std::vector<SearchHit>& hits = scratch.hits;
+
+  uint32_t ep = *index.entry_point;
+  for (size_t layer = top_layer(index, ep); layer >= 1; --layer) {
+    searcher.run({&ep, 1}, 1, layer, nullptr, hits);
+    if (!hits.empty()) ep = hits.front().id;
+  }
+
+  size_t ef = std::max<size_t>(index.config.ef_search, k);
+  const size_t cap = std::min<size_t>(ef > SIZE_MAX / 4 ? SIZE_MAX : 4 * ef, index.node_count);
+  searcher.run({&ep, 1}, ef, 0, accept, hits);
+  while (hits.size() < k && ef < cap) {
+    ef = std::min(2 * ef, cap);
+    searcher.run({&ep, 1}, ef, 0, accept, hits);
+  }
+
+  // Table distances only ordered the walk; the caller gets raw or 8-bit distances. Without a
+  // table the traversal distances already are those.
+  if (scorer.uses_table()) {
+    for (SearchHit& hit : hits) hit.distance = scorer.exact(hit.id);
+  }
+  sort_hits(hits);
+  const size_t count = std::min(k, hits.size());
+  return std::vector<SearchHit>(hits.begin(), hits.begin() + static_cast<ptrdiff_t>(count));
+}
+
+}  // namespace
+
+std::vector<SearchHit> search(const HnswIndex& index, std::span<const float> query, size_t k) {
+  return run_search(index, query, k, nullptr);
+}
+
+std::vector<SearchHit> filtered_search(const HnswIndex& index, std::span<const float> query,
+                                       size_t k, NodePredicate accept) {
+  return run_search(index, query, k, &accept);
+}
+
+}  // namespace kestrine

@@ -1,0 +1,26 @@
+// Nearest-neighbour search over an HNSW index: a greedy descent through the upper layers, a beam
+// search on layer 0 that widens while too few live (and accepted) nodes were found, then the
+// final distances from raw vectors or codes, sorted and cut to k. Searches only read the index;
+// any number may run at once on different threads.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/hnsw/graph.h"
+#include "core/hnsw/node_predicate.h"
+#include "core/hnsw/search_hit.h"
+
+namespace kestrine {
+
+// At most k hits ascending by distance, none of them deleted. `query` should hold `dimension`
+// values; it is never read beyond them.
+std::vector<SearchHit> search(const HnswIndex& index, std::span<const float> query, size_t k);
+
+// Like search, but only nodes for which `accept(id)` holds enter the results (the test runs for
+// live nodes only, on layer 0 only). `accept` is any callable bool(uint32_t).
+std::vector<SearchHit> filtered_search(const HnswIndex& index, std::span<const float> query,
+                                       size_t k, NodePredicate accept);
+
+}  // namespace kestrine
