@@ -67,6 +67,26 @@ inline constexpr char kDelete[] =
     "delete($self, collection, id)\n--\n\n"
     "Delete a document by UUID. Returns True if it existed.\n";
 
+inline constexpr char kSearch[] =
+    "search($self, collection, query_embedding=None, query_text=None, k=10, "
+    "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None)\n--\n\n"
+    "Search a collection.\n"
+    "\n"
+    "Supports vector search, keyword search, and hybrid search.\n"
+    "If both query_embedding and query_text are given, hybrid search is used.\n"
+    "\n"
+    "Args:\n"
+    "    collection: Collection name.\n"
+    "    query_embedding: Optional embedding vector for vector/hybrid search.\n"
+    "    query_text: Optional text for keyword/hybrid search.\n"
+    "    k: Number of results (default 10).\n"
+    "    min_similarity: Optional minimum score threshold.\n"
+    "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
+    "    fusion_method: Fusion method: \"rrf\" (reciprocal rank fusion, default) or "
+    "\"linear\".\n"
+    "    filter: Optional filter dict with \"must\" and \"must_not\" lists of conditions,\n"
+    "        e.g. {\"must\": [{\"field\": \"year\", \"op\": \"gte\", \"value\": 2020}]}.\n";
+
 inline constexpr char kTotalMemoryBytes[] =
     "total_memory_bytes($self)\n--\n\n"
     "Estimate total memory usage across all collections (bytes).\n";

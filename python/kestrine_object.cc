@@ -309,6 +309,82 @@ PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyBool_FromLong(*deleted);
 }
 
+// ---- search -------------------------------------------------------------------------------
+
+PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"collection",     "query_embedding", "query_text",    "k",
+                                   "min_similarity", "alpha",           "fusion_method", "filter",
+                                   nullptr};
+  PyObject *collection_object, *embedding_object = nullptr, *text_object = nullptr,
+                               *k_object = nullptr, *min_similarity_object = nullptr,
+                               *alpha_object = nullptr, *fusion_object = nullptr,
+                               *filter_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO:search", const_cast<char**>(keywords),
+                                   &collection_object, &embedding_object, &text_object, &k_object,
+                                   &min_similarity_object, &alpha_object, &fusion_object,
+                                   &filter_object)) {
+    return nullptr;
+  }
+  // k, alpha and fusion_method have defaults of their own type, so None is not "absent" for
+  // them: it fails their conversion like any other wrong type.
+  std::string collection_name;
+  SearchRequest request;
+  std::string fusion_method = "rrf";
+  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  if (is_given(embedding_object)) {
+    std::vector<float> embedding;
+    if (!to_embedding(embedding_object, &embedding)) return argument_failed("query_embedding");
+    request.query_embedding = std::move(embedding);
+  }
+  if (is_given(text_object)) {
+    std::string text;
+    if (!to_text(text_object, &text)) return argument_failed("query_text");
+    request.query_text = std::move(text);
+  }
+  if (k_object != nullptr) {
+    uint64_t k;
+    if (!to_size(k_object, &k)) return argument_failed("k");
+    request.k = k;
+  }
+  if (is_given(min_similarity_object)) {
+    float min_similarity;
+    if (!to_float32(min_similarity_object, &min_similarity)) {
+      return argument_failed("min_similarity");
+    }
+    request.min_similarity = min_similarity;
+  }
+  if (alpha_object != nullptr && !to_float32(alpha_object, &request.alpha)) {
+    return argument_failed("alpha");
+  }
+  if (fusion_object != nullptr && !to_text(fusion_object, &fusion_method)) {
+    return argument_failed("fusion_method");
+  }
+  request.linear_fusion = fusion_method == "linear";
+
+  Engine& engine = engine_of(self);
+  auto collection = engine.find_collection(collection_name);
+  if (!collection) return raise_error(collection.error());
+  if (!request.query_embedding && !request.query_text) {
+    return raise_error(Error::invalid_value(kMissingQueryMessage));
+  }
+  // The filter is parsed here, after the look-up; its errors carry no argument prefix.
+  if (is_given(filter_object)) {
+    Filter filter;
+    if (!to_filter(filter_object, &filter)) return nullptr;
+    request.filter = std::move(filter);
+  }
+  auto hits = engine.search(**collection, request);
+  if (!hits) return raise_error(hits.error());
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits->size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits->size(); ++i) {
+    PyObject* item = make_search_result(*(*hits)[i].document, (*hits)[i].score);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 // ---- the type ------------------------------------------------------------------------------
 
 #define KESTRINE_METHOD(name, function, doc)                                        \
@@ -324,6 +400,7 @@ PyMethodDef kestrine_methods[] = {
     KESTRINE_METHOD("batch_insert", batch_insert, doc::kBatchInsert),
     KESTRINE_METHOD("get", get, doc::kGet),
     KESTRINE_METHOD("delete", delete_document, doc::kDelete),
+    KESTRINE_METHOD("search", search, doc::kSearch),
     {"total_memory_bytes", total_memory_bytes, METH_NOARGS, doc::kTotalMemoryBytes},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -10,6 +10,7 @@
 
 #include "core/bm25/tokenizer.h"
 #include "core/common/error.h"
+#include "core/common/score_map.h"
 #include "core/common/scored_id.h"
 #include "core/common/string_hash.h"
 
@@ -46,6 +47,10 @@ void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed);
 // The at most k documents with the highest BM25 score for `query`, best first; ties at the cut
 // keep the larger ids (select_top_k). A query term written twice counts twice.
 std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_view query, size_t k);
+
+// The BM25 score of every document that shares a term with `query`, before any cut; for
+// callers that must screen documents (a metadata filter) before keeping the k best.
+ScoreMap keyword_scores(const InvertedIndex& index, std::string_view query);
 
 // "text too long" when the lowercased `text` exceeds `limit` bytes: its tokens would not all
 // fit the 32-bit spans. Ordinary texts are accepted from their size alone.

@@ -37,10 +37,10 @@ float term_score(float idf, float tf, float dl, float avgdl) {
 
 }  // namespace
 
-std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_view query, size_t k) {
-  if (index.doc_count == 0 || k == 0) return {};
+ScoreMap keyword_scores(const InvertedIndex& index, std::string_view query) {
+  if (index.doc_count == 0) return ScoreMap(0);
   const Tokens tokens = tokenize(query);
-  if (tokens.spans.empty()) return {};
+  if (tokens.spans.empty()) return ScoreMap(0);
 
   const auto n = static_cast<float>(index.doc_count);
   const float avgdl = static_cast<float>(index.total_length) / n;
@@ -56,7 +56,12 @@ std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_vie
       scores.add(posting.id, term_score(idf, static_cast<float>(posting.tf), dl, avgdl));
     }
   }
-  return select_top_k(scores.entries(), k);
+  return scores;
+}
+
+std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_view query, size_t k) {
+  if (k == 0) return {};
+  return select_top_k(keyword_scores(index, query).entries(), k);
 }
 
 }  // namespace kestrine

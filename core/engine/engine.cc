@@ -77,4 +77,17 @@ Result<bool> Engine::delete_document(Collection& collection, const Uuid& id) {
   return collection.delete_document(id);
 }
 
+Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
+                                                   const SearchRequest& request) const {
+  if (!request.query_embedding && !request.query_text) {
+    return fail(Error::invalid_value(kMissingQueryMessage));
+  }
+  if (request.query_embedding && request.query_embedding->size() != collection.dimension()) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(collection.dimension()) + ", got " +
+                                     std::to_string(request.query_embedding->size())));
+  }
+  return search_collection(collection, request);
+}
+
 }  // namespace kestrine

@@ -13,6 +13,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/database.h"
 #include "core/collection/document.h"
+#include "core/collection/search.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
 
@@ -51,6 +52,11 @@ class Engine {
                                          std::vector<NewDocument> documents);
   // True when a live document was deleted.
   Result<bool> delete_document(Collection& collection, const Uuid& id);
+
+  // Refuses a request without any query, and a query embedding whose length is not the
+  // collection's dimension; otherwise runs it.
+  Result<std::vector<ScoredDocument>> search(const Collection& collection,
+                                             const SearchRequest& request) const;
 
   Database& database() { return *database_; }
   const Database& database() const { return *database_; }

@@ -1,0 +1,144 @@
+#include "core/collection/search.h"
+
+#include <algorithm>
+#include <span>
+
+#include "core/bm25/inverted_index.h"
+#include "core/collection/filter_eval.h"
+#include "core/collection/fusion.h"
+#include "core/common/top_k.h"
+#include "core/hnsw/node_scorer.h"
+#include "core/hnsw/search.h"
+#include "core/quantization/distance.h"
+
+namespace kestrine {
+namespace {
+
+// The live document behind an internal id, or null.
+DocumentPtr live_document(const CollectionData& data, uint32_t id) {
+  if (id >= data.internal_to_uuid.size()) return nullptr;
+  auto found = data.documents.find(data.internal_to_uuid[id]);
+  return found == data.documents.end() ? nullptr : found->second;
+}
+
+// Every live node that passes the filter, scored with the final (rescoring) distance, the k
+// nearest kept. The graph walk of a selective filter can end with fewer than k accepted nodes
+// although more exist; this finds all of them.
+std::vector<SearchHit> exact_filtered_scan(const CollectionData& data, std::span<const float> query,
+                                           size_t k, const Filter& filter) {
+  const HnswIndex& index = data.hnsw;
+  const NodeScorer scorer(index, query, squared_norm(query));
+  // A max-heap on (distance, id) of the k nearest so far; its size never exceeds the number of
+  // nodes actually scanned, whatever k is.
+  auto farther = [](const SearchHit& a, const SearchHit& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.id < b.id);
+  };
+  std::vector<SearchHit> heap;
+  const uint32_t nodes =
+      std::min<uint32_t>(index.node_count, static_cast<uint32_t>(index.deleted.size()));
+  for (uint32_t id = 0; id < nodes; ++id) {
+    if (index.deleted[id] != 0 || !matches_filter(data, id, filter)) continue;
+    const SearchHit hit{scorer.exact(id), id};
+    if (heap.size() < k) {
+      heap.push_back(hit);
+      std::ranges::push_heap(heap, farther);
+    } else if (!heap.empty() && farther(hit, heap.front())) {
+      std::ranges::pop_heap(heap, farther);
+      heap.back() = hit;
+      std::ranges::push_heap(heap, farther);
+    }
+  }
+  std::ranges::sort_heap(heap, farther);
+  return heap;
+}
+
+// The vector side: at most k hits by ascending distance, restricted by the filter if any.
+std::vector<SearchHit> vector_hits(const CollectionData& data, std::span<const float> query,
+                                   size_t k, const std::optional<Filter>& filter) {
+  if (!filter) return search(data.hnsw, query, k);
+  auto accept = [&](uint32_t id) { return matches_filter(data, id, *filter); };
+  std::vector<SearchHit> hits = filtered_search(data.hnsw, query, k, accept);
+  if (hits.size() > k) hits.resize(k);
+  if (hits.size() < k) hits = exact_filtered_scan(data, query, k, *filter);
+  return hits;
+}
+
+std::vector<ScoredId> as_similarities(const std::vector<SearchHit>& hits) {
+  std::vector<ScoredId> out;
+  out.reserve(hits.size());
+  for (const SearchHit& hit : hits) out.push_back({hit.id, 1.0f - hit.distance});
+  return out;
+}
+
+// The keyword side: at most k hits by descending BM25 score. With `filter`, only matching
+// documents compete for the k places.
+std::vector<ScoredId> keyword_hits(const CollectionData& data, const std::string& text, size_t k,
+                                   const Filter* filter) {
+  if (filter == nullptr) return keyword_search(data.bm25, text, k);
+  if (k == 0) return {};
+  const ScoreMap scores = keyword_scores(data.bm25, text);
+  std::vector<ScoredId> matching;
+  for (const ScoredId& entry : scores.entries()) {
+    if (matches_filter(data, entry.id, *filter)) matching.push_back(entry);
+  }
+  return select_top_k(matching, k);
+}
+
+// Maps scored ids to their live documents, dropping those below `min_similarity`.
+void collect(const CollectionData& data, std::span<const ScoredId> hits,
+             const std::optional<float>& min_similarity, std::vector<ScoredDocument>* out) {
+  for (const ScoredId& hit : hits) {
+    if (min_similarity && *min_similarity > hit.score) continue;
+    if (DocumentPtr document = live_document(data, hit.id)) {
+      out->push_back({std::move(document), hit.score});
+    }
+  }
+}
+
+std::vector<ScoredDocument> run(const CollectionData& data, const SearchRequest& request) {
+  std::vector<ScoredDocument> results;
+  const size_t k = request.k;
+  const bool has_vector = request.query_embedding.has_value();
+  const bool has_text = request.query_text.has_value();
+
+  if (has_vector && !has_text) {
+    std::vector<ScoredId> hits =
+        as_similarities(vector_hits(data, *request.query_embedding, k, request.filter));
+    collect(data, hits, request.min_similarity, &results);
+    return results;
+  }
+  if (has_text && !has_vector) {
+    const Filter* filter = request.filter ? &*request.filter : nullptr;
+    std::vector<ScoredId> hits = keyword_hits(data, *request.query_text, k, filter);
+    collect(data, hits, request.min_similarity, &results);
+    return results;
+  }
+
+  // Hybrid: each side is asked for k hits. With a filter, the vector side searches only
+  // matching documents, and the keyword side's k hits are screened (nothing is fetched again
+  // to replace the ones the filter removes).
+  std::vector<ScoredId> vector_list;
+  if (!request.filter || data.hnsw.entry_point) {
+    vector_list = as_similarities(vector_hits(data, *request.query_embedding, k, request.filter));
+  }
+  std::vector<ScoredId> keyword_list = keyword_search(data.bm25, *request.query_text, k);
+  if (request.filter) {
+    std::erase_if(keyword_list, [&](const ScoredId& hit) {
+      return !matches_filter(data, hit.id, *request.filter);
+    });
+  }
+  std::vector<ScoredId> fused = request.linear_fusion
+                                    ? fuse_linear(vector_list, keyword_list, request.alpha, k)
+                                    : fuse_rrf(vector_list, keyword_list, k);
+  collect(data, fused, request.min_similarity, &results);
+  return results;
+}
+
+}  // namespace
+
+std::vector<ScoredDocument> search_collection(const Collection& collection,
+                                              const SearchRequest& request) {
+  return collection.read([&](const CollectionData& data) { return run(data, request); });
+}
+
+}  // namespace kestrine
