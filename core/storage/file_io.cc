@@ -80,15 +80,19 @@ Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) {
 }
 
 Status make_directories(const std::filesystem::path& directory) {
-  if (directory.empty() || is_existing_directory(directory)) return {};
+  if (directory.empty()) return {};
   const std::filesystem::path parent = directory.parent_path();
-  if (!parent.empty() && parent != directory) {
+  for (bool parent_made = false;; parent_made = true) {
+    if (::mkdir(directory.c_str(), 0777) == 0) break;
+    // Existing (or just created by someone else): fine if it is a directory.
+    if (errno == EEXIST) {
+      if (is_existing_directory(directory)) return {};
+      return fail(Error::from_errno(EEXIST));
+    }
+    if (errno != ENOENT || parent_made || parent.empty() || parent == directory) {
+      return fail(Error::from_errno(errno));
+    }
     if (auto ok = make_directories(parent); !ok) return ok;
-  }
-  if (::mkdir(directory.c_str(), 0777) != 0) {
-    // Another process may have created it meanwhile; a file of that name is still an error.
-    if (errno == EEXIST && is_existing_directory(directory)) return {};
-    return fail(Error::from_errno(errno));
   }
   return sync_directory(parent.empty() ? std::filesystem::path(".") : parent);
 }
