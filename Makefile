@@ -1,7 +1,8 @@
 # The two commands of the README. Each does its own set-up on a fresh Debian machine: the
 # system packages, a virtual environment in .venv, and the package built with pip.
 #   make demo   build and run the demo
-#   make test   build and run every test (C++ in release and under ASan+UBSan, then Python)
+#   make test   build and run every test (C++ in release and under ASan+UBSan, the fuzzers for
+#               a bounded time, then Python)
 
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -13,12 +14,12 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libssl-dev libicu-d
 	clang-19 libclang-rt-19-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test setup system-deps venv install test-core test-asan test-python bench clean
+.PHONY: demo test setup system-deps venv install test-core test-asan test-fuzz test-python bench clean
 
 demo: install
 	$(VPY) examples/quickstart.py
 
-test: install test-core test-asan test-python
+test: install test-core test-asan test-fuzz test-python
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -48,6 +49,22 @@ test-asan: system-deps
 	cmake --build build/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+# Each libFuzzer target runs for FUZZ_SECONDS on a scratch copy of its checked-in seed corpus
+# (new inputs land in build/fuzz, never in the source tree). An allocation above
+# -malloc_limit_mb or a resident size above -rss_limit_mb counts as a failure, so a stored
+# length that drives a huge allocation is caught like a crash. A failing input is written to
+# build/fuzz/; keep it under tests/fuzz/regressions/ once fixed.
+FUZZ_SECONDS ?= 60
+test-fuzz: system-deps
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++-19 -DKESTRINE_BUILD_FUZZ=ON -DKESTRINE_BUILD_PYTHON=OFF \
+	  -DKESTRINE_SANITIZE=address,undefined
+	cmake --build build/fuzz -j $(JOBS) --target snapshot_fuzz
+	mkdir -p build/fuzz/corpus/snapshot
+	build/fuzz/tests/fuzz/snapshot_fuzz build/fuzz/corpus/snapshot tests/fuzz/corpus/snapshot \
+	  -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 \
+	  -timeout=10 -artifact_prefix=build/fuzz/ -print_final_stats=1
 
 test-python: install
 	$(VPY) -m pytest -q tests/python
