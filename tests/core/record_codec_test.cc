@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -418,67 +419,90 @@ TEST(DecoderTest, TrailingBytesAfterTheRecordAreIgnored) {
   EXPECT_EQ(decoded->name, "c");
 }
 
-TEST(DecoderTest, ABoolByteOtherThan0Or1IsRejected) {
+// One malformed encoding per case: the bytes of a valid record with one field poked.
+struct MalformedCase {
+  const char* name;
+  std::function<std::vector<uint8_t>()> bytes;
+  std::function<void(Decoder&)> read;
+  std::string message;
+};
+
+std::vector<uint8_t> poked_collection(size_t at, uint8_t value) {
   std::vector<uint8_t> bytes = encode_collection(empty_collection_c());
-  bytes[kStoreRawAt] = 2;
-  EXPECT_EQ(decode_error(bytes, decode_collection_data),
-            "invalid u8 while decoding bool, expected 0 or 1, found 2");
+  bytes.at(at) = value;
+  return bytes;
 }
 
-TEST(DecoderTest, ADeletedMarkOtherThan0Or1IsRejected) {
-  HnswIndex index;
-  index.deleted = {0, 1, 255};
-  auto bytes = encoded([&](Encoder& e) { encode_hnsw_index(e, index); });
-  EXPECT_EQ(decode_error(bytes, decode_hnsw_index),
-            "invalid u8 while decoding bool, expected 0 or 1, found 255");
+std::vector<uint8_t> document_with_uuid_length(uint64_t length) {
+  auto bytes = encoded([](Encoder& e) { encode_document(e, Document{new_uuid(), "text", {}}); });
+  put_u64_le(bytes, 0, length);
+  return bytes;
 }
 
-TEST(DecoderTest, AnOptionalMarkerOtherThan0Or1IsRejected) {
-  for (size_t at : {kPqMarkerAt, kEntryPointMarkerAt}) {
-    std::vector<uint8_t> bytes = encode_collection(empty_collection_c());
-    bytes[at] = 7;
-    EXPECT_EQ(decode_error(bytes, decode_collection_data), "tag for enum is not valid, found 7");
-  }
-}
-
-TEST(DecoderTest, AMetadataTagAbove3IsRejected) {
+std::vector<uint8_t> metadata_value_with_tag(uint32_t tag) {
   auto bytes = encoded([](Encoder& e) { encode_metadata_value(e, true); });
-  put_u32_le(bytes, 0, 4);
-  EXPECT_EQ(decode_error(bytes, decode_metadata_value),
-            "invalid value: integer `4`, expected variant index 0 <= i < 4");
-  put_u32_le(bytes, 0, 0xFFFFFFFF);
-  EXPECT_EQ(decode_error(bytes, decode_metadata_value),
-            "invalid value: integer `4294967295`, expected variant index 0 <= i < 4");
+  put_u32_le(bytes, 0, tag);
+  return bytes;
 }
 
-TEST(DecoderTest, AMetricTagAbove2IsRejected) {
-  std::vector<uint8_t> bytes = encode_collection(empty_collection_c());
-  put_u32_le(bytes, kMetricAt, 3);
-  EXPECT_EQ(decode_error(bytes, decode_collection_data),
-            "invalid value: integer `3`, expected variant index 0 <= i < 3");
+void read_collection(Decoder& d) { decode_collection_data(d); }
+void read_document(Decoder& d) { decode_document(d); }
+void read_metadata_value(Decoder& d) { decode_metadata_value(d); }
+
+const MalformedCase kMalformedCases[] = {
+    {"BoolByte2", [] { return poked_collection(kStoreRawAt, 2); }, read_collection,
+     "invalid u8 while decoding bool, expected 0 or 1, found 2"},
+    {"DeletedMark255",
+     [] {
+       HnswIndex index;
+       index.deleted = {0, 1, 255};
+       return encoded([&](Encoder& e) { encode_hnsw_index(e, index); });
+     },
+     [](Decoder& d) { decode_hnsw_index(d); },
+     "invalid u8 while decoding bool, expected 0 or 1, found 255"},
+    {"CodebookMarker7", [] { return poked_collection(kPqMarkerAt, 7); }, read_collection,
+     "tag for enum is not valid, found 7"},
+    {"EntryPointMarker2", [] { return poked_collection(kEntryPointMarkerAt, 2); }, read_collection,
+     "tag for enum is not valid, found 2"},
+    {"MetadataTag4", [] { return metadata_value_with_tag(4); }, read_metadata_value,
+     "invalid value: integer `4`, expected variant index 0 <= i < 4"},
+    {"MetadataTagMax", [] { return metadata_value_with_tag(0xFFFFFFFF); }, read_metadata_value,
+     "invalid value: integer `4294967295`, expected variant index 0 <= i < 4"},
+    {"MetricTag3", [] { return poked_collection(kMetricAt, 3); }, read_collection,
+     "invalid value: integer `3`, expected variant index 0 <= i < 3"},
+    {"UuidLength15", [] { return document_with_uuid_length(15); }, read_document,
+     "UUID parsing failed: invalid length: expected 16 bytes, found 15"},
+    {"UuidLength17", [] { return document_with_uuid_length(17); }, read_document,
+     "UUID parsing failed: invalid length: expected 16 bytes, found 17"},
+    {"UuidLength0", [] { return document_with_uuid_length(0); }, read_document,
+     "UUID parsing failed: invalid length: expected 16 bytes, found 0"},
+    {"UuidCutShort",
+     [] {
+       auto bytes = encoded([](Encoder& e) { e.uuid(new_uuid()); });
+       bytes.resize(20);
+       return bytes;
+     },
+     [](Decoder& d) { d.uuid(); }, "io error: unexpected end of file"},
+    {"InvalidUtf8",
+     [] {
+       auto bytes =
+           encoded([](Encoder& e) { encode_document(e, Document{new_uuid(), "abcd", {}}); });
+       bytes[24 + 8 + 2] = 0xFF;
+       return bytes;
+     },
+     read_document, "string is not valid utf8: invalid utf-8 sequence at byte 2"},
+};
+
+void PrintTo(const MalformedCase& c, std::ostream* out) { *out << c.name; }
+
+class MalformedTest : public ::testing::TestWithParam<MalformedCase> {};
+
+TEST_P(MalformedTest, FailsWithTheDecoderText) {
+  EXPECT_EQ(decode_error(GetParam().bytes(), GetParam().read), GetParam().message);
 }
 
-TEST(DecoderTest, AUuidOfAnotherLengthIsRejected) {
-  for (uint64_t length : {15u, 17u, 0u}) {
-    auto bytes = encoded([](Encoder& e) { encode_document(e, Document{new_uuid(), "text", {}}); });
-    put_u64_le(bytes, 0, length);
-    EXPECT_EQ(
-        decode_error(bytes, decode_document),
-        "UUID parsing failed: invalid length: expected 16 bytes, found " + std::to_string(length));
-  }
-}
-
-TEST(DecoderTest, AUuidCutShortIsATruncation) {
-  auto bytes = encoded([](Encoder& e) { e.uuid(new_uuid()); });
-  bytes.resize(20);
-  EXPECT_EQ(decode_error(bytes, [](Decoder& d) { d.uuid(); }), "io error: unexpected end of file");
-}
-
-TEST(DecoderTest, InvalidUtf8InAStringIsRejected) {
-  auto bytes = encoded([](Encoder& e) { encode_document(e, Document{new_uuid(), "abcd", {}}); });
-  bytes[24 + 8 + 2] = 0xFF;
-  EXPECT_EQ(decode_error(bytes, decode_document).rfind("string is not valid utf8", 0), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(Decoder, MalformedTest, ::testing::ValuesIn(kMalformedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct HugeCount {
   const char* name;
