@@ -54,8 +54,8 @@ Status replace_snapshot_file(const CollectionData& data, const std::filesystem::
   if (!file) return fail(file.error());
   if (auto ok = make_directories(directory); !ok) return ok;
   const std::filesystem::path final_path = snapshot_path(directory, data.name);
-  std::filesystem::path temp_path = final_path;
-  temp_path += ".tmp";
+  const std::filesystem::path temp_path =
+      directory / (data.name + std::string(kSnapshotTempSuffix));
   Status written = write_file_synced(temp_path, *file);
   if (written) written = rename_file(temp_path, final_path);
   // A failed write leaves any previous snapshot untouched; the temporary file is only litter.
