@@ -2,7 +2,7 @@
 # system packages, a virtual environment in .venv, and the package built with pip.
 #   make demo   build and run the demo
 #   make test   build and run every test (C++ in release, under ASan+UBSan and the concurrency
-#               tests under TSan, then Python)
+#               tests under TSan, the fuzzers for a bounded time, then Python)
 
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -14,12 +14,13 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libssl-dev libicu-d
 	clang-19 libclang-rt-19-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test setup system-deps venv install test-core test-asan test-tsan test-python bench clean
+.PHONY: demo test setup system-deps venv install test-core test-asan test-tsan test-fuzz \
+	test-python bench clean
 
 demo: install
 	$(VPY) examples/quickstart.py
 
-test: install test-core test-asan test-tsan test-python
+test: install test-core test-asan test-tsan test-fuzz test-python
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -57,6 +58,22 @@ test-tsan: system-deps
 	cmake --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build/tsan --output-on-failure -R concurrency
+
+# Each libFuzzer target runs for FUZZ_SECONDS on a scratch copy of its checked-in seed corpus
+# (new inputs land in build/fuzz, never in the source tree). An allocation above
+# -malloc_limit_mb or a resident size above -rss_limit_mb counts as a failure, so a stored
+# length that drives a huge allocation is caught like a crash. A failing input is written to
+# build/fuzz/; keep it under tests/fuzz/regressions/ once fixed.
+FUZZ_SECONDS ?= 60
+test-fuzz: system-deps
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++-19 -DKESTRINE_BUILD_FUZZ=ON -DKESTRINE_BUILD_PYTHON=OFF \
+	  -DKESTRINE_SANITIZE=address,undefined
+	cmake --build build/fuzz -j $(JOBS) --target snapshot_fuzz
+	mkdir -p build/fuzz/corpus/snapshot
+	build/fuzz/tests/fuzz/snapshot_fuzz build/fuzz/corpus/snapshot tests/fuzz/corpus/snapshot \
+	  -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 \
+	  -timeout=10 -artifact_prefix=build/fuzz/ -print_final_stats=1
 
 test-python: install
 	$(VPY) -m pytest -q tests/python

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "core/bm25/inverted_index.h"
+#include "core/storage/snapshot.h"
 
 namespace kestrine {
 
@@ -15,6 +16,8 @@ Status check_collection_name(std::string_view name) {
 }
 
 Engine::Engine() : database_(std::make_shared<Database>()) {}
+
+Engine::Engine(KeyPtr key) : database_(std::make_shared<Database>()), key_(std::move(key)) {}
 
 Result<std::shared_ptr<Collection>> Engine::find_collection(std::string_view name) const {
   auto collection = database_->get_collection(name);
@@ -88,6 +91,49 @@ Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
                                      std::to_string(request.query_embedding->size())));
   }
   return search_collection(collection, request);
+}
+
+Result<std::filesystem::path> Engine::snapshot_directory(
+    std::optional<std::string_view> path) const {
+  if (path) return std::filesystem::path(*path);
+  if (data_dir_) return *data_dir_;
+  return fail(Error::invalid_value("no path specified and Kestrine was created without data_dir"));
+}
+
+Status Engine::save(std::string_view collection, std::optional<std::string_view> path,
+                    std::optional<std::string_view> key_text) {
+  auto found = find_collection(collection);
+  if (!found) return fail(found.error());
+  auto directory = snapshot_directory(path);
+  if (!directory) return fail(directory.error());
+  KeyPtr key = key_;
+  if (key_text) {
+    auto parsed = parse_key(*key_text);
+    if (!parsed) return fail(parsed.error());
+    key = std::move(*parsed);
+  }
+  return write_snapshot(*found, *directory, key.get());
+}
+
+Status Engine::load(std::string_view name, std::optional<std::string_view> path,
+                    std::optional<std::string_view> key_text) {
+  if (auto ok = check_collection_name(name); !ok) return ok;
+  auto directory = snapshot_directory(path);
+  if (!directory) return fail(directory.error());
+  KeyPtr key;
+  if (key_text) {
+    auto parsed = parse_key(*key_text);
+    if (!parsed) return fail(parsed.error());
+    key = std::move(*parsed);
+  }
+  auto data = read_snapshot_data(snapshot_path(*directory, name), key.get());
+  if (!data) return fail(data.error().with_prefix("failed to load '" + std::string(name) + "': "));
+  // The collection is known by the name it is loaded under. Keeping a different stored name
+  // would make its next save write "<stored name>.kestrine", over another collection's file.
+  data->name = std::string(name);
+  // One replacement under the map's lock: no moment where the name is missing.
+  database_->put_collection(std::make_shared<Collection>(std::move(*data)));
+  return {};
 }
 
 }  // namespace kestrine

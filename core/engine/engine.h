@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "core/collection/search.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
+#include "core/storage/crypto.h"
 
 namespace kestrine {
 
@@ -30,6 +33,8 @@ struct NewDocument {
 class Engine {
  public:
   Engine();  // an ephemeral database: everything in memory
+  // An ephemeral database with a database key (null: none), which `save` uses by default.
+  explicit Engine(KeyPtr key);
 
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -57,12 +62,31 @@ class Engine {
   // collection's dimension; otherwise runs it.
   Result<std::vector<ScoredDocument>> search(const Collection& collection,
                                              const SearchRequest& request) const;
+  // Writes the collection's snapshot "<name>.kestrine" into `path` (else the data directory),
+  // encrypted with `key_text` when given, else with the database key, else checksummed.
+  // Errors: kNotFound for an unknown collection; kInvalidValue for a missing directory
+  // ("no path specified and Kestrine was created without data_dir") or a bad key; otherwise
+  // the write's error.
+  Status save(std::string_view collection, std::optional<std::string_view> path,
+              std::optional<std::string_view> key_text);
+  // Reads "<name>.kestrine" from `path` (else the data directory), decrypting with `key_text`
+  // when given (never with the database key), and puts the collection in place of any
+  // collection called `name`, under that name whatever name the file stores. Errors:
+  // kInvalidValue for a bad name, a missing directory or a bad key; a failed read keeps its
+  // kind, its message prefixed with "failed to load '<name>': ". Nothing changes on failure.
+  Status load(std::string_view name, std::optional<std::string_view> path,
+              std::optional<std::string_view> key_text);
 
   Database& database() { return *database_; }
   const Database& database() const { return *database_; }
 
  private:
+  // `path` if given, else the data directory.
+  Result<std::filesystem::path> snapshot_directory(std::optional<std::string_view> path) const;
+
   std::shared_ptr<Database> database_;
+  std::optional<std::filesystem::path> data_dir_;  // set for a persistent database
+  KeyPtr key_;                                     // the database key, or null
 };
 
 // "invalid collection name: '<name>'" for an empty name or one containing "/" or NUL: the name

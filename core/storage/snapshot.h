@@ -1,0 +1,63 @@
+// Snapshot files: one collection per file, named "<name>.kestrine" in its directory.
+//
+// A file has one of three forms:
+//
+//   checksummed   payload | "KCR1" | CRC-32 of the payload (4 bytes, big-endian)
+//   encrypted     "KCE1" | envelope of the payload (crypto.h: nonce | ciphertext | tag)
+//   bare          payload                       (never written; accepted when read)
+//
+// The payload is the encoded CollectionData (records.h). A reader tells the forms apart by
+// content, in this order: fewer than 4 bytes is bare; a "KCE1" start is encrypted; "KCR1" at
+// 8 bytes before the end is checksummed; anything else is bare.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/collection/collection.h"
+#include "core/common/error.h"
+#include "core/storage/crypto.h"
+
+namespace kestrine {
+
+inline constexpr std::string_view kSnapshotExtension = ".kestrine";
+inline constexpr std::string_view kSnapshotTempSuffix = ".kestrine.tmp";
+
+// "<directory>/<name>.kestrine".
+std::filesystem::path snapshot_path(const std::filesystem::path& directory, std::string_view name);
+
+// Writes the collection's snapshot into `directory` (created with its parents if missing),
+// encrypted when `key` is given, checksummed otherwise. The collection's shared lock is held
+// from encoding to the rename, so the file holds one consistent state; writers wait. The bytes
+// go to "<name>.kestrine.tmp", which is forced to the device and then renamed over the final
+// name, and the directory is forced after the rename: a crash leaves either the previous
+// snapshot or the new one, never a half-written file under the final name. Failures are the
+// operating system's errors; a name that cannot be a file name is kInvalidValue.
+Status write_snapshot(const std::shared_ptr<Collection>& collection,
+                      const std::filesystem::path& directory, const EncryptionKey* key);
+
+// The complete file content for a collection state.
+Result<std::vector<uint8_t>> encode_snapshot(const CollectionData& data, const EncryptionKey* key);
+
+// Reads, checks, decodes and validates a snapshot file. Read failures are the operating
+// system's errors; content failures are kInvalidData with the texts of parse_snapshot.
+Result<CollectionData> read_snapshot_data(const std::filesystem::path& path,
+                                          const EncryptionKey* key);
+// The same, built into a collection.
+Result<std::shared_ptr<Collection>> read_snapshot(const std::filesystem::path& path,
+                                                  const EncryptionKey* key);
+
+// The content steps of reading: form detection, CRC check or unsealing, decoding and
+// validation. `path` only appears in messages:
+//   "snapshot <path> is encrypted but no encryption key was provided"
+//   "Snapshot CRC32 mismatch: expected 0x%08x, got 0x%08x. File may be corrupted: <path>"
+//   the unsealing texts (crypto.h), the decoder texts (decoder.h), and
+//   "snapshot validation failed: " + a rule of validate_snapshot.
+Result<CollectionData> parse_snapshot(std::span<const uint8_t> file, std::string_view path,
+                                      const EncryptionKey* key);
+
+}  // namespace kestrine
