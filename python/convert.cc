@@ -105,17 +105,19 @@ bool read_float_buffer(PyObject* object, std::vector<float>* out) {
     return false;
   }
   const size_t count = static_cast<size_t>(view.shape[0]);
+  if (count == 0) return true;
   const auto* bytes = static_cast<const unsigned char*>(view.buf);
   out->resize(count);
-  // memcpy per item: the exporter's memory need not be aligned for float or double.
   if (item == FloatItem::kFloat32) {
-    for (size_t i = 0; i < count; ++i) {
-      uint32_t bits;
-      std::memcpy(&bits, bytes + 4 * i, 4);
+    std::memcpy(out->data(), bytes, count * sizeof(float));
+    for (float& value : *out) {
+      // Sets the quiet bit of a NaN, which only changes a signalling one.
+      auto bits = std::bit_cast<uint32_t>(value);
       bits |= static_cast<uint32_t>((bits & 0x7fffffffu) > 0x7f800000u) << 22;
-      std::memcpy(&(*out)[i], &bits, 4);
+      value = std::bit_cast<float>(bits);
     }
   } else {
+    // memcpy per item: the exporter's memory need not be aligned for double.
     for (size_t i = 0; i < count; ++i) {
       double value;
       std::memcpy(&value, bytes + 8 * i, 8);
