@@ -57,9 +57,9 @@ test-asan: system-deps
 test-python: install
 	$(VPY) -m pytest -q tests/python
 
-# The wheel as a user's `pip wheel .` builds it (isolated build; the build directory
-# build/{wheel_tag} is shared with `install`, so nothing is compiled twice), installed alone into a
-# new virtual environment and smoke-tested there. The environment gets no pip of its own: the
+# The wheel as a user's `pip wheel .` builds it (an isolated build, but in the build directory
+# build/{wheel_tag} that `install` uses, so nothing is compiled twice), installed alone into a
+# new virtual environment and smoke-tested there. That environment gets no pip of its own: the
 # project's pip installs into it.
 test-wheel: venv
 	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)

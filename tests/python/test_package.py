@@ -1,5 +1,6 @@
-"""Type information: the installed stub describes the module exactly, and mypy --strict accepts
-the examples and a program that uses every method, and rejects wrongly typed calls."""
+"""The installed package: its quickstart, its version and its type information (the stub
+describes the module exactly; mypy --strict accepts the examples and a program that uses every
+method, and rejects wrongly typed calls)."""
 
 import importlib.metadata
 import pathlib
@@ -31,6 +32,18 @@ def run_mypy(request, *args):
         text=True,
         cwd=ROOT,
     )
+
+
+def test_the_quickstart_in_the_package_docstring_runs():
+    lines = [line.strip() for line in kestrine.__doc__.splitlines() if line.startswith("    ")]
+    assert len(lines) == 5
+    if not hasattr(_kestrine.Kestrine, "search"):
+        lines = [line for line in lines if ".search(" not in line]
+    namespace = {}
+    exec("\n".join(lines), namespace)
+    assert namespace["db"].collection_info("docs").document_count == 1
+    if "hits" in namespace:
+        assert [hit.text for hit in namespace["hits"]] == ["The cat sat on the mat"]
 
 
 def test_type_information_is_installed():
