@@ -9,10 +9,12 @@ For dimensions 384 and 1536 it times:
                 converted, then the whole batch is refused before the engine indexes anything,
                 so this is the conversion cost without the index work;
   search        vector search, when this build has it.
-Each figure is the best of R rounds. Insert and search include the engine's index work, which
-is the same for both inputs and shrinks the ratio. "convert only" still pays for each document's
-dict, text and random id; the last table subtracts that (the same run with 1-float embeddings)
-to give the cost of converting one embedding.
+Each figure is the best of R rounds, in CPU time of this process: everything runs on the
+calling thread, so on an idle machine that is the wall time, and other processes' load disturbs
+it less. Insert and search include the engine's index work, which is the same for both inputs
+and shrinks the ratio. "convert only" still pays for each document's dict, text and random id;
+the last table subtracts that (the same run with 1-float embeddings) to give the cost of
+converting one embedding.
 """
 
 import argparse
@@ -28,9 +30,9 @@ INPUTS = ("list", "float32", "float64")
 def best_of(repeat, fn):
     best = float("inf")
     for _ in range(repeat):
-        start = time.perf_counter()
+        start = time.process_time()
         fn()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, time.process_time() - start)
     return best
 
 
