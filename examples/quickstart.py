@@ -1,6 +1,6 @@
 """A first tour of Kestrine: collections, documents, metadata and the three kinds of search."""
 
-from kestrine import Kestrine
+from kestrine import Kestrine, SearchResult
 
 db = Kestrine()
 db.create_collection("animals", dimension=4, distance_metric="cosine")
@@ -41,7 +41,7 @@ print(db.collection_info("animals"))
 print("get:", db.get("animals", ids[0]))
 
 
-def show(title, results):
+def show(title: str, results: list[SearchResult]) -> None:
     print(f"\n{title}")
     for rank, r in enumerate(results, 1):
         print(f"  {rank}. {r.score:.4f}  {r.text!r}  {r.metadata}")

@@ -76,10 +76,11 @@ def score_bits(results):
 
 
 def stored(db, name, query):
-    """What a collection holds, as far as it can be observed: its size, its memory estimate and
-    the exact scores of its documents against `query`."""
+    """What a collection holds, as far as it can be observed: its size and the exact scores of
+    its documents against `query`. (The memory estimate is left out: it counts one neighbour
+    list per layer of each node, and a node's level is drawn at random.)"""
     info = db.collection_info(name)
-    state = (info.document_count, info.estimated_memory_bytes)
+    state = (info.document_count,)
     if hasattr(db, "search"):
         state += (score_bits(db.search(name, query_embedding=query, k=100)),)
     return state
