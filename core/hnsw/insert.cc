@@ -126,7 +126,10 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
     scratch.base = stored_vector(index, node);
     base = scratch.base;
   }
-  const NodeScorer scorer(index, base, squared_norm(base));
+  // Only the cosine metric reads the squared norm.
+  const float base_sq_norm =
+      index.config.distance_metric == DistanceMetric::kCosine ? squared_norm(base) : 0.0f;
+  const NodeScorer scorer(index, base, base_sq_norm);
   scratch.prune_candidates.clear();
   for (uint32_t n : scratch.prune_ids) {
     scratch.prune_candidates.push_back({scorer.exact(n), n});

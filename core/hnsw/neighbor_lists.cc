@@ -145,6 +145,19 @@ void NeighborLists::set_layer0_capacity(size_t capacity) {
   }
 }
 
+size_t NeighborLists::memory_bytes(bool allocated) const {
+  const auto bytes = [&](const auto& v) {
+    return (allocated ? v.capacity() : v.size()) * sizeof(v[0]);
+  };
+  size_t total = bytes(level0_) + bytes(upper_slot_) + bytes(upper_);
+  for (const auto& lists : upper_) {
+    total += bytes(lists);
+    for (const auto& list : lists) total += bytes(list);
+  }
+  for (const auto& [node, list] : spilled_) total += sizeof(node) + sizeof(list) + bytes(list);
+  return total;
+}
+
 bool operator==(const NeighborLists& a, const NeighborLists& b) {
   if (a.node_count() != b.node_count()) return false;
   for (uint32_t node = 0; node < a.node_count(); ++node) {
