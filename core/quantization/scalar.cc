@@ -13,11 +13,13 @@ constexpr float kConstantRange = 1.1920929e-7f;
 constexpr uint8_t kConstantCode = 128;
 constexpr float kTopCode = 255.0f;
 
-// round(x) with halves away from zero, clamped to 0..255. A NaN gets code 0. For 0 < x < 255
-// the fractional part x - trunc(x) is exact, so comparing it with one half rounds correctly.
+// round(x) with halves away from zero, clamped to 0..255; a NaN gets code 0. Clamping first
+// gives the same codes, since both bounds are whole numbers, and then the fractional part
+// x - trunc(x) is exact, so comparing it with one half rounds correctly. Written without
+// branches so that the compiler can take the four components of a step together.
 inline uint8_t to_code(float x) {
-  if (!(x > 0.0f)) return 0;
-  if (x >= kTopCode) return 255;
+  x = x > 0.0f ? x : 0.0f;
+  x = x < kTopCode ? x : kTopCode;
   const int whole = static_cast<int>(x);
   return static_cast<uint8_t>(whole + (x - static_cast<float>(whole) >= 0.5f ? 1 : 0));
 }

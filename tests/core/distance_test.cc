@@ -61,7 +61,7 @@ std::string describe(DistanceMetric metric, size_t n) {
 // ---- References -------------------------------------------------------------------------------
 
 // The distance in double precision, with the metric's formula and no rounding on the way.
-// `scale` says how large the rounding of a single-precision evaluation may grow: the sum of
+// `magnitude` says how large the rounding of a single-precision evaluation may grow: the sum of
 // the terms' magnitudes (for cosine the similarity is at most 1 in magnitude).
 struct Exact {
   double distance;
@@ -282,20 +282,22 @@ TEST_P(DistanceVariantTest, IdenticalVectors) {
   for (size_t n : {2, 5, 16, 37, 384}) {
     const std::vector<float> a = random_vector(rng, n);
     const std::vector<float> a_copy = a;
+    const double minus_sq =
+        exact_distance(DistanceMetric::kDotProduct, widen(a), widen(a)).distance;
     EXPECT_NEAR(vector(DistanceMetric::kCosine, a, a_copy), 0.0f, 1e-6f) << n;
     EXPECT_EQ(vector(DistanceMetric::kEuclidean, a, a_copy), 0.0f) << n;
-    double sq = 0;
-    for (float x : a) sq += double{x} * x;
-    EXPECT_NEAR(vector(DistanceMetric::kDotProduct, a, a_copy), -sq, 1e-5 * sq) << n;
+    EXPECT_NEAR(vector(DistanceMetric::kDotProduct, a, a_copy), minus_sq, -1e-5 * minus_sq) << n;
 
     // The query equal to the stored vector as it reads back.
     const StoredCodes s = store(a);
     const std::vector<float> back = dequantize(s.codes, s.min, s.scale);
+    const double back_minus_sq =
+        exact_distance(DistanceMetric::kDotProduct, widen(back), widen(back)).distance;
     EXPECT_NEAR(code(DistanceMetric::kCosine, back, s.view()), 0.0f, 1e-6f) << n;
     EXPECT_NEAR(code(DistanceMetric::kEuclidean, back, s.view()), 0.0f, 1e-10f) << n;
-    double back_sq = 0;
-    for (float x : back) back_sq += double{x} * x;
-    EXPECT_NEAR(code(DistanceMetric::kDotProduct, back, s.view()), -back_sq, 1e-5 * back_sq) << n;
+    EXPECT_NEAR(code(DistanceMetric::kDotProduct, back, s.view()), back_minus_sq,
+                -1e-5 * back_minus_sq)
+        << n;
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/quantization/distance.h"
 #include "core/quantization/kernel_dispatch.h"
+#include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
 
 namespace {
@@ -34,7 +35,7 @@ namespace {
 constexpr DistanceMetric kMetrics[] = {DistanceMetric::kCosine, DistanceMetric::kEuclidean,
                                        DistanceMetric::kDotProduct};
 
-TEST(KernelAllocationTest, DistancesAndDequantizationAllocateNothing) {
+TEST(KernelAllocationTest, DistancesAllocateNothing) {
   std::mt19937 rng(31);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
   std::vector<float> a(1000), b(1000), out(1000);
@@ -59,6 +60,19 @@ TEST(KernelAllocationTest, DistancesAndDequantizationAllocateNothing) {
   dequantize_into(q.codes, q.min, q.scale, out);
   EXPECT_EQ(allocations.load(), before);
   EXPECT_TRUE(std::isfinite(sink + out[0]));
+}
+
+TEST(KernelAllocationTest, ProductQuantizationEncodingAllocatesNothing) {
+  std::mt19937 rng(32);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  PqCodebook book{8, 256, 5, std::vector<float>(8 * 256 * 5)};
+  for (float& x : book.centroids) x = dist(rng);
+  std::vector<float> v(40);
+  for (float& x : v) x = dist(rng);
+  std::vector<uint8_t> codes(8);
+  const size_t before = allocations.load();
+  pq_encode(book, v, codes);
+  EXPECT_EQ(allocations.load(), before);
 }
 
 TEST(KernelAllocationTest, TheCounterSeesAllocations) {
