@@ -10,6 +10,7 @@
 #include "core/hnsw/level_random.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/select_neighbors.h"
+#include "core/hnsw/table_growth.h"
 #include "core/hnsw/visited.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/pq.h"
@@ -83,10 +84,16 @@ void align_tables(HnswIndex& index) {
 // Appends the node's vector data, level, mark and `level` + 1 empty lists.
 void append_node(HnswIndex& index, std::span<const float> vector, const QuantizedVector& quantized,
                  uint64_t level) {
+  reserve_for_append(index.vector_data, quantized.codes.size());
+  reserve_for_append(index.vector_min, 1);
+  reserve_for_append(index.vector_scale, 1);
+  reserve_for_append(index.layers, 1);
+  reserve_for_append(index.deleted, 1);
   index.vector_data.insert(index.vector_data.end(), quantized.codes.begin(), quantized.codes.end());
   index.vector_min.push_back(quantized.min);
   index.vector_scale.push_back(quantized.scale);
   if (index.config.store_raw_vectors) {
+    reserve_for_append(index.raw_vectors, vector.size());
     index.raw_vectors.insert(index.raw_vectors.end(), vector.begin(), vector.end());
   }
   // A stored codebook that cannot encode this dimension is never used for scoring either, so
@@ -94,6 +101,7 @@ void append_node(HnswIndex& index, std::span<const float> vector, const Quantize
   if (pq_codebook_usable(index)) {
     const size_t m = static_cast<size_t>(index.pq_codebook->num_subspaces);
     const size_t start = index.pq_codes.size();
+    reserve_for_append(index.pq_codes, m);
     index.pq_codes.resize(start + m);
     pq_encode(*index.pq_codebook, vector, std::span(index.pq_codes).subspan(start, m));
   }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/hnsw/table_growth.h"
+
 namespace kestrine {
 
 namespace {
@@ -42,6 +44,8 @@ std::vector<std::vector<uint32_t>>& NeighborLists::upper_lists(uint32_t node) {
 }
 
 void NeighborLists::add_node(size_t layers) {
+  reserve_for_append(level0_, stride_);
+  reserve_for_append(upper_slot_, 1);
   level0_.resize(level0_.size() + stride_, 0);
   level0_[level0_.size() - stride_] = layers == 0 ? kNoLayers : 0;
   upper_slot_.push_back(kNoUpper);
