@@ -38,7 +38,9 @@ struct Options {
   size_t queries = 1000;
   size_t dim = 128;
   size_t clusters = 100;
-  float spread = 1.5f;  // standard deviation of a point around its centre, per component
+  float spread = 1.5f;       // standard deviation of a point around its centre, per component
+  float norm_spread = 0.0f;  // data points are scaled by exp(norm_spread * N(0, 1))
+  float offset = 0.0f;       // added to every component of centres (a common mean)
   std::vector<DistanceMetric> metrics = {DistanceMetric::kCosine, DistanceMetric::kEuclidean,
                                          DistanceMetric::kDotProduct};
   std::vector<bool> raw_modes = {false, true};
@@ -63,13 +65,18 @@ std::vector<float> mixture(const Options& o, size_t count, uint32_t seed) {
   std::mt19937_64 centres_rng(12345);  // the same clusters for the data and the queries
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::vector<float> centres(o.clusters * o.dim);
-  for (float& x : centres) x = normal(centres_rng);
+  for (float& x : centres) x = normal(centres_rng) + o.offset;
   std::mt19937_64 rng(seed);
   std::uniform_int_distribution<size_t> pick(0, o.clusters - 1);
   std::vector<float> out(count * o.dim);
   for (size_t i = 0; i < count; ++i) {
     const float* centre = centres.data() + pick(rng) * o.dim;
     for (size_t j = 0; j < o.dim; ++j) out[i * o.dim + j] = centre[j] + o.spread * normal(rng);
+    // Queries (seed 2) keep their natural norm; only the indexed points are rescaled.
+    if (o.norm_spread > 0.0f && seed != 2) {
+      const float factor = std::exp(o.norm_spread * normal(rng));
+      for (size_t j = 0; j < o.dim; ++j) out[i * o.dim + j] *= factor;
+    }
   }
   return out;
 }
@@ -210,6 +217,12 @@ Options parse(int argc, char** argv) {
       o.clusters = std::stoul(value());
     } else if (arg == "--spread") {
       o.spread = std::stof(value());
+    } else if (arg == "--norm-spread") {
+      o.norm_spread = std::stof(value());
+    } else if (arg == "--offset") {
+      o.offset = std::stof(value());
+    } else if (arg == "--ef") {
+      o.efs = {std::stoul(value())};
     } else if (arg == "--repeats") {
       o.repeats = std::stoi(value());
     } else if (arg == "--metric") {
@@ -225,7 +238,8 @@ Options parse(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: hnsw_bench [--quick] [--n N] [--queries Q] [--dim D] [--clusters C] "
-                   "[--repeats R] [--metric cosine|euclidean|dot_product] [--mode compact|raw]\n");
+                   "[--repeats R] [--metric cosine|euclidean|dot_product] [--mode compact|raw] "
+                   "[--spread S] [--norm-spread S] [--offset X] [--ef EF]\n");
       std::exit(2);
     }
   }
