@@ -130,8 +130,14 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   std::span<const float> base;
   if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
     base = std::span(index.raw_vectors).subspan(start, dim);
+  } else if (start + dim <= index.vector_data.size() && node < index.vector_min.size() &&
+             node < index.vector_scale.size()) {
+    scratch.base.resize(dim);
+    dequantize_into(std::span(index.vector_data).subspan(start, dim), index.vector_min[node],
+                    index.vector_scale[node], scratch.base);
+    base = scratch.base;
   } else {
-    scratch.base = stored_vector(index, node);
+    scratch.base.assign(dim, 0.0f);
     base = scratch.base;
   }
   // Only the cosine metric reads the squared norm.
