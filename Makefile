@@ -33,7 +33,7 @@ system-deps:
 venv: system-deps
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	@$(VPY) -m pip install -q --upgrade pip
-	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff
+	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff cryptography
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation .
