@@ -1,9 +1,6 @@
 // The log on disk: appending, reading back, where and why reading stops, and applying entries.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -18,6 +15,7 @@ namespace {
 
 using testing::concat;
 using testing::encrypted_record;
+using testing::FileSizeLimit;
 using testing::flip_byte;
 using testing::item;
 using testing::plain_record;
@@ -301,23 +299,6 @@ TEST_F(WriterTest, CutBackDropsTheTail) {
   ASSERT_TRUE(writer->append(*frame_record(create("b"), nullptr)));
   EXPECT_EQ(read_bytes(log_path()), concat({plain(create("a")), plain(create("b"))}));
 }
-
-// Limits the size of files this process writes; a write past it fails with EFBIG after
-// writing what fits.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
-
- private:
-  rlimit saved_;
-};
 
 TEST_F(WriterTest, AFailedAppendLeavesNoPartOfItsRecordBehind) {
   auto writer = open_writer();

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -143,5 +146,22 @@ inline std::vector<size_t> ascii_bits(size_t offset, size_t count) {
   }
   return bits;
 }
+
+// While alive, every file this process writes is limited to `bytes`: a write past the limit
+// writes what fits and then fails with EFBIG (the signal that would end the process is ignored).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_;
+};
 
 }  // namespace kestrine::testing
