@@ -38,7 +38,11 @@ def wal(path):
 @pytest.mark.parametrize(
     "name, signature, summary",
     [
-        ("save", "(collection, path=None, encryption_key=None)", "Save a collection snapshot to disk."),
+        (
+            "save",
+            "(collection, path=None, encryption_key=None)",
+            "Save a collection snapshot to disk.",
+        ),
         ("load", "(name, path=None, encryption_key=None)", "Load a collection snapshot from disk."),
         ("compact", "()", "Save all collections to disk and truncate the WAL."),
     ],
@@ -336,16 +340,19 @@ def test_save_errors(tmp_path):
     )
     (tmp_path / "c.kestrine.tmp").mkdir()
     raises_exactly(RuntimeError, "Is a directory (os error 21)", db.save, "c", str(tmp_path))
-    raises_exactly(
-        TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'", db.save, "c", 1
-    )
+    message = "argument 'path': 'int' object cannot be converted to 'PyString'"
+    raises_exactly(TypeError, message, db.save, "c", 1)
 
 
 def test_load_errors(tmp_path):
     db = Kestrine()
     raises_exactly(
-        ValueError, "invalid hex at position 0: invalid digit found in string", db.load, "c",
-        str(tmp_path), "z" * 64,
+        ValueError,
+        "invalid hex at position 0: invalid digit found in string",
+        db.load,
+        "c",
+        str(tmp_path),
+        "z" * 64,
     )
     raises_exactly(
         RuntimeError,
