@@ -377,33 +377,35 @@ TEST_F(LifecycleTest, SideFilesTakeTheFirstFreeName) {
   EXPECT_EQ(log_size(), 0u);
 }
 
-TEST_F(LifecycleTest, AnEncryptedLogOpenedWithoutAKeyFailsAndNoFileChanges) {
+struct KeyMismatch {
+  const char* name;
+  KeyPtr (*key)();
+  std::string message;
+};
+
+class KeyMismatchTest : public LifecycleTest, public ::testing::WithParamInterface<KeyMismatch> {};
+
+TEST_P(KeyMismatchTest, AnEncryptedLogFailsToOpenAndNoFileChanges) {
   {
     auto engine = open(testing::log_key());
     fill(*engine);
   }
   const auto bytes = read_bytes(log_path());
-  auto engine = try_open();
+  auto engine = try_open(GetParam().key());
   ASSERT_FALSE(engine);
-  EXPECT_EQ(engine.error().message(),
-            "WAL replay failed: log is encrypted but no encryption key was provided");
+  EXPECT_EQ(engine.error().message(), GetParam().message);
   EXPECT_EQ(read_bytes(log_path()), bytes);
   EXPECT_FALSE(fs::exists(dir() / "wal.bin.corrupt"));
 }
 
-TEST_F(LifecycleTest, AnEncryptedLogOpenedWithAWrongKeyFailsAndNoFileChanges) {
-  {
-    auto engine = open(testing::log_key());
-    fill(*engine);
-  }
-  const auto bytes = read_bytes(log_path());
-  auto engine = try_open(testing::other_log_key());
-  ASSERT_FALSE(engine);
-  EXPECT_EQ(engine.error().message(),
-            "WAL replay failed: decryption failed: wrong key or corrupted data");
-  EXPECT_EQ(read_bytes(log_path()), bytes);
-  EXPECT_FALSE(fs::exists(dir() / "wal.bin.corrupt"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    EveryCase, KeyMismatchTest,
+    ::testing::Values(
+        KeyMismatch{"WithoutAKey", [] { return KeyPtr(); },
+                    "WAL replay failed: log is encrypted but no encryption key was provided"},
+        KeyMismatch{"WithAWrongKey", testing::other_log_key,
+                    "WAL replay failed: decryption failed: wrong key or corrupted data"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LifecycleTest, AnEncryptedRecordThatFailsAfterAGoodOneIsSetAside) {
   uint64_t good = 0;
@@ -448,63 +450,49 @@ TEST_F(LifecycleTest, AnEncryptedDatabaseWritesNoPlaintext) {
 
 // ---- save as a checkpoint -------------------------------------------------------------------
 
-TEST_F(LifecycleTest, SaveToTheDataDirWithTheDatabaseKeyEmptiesTheLog) {
-  for (const KeyPtr& key : {KeyPtr(), testing::log_key()}) {
-    fs::remove_all(dir());
-    State before;
-    {
-      auto engine = open(key);
-      create(*engine, "a");
-      ASSERT_TRUE(insert(*engine, "a", 1, "one"));
-      ASSERT_TRUE(engine->save("a", std::nullopt, std::nullopt));
-      EXPECT_EQ(log_size(), 0u);
-      before = state_of(*engine);
-    }
-    EXPECT_EQ(state_of(*open(key)), before);
-  }
-}
+struct SaveCase {
+  const char* name;
+  KeyPtr (*database_key)();
+  const char* path;  // relative to the test's directory; null: the data directory
+  std::optional<std::string> key_text;
+  bool empties_the_log;
+};
 
-TEST_F(LifecycleTest, SaveNamingTheDataDirAnotherWayEmptiesTheLogToo) {
-  auto engine = open();
-  create(*engine, "a");
-  ASSERT_TRUE(engine->save("a", (dir() / "." / "").string(), std::nullopt));
-  EXPECT_EQ(log_size(), 0u);
-}
+class SaveTest : public LifecycleTest, public ::testing::WithParamInterface<SaveCase> {};
 
-TEST_F(LifecycleTest, SaveElsewhereKeepsTheLog) {
-  auto engine = open();
-  fill(*engine);
-  const uint64_t size = log_size();
-  ASSERT_TRUE(engine->save("a", (dir_.path() / "elsewhere").string(), std::nullopt));
-  EXPECT_TRUE(fs::exists(dir_.path() / "elsewhere" / "a.kestrine"));
-  EXPECT_EQ(log_size(), size);
-  const State before = state_of(*engine);
-  engine.reset();
-  EXPECT_EQ(state_of(*open()), before);
-}
-
-TEST_F(LifecycleTest, SaveUnderAnotherKeyKeepsTheLog) {
-  struct Case {
-    KeyPtr database;
-    const char* given;
-  };
-  for (const Case& c :
-       {Case{nullptr, testing::kLogKeyHex}, Case{testing::log_key(), testing::kOtherLogKeyHex}}) {
-    fs::remove_all(dir());
-    auto engine = open(c.database);
+// A save is a checkpoint only into the data directory with the database's own key; any other
+// save keeps the log, which replays harmlessly over the new snapshot.
+TEST_P(SaveTest, EmptiesTheLogOnlyWhenItIsACheckpoint) {
+  const SaveCase& c = GetParam();
+  State before;
+  {
+    auto engine = open(c.database_key());
     create(*engine, "a");
+    ASSERT_TRUE(insert(*engine, "a", 1, "one"));
     const uint64_t size = log_size();
-    ASSERT_TRUE(engine->save("a", std::nullopt, c.given));
-    EXPECT_EQ(log_size(), size);
+    std::optional<std::string> path;
+    if (c.path != nullptr) path = (dir_.path() / c.path).string();
+    ASSERT_TRUE(engine->save("a", path, c.key_text));
+    EXPECT_EQ(log_size(), c.empties_the_log ? 0u : size);
+    before = state_of(*engine);
   }
+  EXPECT_EQ(state_of(*open(c.database_key())), before);
 }
 
-TEST_F(LifecycleTest, SaveGivenTheDatabaseKeyAgainEmptiesTheLog) {
-  auto engine = open(testing::log_key());
-  create(*engine, "a");
-  ASSERT_TRUE(engine->save("a", std::nullopt, "  " + std::string(testing::kLogKeyHex) + "\n"));
-  EXPECT_EQ(log_size(), 0u);
-}
+KeyPtr no_key() { return nullptr; }
+const std::string kPaddedKey = "  " + std::string(testing::kLogKeyHex) + "\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCase, SaveTest,
+    ::testing::Values(
+        SaveCase{"IntoTheDataDir", no_key, nullptr, std::nullopt, true},
+        SaveCase{"IntoTheDataDirWithItsKey", testing::log_key, nullptr, std::nullopt, true},
+        SaveCase{"IntoTheDataDirNamedAnotherWay", no_key, "data/./", std::nullopt, true},
+        SaveCase{"GivenTheDatabaseKeyAgain", testing::log_key, nullptr, kPaddedKey, true},
+        SaveCase{"Elsewhere", no_key, "elsewhere", std::nullopt, false},
+        SaveCase{"WithAKeyTheDatabaseLacks", no_key, nullptr, testing::kLogKeyHex, false},
+        SaveCase{"WithAnotherKey", testing::log_key, nullptr, testing::kOtherLogKeyHex, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LifecycleTest, SaveKeepsTheLogWhileAnotherCollectionHasLoggedChanges) {
   auto engine = open();
