@@ -33,6 +33,14 @@ PyObject* argument_failed(const char* name) {
 
 bool is_given(PyObject* object) { return object != nullptr && object != Py_None; }
 
+// A path goes to the operating system as a C string: a NUL inside would silently cut it short
+// and name another file. Refused the way Python's own file functions refuse it.
+bool check_path(const std::string& path) {
+  if (path.find('\0') == std::string::npos) return true;
+  PyErr_SetString(PyExc_ValueError, "embedded null byte");
+  return false;
+}
+
 // ---- constructor and lifetime --------------------------------------------------------------
 
 // Passes the engine's warnings on as RuntimeWarning. False when a warning was turned into an
@@ -61,6 +69,7 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (is_given(data_dir_object) && !to_text(data_dir_object, &data_dir)) {
     return argument_failed("data_dir");
   }
+  if (!check_path(data_dir)) return nullptr;
   if (is_given(key_object) && !to_text(key_object, &key_text)) {
     return argument_failed("encryption_key");
   }
@@ -428,6 +437,7 @@ bool bind_snapshot_call(PyObject* args, PyObject* kwargs, const char* format, co
   std::string text;
   if (is_given(path_object)) {
     if (!to_text(path_object, &text)) return argument_failed("path");
+    if (!check_path(text)) return false;
     *path = std::move(text);
   }
   if (is_given(key_object)) {

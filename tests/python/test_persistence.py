@@ -132,6 +132,15 @@ def test_failures_of_opening_are_runtime_errors(tmp_path):
     )
 
 
+def test_a_path_with_a_nul_is_refused(tmp_path):
+    raises_exactly(ValueError, "embedded null byte", Kestrine, data_dir=str(tmp_path) + "\0x")
+    db = Kestrine()
+    db.create_collection("c", 3)
+    raises_exactly(ValueError, "embedded null byte", db.save, "c", str(tmp_path) + "\0x")
+    raises_exactly(ValueError, "embedded null byte", db.load, "c", str(tmp_path) + "\0x")
+    assert os.listdir(tmp_path) == []
+
+
 # ---- the log through reopening --------------------------------------------------------------
 
 
