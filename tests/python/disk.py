@@ -41,8 +41,11 @@ def delete_collection_entry(name: str) -> bytes:
 
 
 def insert_entry(collection: str, doc_id: str, text: str, embedding, metadata=None) -> bytes:
-    return struct.pack("<I", 2) + string(collection) + document(doc_id, text, metadata) + floats(
-        embedding
+    return (
+        struct.pack("<I", 2)
+        + string(collection)
+        + document(doc_id, text, metadata)
+        + floats(embedding)
     )
 
 

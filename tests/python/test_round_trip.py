@@ -38,8 +38,9 @@ def random_doc(rng):
 
 def fill(db, rng, name, raw, metric):
     """A collection with inserts, batch inserts and deletions; returns every id ever used."""
-    db.create_collection(name, DIM, m=8, ef_construction=64, distance_metric=metric,
-                         store_raw_vectors=raw)
+    db.create_collection(
+        name, DIM, m=8, ef_construction=64, distance_metric=metric, store_raw_vectors=raw
+    )
     ids = []
     for _ in range(60):
         d = random_doc(rng)
@@ -78,8 +79,10 @@ def searches(db, name, rng):
             {"query_text": text},
             {"query_embedding": q, "query_text": text},
             {"query_embedding": q, "query_text": text, "fusion_method": "linear", "alpha": 0.3},
-            {"query_embedding": q, "filter": {"must": [{"field": "flag", "op": "eq",
-                                                        "value": True}]}},
+            {
+                "query_embedding": q,
+                "filter": {"must": [{"field": "flag", "op": "eq", "value": True}]},
+            },
         ]:
             hits = db.search(name, k=10, **kwargs)
             out.append([(h.id, h.score, h.text, h.metadata) for h in hits])
@@ -106,9 +109,10 @@ def test_save_and_load_give_equal_content_and_the_same_search_results(
     other = Kestrine()
     other.load("col", str(tmp_path), key)
     assert content(other, "col", ids) == content(db, "col", ids)
-    assert other.collection_info("col").estimated_memory_bytes == db.collection_info(
-        "col"
-    ).estimated_memory_bytes
+    assert (
+        other.collection_info("col").estimated_memory_bytes
+        == db.collection_info("col").estimated_memory_bytes
+    )
     assert searches(other, "col", random.Random(seed)) == searches(db, "col", random.Random(seed))
 
 
