@@ -118,8 +118,10 @@ def main():
     args = parser.parse_args()
     workdir = tempfile.mkdtemp(prefix="kestrine-bench-", dir=args.dir)
     try:
-        single_inserts(workdir, args.dim, args.single)
-        batches(workdir, args.dim, [1, 100, 10_000], args.batch_total)
+        if args.single:
+            single_inserts(workdir, args.dim, args.single)
+        if args.batch_total:
+            batches(workdir, args.dim, [1, 100, 10_000], args.batch_total)
         if args.reopen_docs:
             reopening(workdir, args.dim, args.reopen_docs)
     finally:
