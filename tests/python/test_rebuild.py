@@ -57,8 +57,10 @@ def test_signature_and_docstring():
 def test_argument_errors(db):
     raises_exactly(KeyError, "collection 'nope' not found", db.rebuild, "nope")
     error = raises_exactly(
-        TypeError, "argument 'collection': 'int' object cannot be converted to 'PyString'",
-        db.rebuild, 5,
+        TypeError,
+        "argument 'collection': 'int' object cannot be converted to 'PyString'",
+        db.rebuild,
+        5,
     )
     assert type(error.__cause__) is TypeError
     with pytest.raises(TypeError):
@@ -327,6 +329,8 @@ def test_a_subspace_count_that_does_not_divide_the_dimension_fails_and_changes_n
     )
     assert db.collection_info("c").estimated_memory_bytes == memory
     db.save("c", path=str(tmp / "after"))
-    assert (tmp / "after" / "c.kestrine").read_bytes() == (tmp / "before" / "c.kestrine").read_bytes()
+    assert (tmp / "after" / "c.kestrine").read_bytes() == (
+        tmp / "before" / "c.kestrine"
+    ).read_bytes()
     index = decode_index(tmp / "after" / "c.kestrine")
     assert index["codebook"] is None and index["deleted"] == 20
