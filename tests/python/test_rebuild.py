@@ -160,7 +160,8 @@ class Reader:
         return self.take("Q")
 
     def skip_bytes(self):
-        self.offset += self.u64()
+        length = self.u64()
+        self.offset += length
 
     def f32s(self):
         n = self.u64()
