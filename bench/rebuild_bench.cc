@@ -10,12 +10,14 @@
 //                      [--mode compact|raw] [--deleted FRACTION] [--pq M,M,...] [--ef E,E,...]
 // The environment variable KESTRINE_BENCH_QUICK=1 is the same as --quick (10,000 vectors).
 //
-// The data is the mixture of hnsw_bench.cc, with its seeds: 100 Gaussian clusters with centres
-// drawn from N(0, 1) per component, every point its centre plus N(0, 1.5^2) per component;
-// queries are further points of the mixture. Recall is against exact float32 brute force over
-// the live documents. Times are thread CPU time, as in hnsw_bench ("qps" is queries per
-// CPU-second of one thread); wall time is printed beside the rebuild times.
+// The data is the mixture of hnsw_bench.cc (clustered_mixture.h) with its defaults: 100
+// Gaussian clusters, spread 1.5; queries are further points of the mixture. Recall is against
+// exact float32 brute force over the live documents. Times are thread CPU time, as in
+// hnsw_bench ("qps" is queries per CPU-second of one thread); wall time is printed beside the
+// rebuild times, with the longest wait of a reader probing the collection meanwhile (the
+// exclusive lock of the installation).
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,8 +26,10 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bench/clustered_mixture.h"
 #include "core/collection/collection.h"
 #include "core/collection/rebuild.h"
 #include "core/hnsw/search.h"
@@ -60,20 +64,9 @@ double thread_cpu_seconds() {
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-// `count` points of the mixture, back to back (hnsw_bench's generator).
 std::vector<float> mixture(const Options& o, size_t count, uint32_t seed) {
-  std::mt19937_64 centres_rng(12345);  // the same clusters for the data and the queries
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::vector<float> centres(o.clusters * o.dim);
-  for (float& x : centres) x = normal(centres_rng);
-  std::mt19937_64 rng(seed);
-  std::uniform_int_distribution<size_t> pick(0, o.clusters - 1);
-  std::vector<float> out(count * o.dim);
-  for (size_t i = 0; i < count; ++i) {
-    const float* centre = centres.data() + pick(rng) * o.dim;
-    for (size_t j = 0; j < o.dim; ++j) out[i * o.dim + j] = centre[j] + o.spread * normal(rng);
-  }
-  return out;
+  return bench::clustered_mixture({.dim = o.dim, .clusters = o.clusters, .spread = o.spread}, count,
+                                  seed);
 }
 
 using Neighbours = std::vector<std::vector<uint32_t>>;  // per query, document numbers
@@ -142,6 +135,18 @@ struct Bench {
   }
 
   void rebuild(const char* label) {
+    // A reader that takes the shared lock every millisecond: its longest wait is how long the
+    // rebuild kept readers out.
+    std::atomic<bool> done{false};
+    double longest_wait = 0;
+    std::thread probe([&] {
+      while (!done.load()) {
+        const auto t0 = Clock::now();
+        (void)collection->document_count();
+        longest_wait = std::max(longest_wait, seconds_since(t0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
     const auto start = Clock::now();
     const double cpu0 = thread_cpu_seconds();
     auto rebuilt = build_indexes(*collection);
@@ -152,10 +157,15 @@ struct Bench {
     const double build_cpu = thread_cpu_seconds() - cpu0;
     const auto install_start = Clock::now();
     const uint64_t count = install_indexes(*collection, std::move(*rebuilt));
-    std::printf("%s: %llu documents, build %.1f s cpu (%.1f s wall), install %.2f ms wall\n", label,
-                static_cast<unsigned long long>(count), build_cpu,
-                std::chrono::duration<double>(install_start - start).count(),
-                1e3 * seconds_since(install_start));
+    const double install_s = seconds_since(install_start);
+    done.store(true);
+    probe.join();
+    std::printf(
+        "%s: %llu documents, build %.1f s cpu (%.1f s wall), install %.1f ms wall, "
+        "longest reader wait %.1f ms\n",
+        label, static_cast<unsigned long long>(count), build_cpu,
+        std::chrono::duration<double>(install_start - start).count(), 1e3 * install_s,
+        1e3 * longest_wait);
   }
 };
 
