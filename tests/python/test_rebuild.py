@@ -69,8 +69,7 @@ def test_argument_errors(db):
         db.rebuild("c", "d")
 
 
-@pytest.mark.parametrize("metric", ["cosine", "euclidean", "dot_product"])
-@pytest.mark.parametrize("raw", [False, True])
+@pytest.mark.parametrize("metric, raw", [("cosine", False), ("euclidean", True)])
 def test_rebuild_keeps_the_live_documents_findable(db, metric, raw):
     db.create_collection("c", 8, distance_metric=metric, store_raw_vectors=raw)
     ids, embeddings = fill(db, "c", 10)
@@ -86,14 +85,8 @@ def test_rebuild_keeps_the_live_documents_findable(db, metric, raw):
     # The three deleted nodes, their vectors, links and id entries are gone.
     assert info.estimated_memory_bytes < before
     for i, doc_id in enumerate(ids):
-        if i in deleted:
-            expect_gone(db, "c", doc_id, i, embeddings[i])
-        elif metric != "dot_product":
-            expect_findable(db, "c", doc_id, i, embeddings[i])
-        else:
-            # With the dot product a vector need not be its own nearest; get and keywords do.
-            assert db.get("c", doc_id)["text"] == f"document tok{i}"
-            assert [h.id for h in db.search("c", query_text=f"tok{i}")] == [doc_id]
+        check = expect_gone if i in deleted else expect_findable
+        check(db, "c", doc_id, i, embeddings[i])
 
     # Rebuilding again changes nothing a caller can see.
     results = [db.search("c", query_embedding=e, k=5) for e in embeddings]
