@@ -115,4 +115,10 @@ inline constexpr char kTotalMemoryBytes[] =
     "total_memory_bytes($self)\n--\n\n"
     "Estimate total memory usage across all collections (bytes).\n";
 
+inline constexpr char kRebuild[] =
+    "rebuild($self, collection)\n--\n\n"
+    "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
+    "\n"
+    "Returns the number of live documents in the rebuilt index.\n";
+
 }  // namespace kestrine::py::doc

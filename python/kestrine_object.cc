@@ -345,6 +345,22 @@ PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyBool_FromLong(*deleted);
 }
 
+// ---- rebuild ------------------------------------------------------------------------------
+
+PyObject* rebuild(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"collection", nullptr};
+  PyObject* collection_object;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:rebuild", const_cast<char**>(keywords),
+                                   &collection_object)) {
+    return nullptr;
+  }
+  std::string collection_name;
+  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  auto count = engine_of(self).rebuild(collection_name);
+  if (!count) return raise_error(count.error());
+  return PyLong_FromUnsignedLongLong(*count);
+}
+
 // ---- search -------------------------------------------------------------------------------
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -489,6 +505,7 @@ PyMethodDef kestrine_methods[] = {
     KESTRINE_METHOD("batch_insert", batch_insert, doc::kBatchInsert),
     KESTRINE_METHOD("get", get, doc::kGet),
     KESTRINE_METHOD("delete", delete_document, doc::kDelete),
+    KESTRINE_METHOD("rebuild", rebuild, doc::kRebuild),
     KESTRINE_METHOD("search", search, doc::kSearch),
     KESTRINE_METHOD("save", save, doc::kSave),
     KESTRINE_METHOD("load", load, doc::kLoad),

@@ -130,6 +130,12 @@ Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
   return search_collection(collection, request);
 }
 
+Result<uint64_t> Engine::rebuild(std::string_view collection) {
+  auto found = find_collection(collection);
+  if (!found) return fail(found.error());
+  return (*found)->rebuild();
+}
+
 Result<std::filesystem::path> Engine::snapshot_directory(
     std::optional<std::string_view> path) const {
   if (path) return std::filesystem::path(*path);

@@ -93,6 +93,13 @@ class Engine {
   // "WAL truncate failed: " + cause.
   Status compact();
 
+  // Rebuilds the collection's indexes from its live documents (Collection::rebuild) and
+  // returns the number of documents rebuilt from. Nothing is logged: the rebuild changes no
+  // document, and the new indexes reach disk with the next snapshot. Errors: kNotFound for an
+  // unknown collection; kInternal when the stored configuration asks for product quantization
+  // that cannot be trained, the collection then unchanged.
+  Result<uint64_t> rebuild(std::string_view collection);
+
   Database& database() { return *database_; }
   const Database& database() const { return *database_; }
   // The on-disk side of a persistent database; null for an ephemeral one.
