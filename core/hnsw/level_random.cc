@@ -22,18 +22,22 @@ namespace {
 class ChaChaStream {
  public:
   ChaChaStream() : context_(EVP_CIPHER_CTX_new()) {
+    if (context_ == nullptr) generator_failed();
     unsigned char key[32];
-    unsigned char iv[16] = {};  // block counter 0, nonce 0: the key alone is random
     fill_os_random(key);
-    if (context_ == nullptr ||
-        EVP_EncryptInit_ex(context_, EVP_chacha20(), nullptr, key, iv) != 1) {
-      generator_failed();
-    }
+    rekey(key);
     OPENSSL_cleanse(key, sizeof key);
   }
   ~ChaChaStream() { EVP_CIPHER_CTX_free(context_); }
   ChaChaStream(const ChaChaStream&) = delete;
   ChaChaStream& operator=(const ChaChaStream&) = delete;
+
+  // Restarts the keystream under `key`; block counter 0, nonce 0: the key alone varies.
+  void rekey(const unsigned char (&key)[32]) {
+    const unsigned char iv[16] = {};
+    if (EVP_EncryptInit_ex(context_, EVP_chacha20(), nullptr, key, iv) != 1) generator_failed();
+    position_ = sizeof buffer_;
+  }
 
   uint64_t next() {
     if (position_ == sizeof buffer_) refill();
@@ -59,11 +63,19 @@ class ChaChaStream {
   size_t position_ = sizeof buffer_;
 };
 
+ChaChaStream& thread_stream() {
+  thread_local ChaChaStream stream;
+  return stream;
+}
+
 }  // namespace
 
-uint64_t level_random_u64() {
-  thread_local ChaChaStream stream;
-  return stream.next();
+uint64_t level_random_u64() { return thread_stream().next(); }
+
+void seed_level_random(uint64_t seed) {
+  unsigned char key[32] = {};
+  std::memcpy(key, &seed, sizeof seed);
+  thread_stream().rekey(key);
 }
 
 }  // namespace kestrine

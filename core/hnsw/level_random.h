@@ -9,4 +9,9 @@ namespace kestrine {
 // The next uniform 64-bit value of the calling thread's generator.
 uint64_t level_random_u64();
 
+// Re-keys the calling thread's generator from `seed`, so that the levels it draws from then on
+// are the same on every run. For fuzzers and tests, whose failures must replay exactly; the
+// database itself never calls it.
+void seed_level_random(uint64_t seed);
+
 }  // namespace kestrine
