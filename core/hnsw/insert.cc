@@ -73,6 +73,12 @@ void align_tables(HnswIndex& index) {
   }
   if (pq_codebook_usable(index)) {
     index.pq_codes.resize(n * static_cast<size_t>(index.pq_codebook->num_subspaces), 0);
+  } else if (index.pq_codebook.has_value()) {
+    // A stored codebook that cannot encode this dimension is never used for scoring, and the
+    // new node could get no codes from it: its codes would fall one node short, and the saved
+    // snapshot would no longer load. It goes, with its codes; a rebuild trains a new one.
+    index.pq_codebook.reset();
+    index.pq_codes.clear();
   }
   const size_t capacity = static_cast<size_t>(
       std::min<uint64_t>(index.config.m_max0, NeighborLists::kMaxLayer0Capacity));
@@ -96,8 +102,7 @@ void append_node(HnswIndex& index, std::span<const float> vector, const Quantize
     reserve_for_append(index.raw_vectors, vector.size());
     index.raw_vectors.insert(index.raw_vectors.end(), vector.begin(), vector.end());
   }
-  // A stored codebook that cannot encode this dimension is never used for scoring either, so
-  // its codes are left as they are.
+  // align_tables has dropped any codebook that cannot encode this dimension.
   if (pq_codebook_usable(index)) {
     const size_t m = static_cast<size_t>(index.pq_codebook->num_subspaces);
     const size_t start = index.pq_codes.size();
