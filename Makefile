@@ -2,7 +2,8 @@
 # system packages, a virtual environment in .venv, and the package built with pip.
 #   make demo   build and run the demo
 #   make test   build and run every test (C++ in release, under ASan+UBSan and the concurrency
-#               tests under TSan, the fuzzers for a bounded time, then Python)
+#               tests under TSan, the fuzzers for a bounded time, then Python, then the
+#               wheel in a fresh virtual environment)
 
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -14,13 +15,16 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libssl-dev libicu-d
 	clang-19 libclang-rt-19-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
+WHEEL_DIR := build/wheel
+WHEEL_VENV := build/wheel-venv
+
 .PHONY: demo test setup system-deps venv install test-core test-asan test-tsan test-fuzz \
-	test-python bench clean
+	test-python test-wheel bench clean
 
 demo: install
 	$(VPY) examples/quickstart.py
 
-test: install test-core test-asan test-tsan test-fuzz test-python
+test: install test-core test-asan test-tsan test-fuzz test-python test-wheel
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -33,7 +37,7 @@ system-deps:
 venv: system-deps
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	@$(VPY) -m pip install -q --upgrade pip
-	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff
+	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff mypy numpy
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation .
@@ -77,6 +81,18 @@ test-fuzz: system-deps
 
 test-python: install
 	$(VPY) -m pytest -q tests/python
+
+# The wheel as a user's `pip wheel .` builds it (an isolated build, but in the build directory
+# build/{wheel_tag} that `install` uses, so nothing is compiled twice), installed alone into a
+# new virtual environment and smoke-tested there. That environment gets no pip of its own: the
+# project's pip installs into it.
+test-wheel: venv
+	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
+	$(VPY) -m pip wheel -q --no-deps -w $(WHEEL_DIR) .
+	$(PYTHON) -m venv --without-pip $(WHEEL_VENV)
+	$(VPY) -m pip --python $(WHEEL_VENV)/bin/python install -q --no-index --no-deps \
+	  $(WHEEL_DIR)/kestrine-*.whl
+	$(WHEEL_VENV)/bin/python -I tests/wheel_smoke.py
 
 bench: system-deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \

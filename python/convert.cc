@@ -1,7 +1,9 @@
 #include "python/convert.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "python/errors.h"
@@ -44,6 +46,84 @@ bool float_item(PyObject* item, float* out) {
     if (value == -1.0 && PyErr_Occurred()) return false;
   }
   *out = static_cast<float>(value);
+  return true;
+}
+
+// The item type of a buffer's struct format when it is a single native float32 or float64:
+// "f" or "d", optionally after "@", "=" or the explicit byte-order character of this machine.
+enum class FloatItem { kOther, kFloat32, kFloat64 };
+
+FloatItem float_item_type(const char* format) {
+  if (format == nullptr) return FloatItem::kOther;
+  constexpr char kNativeOrder = std::endian::native == std::endian::little ? '<' : '>';
+  if (*format == '@' || *format == '=' || *format == kNativeOrder) ++format;
+  if (format[0] == '\0' || format[1] != '\0') return FloatItem::kOther;
+  if (format[0] == 'f') return FloatItem::kFloat32;
+  if (format[0] == 'd') return FloatItem::kFloat64;
+  return FloatItem::kOther;
+}
+
+// A buffer view held for the duration of a scope.
+class HeldBuffer {
+ public:
+  // Requests strides and format, which every exporter can give, and leaves the checks of
+  // shape and layout to the caller. Clears the exporter's error when it refuses.
+  explicit HeldBuffer(PyObject* object) {
+    held_ = PyObject_GetBuffer(object, &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0;
+    if (!held_) PyErr_Clear();
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  bool held() const { return held_; }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_;
+  bool held_;
+};
+
+// Copies a 1-D, C-contiguous buffer of native float32 or float64 items without a Python call
+// per element. False (and no exception) when the object exports no such buffer: it then goes
+// through the sequence path, which is what defines the errors. The values stored are the ones
+// the sequence path would store for the same numbers: float64 is narrowed by the same cast, and
+// float32 is taken as it is except that a signalling NaN is quietened, as the round trip
+// through a Python float does.
+bool read_float_buffer(PyObject* object, std::vector<float>* out) {
+  if (!PyObject_CheckBuffer(object)) return false;
+  HeldBuffer buffer(object);
+  if (!buffer.held()) return false;
+  const Py_buffer& view = buffer.view();
+  const FloatItem item = float_item_type(view.format);
+  const Py_ssize_t item_size = item == FloatItem::kFloat32 ? 4 : 8;
+  if (item == FloatItem::kOther || view.itemsize != item_size || view.ndim != 1 ||
+      view.shape == nullptr || view.suboffsets != nullptr ||
+      view.len != view.shape[0] * item_size || !PyBuffer_IsContiguous(&view, 'C')) {
+    return false;
+  }
+  const size_t count = static_cast<size_t>(view.shape[0]);
+  if (count == 0) return true;
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  out->resize(count);
+  if (item == FloatItem::kFloat32) {
+    std::memcpy(out->data(), bytes, count * sizeof(float));
+    for (float& value : *out) {
+      // Sets the quiet bit of a NaN, which only changes a signalling one.
+      auto bits = std::bit_cast<uint32_t>(value);
+      bits |= static_cast<uint32_t>((bits & 0x7fffffffu) > 0x7f800000u) << 22;
+      value = std::bit_cast<float>(bits);
+    }
+  } else {
+    // memcpy per item: the exporter's memory need not be aligned for double.
+    for (size_t i = 0; i < count; ++i) {
+      double value;
+      std::memcpy(&value, bytes + 8 * i, 8);
+      (*out)[i] = static_cast<float>(value);
+    }
+  }
   return true;
 }
 
@@ -174,6 +254,7 @@ bool to_embedding(PyObject* object, std::vector<float>* out) {
   }
   if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
   out->clear();
+  if (read_float_buffer(object, out)) return true;
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     // Element conversions may run Python code that resizes a list, so its size is re-read.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {

@@ -25,7 +25,9 @@ bool to_size(PyObject* object, uint64_t* out);
 bool to_bool(PyObject* object, bool* out);
 // A real number narrowed to 32 bits.
 bool to_float32(PyObject* object, float* out);
-// A sequence of numbers narrowed to 32-bit floats; a str is refused.
+// A sequence of numbers narrowed to 32-bit floats; a str is refused. A 1-D, C-contiguous buffer
+// of native float32 or float64 items (a NumPy array, array.array) is copied without a Python
+// call per element and gives the same values as its elements would.
 bool to_embedding(PyObject* object, std::vector<float>* out);
 // A dict (checked by the caller) of str keys to bool, int, float or str values.
 bool to_metadata(PyObject* dict, Metadata* out);

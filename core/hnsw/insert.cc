@@ -10,6 +10,7 @@
 #include "core/hnsw/level_random.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/select_neighbors.h"
+#include "core/hnsw/table_growth.h"
 #include "core/hnsw/visited.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/pq.h"
@@ -83,10 +84,16 @@ void align_tables(HnswIndex& index) {
 // Appends the node's vector data, level, mark and `level` + 1 empty lists.
 void append_node(HnswIndex& index, std::span<const float> vector, const QuantizedVector& quantized,
                  uint64_t level) {
+  reserve_for_append(index.vector_data, quantized.codes.size());
+  reserve_for_append(index.vector_min, 1);
+  reserve_for_append(index.vector_scale, 1);
+  reserve_for_append(index.layers, 1);
+  reserve_for_append(index.deleted, 1);
   index.vector_data.insert(index.vector_data.end(), quantized.codes.begin(), quantized.codes.end());
   index.vector_min.push_back(quantized.min);
   index.vector_scale.push_back(quantized.scale);
   if (index.config.store_raw_vectors) {
+    reserve_for_append(index.raw_vectors, vector.size());
     index.raw_vectors.insert(index.raw_vectors.end(), vector.begin(), vector.end());
   }
   // A stored codebook that cannot encode this dimension is never used for scoring either, so
@@ -94,6 +101,7 @@ void append_node(HnswIndex& index, std::span<const float> vector, const Quantize
   if (pq_codebook_usable(index)) {
     const size_t m = static_cast<size_t>(index.pq_codebook->num_subspaces);
     const size_t start = index.pq_codes.size();
+    reserve_for_append(index.pq_codes, m);
     index.pq_codes.resize(start + m);
     pq_encode(*index.pq_codebook, vector, std::span(index.pq_codes).subspan(start, m));
   }
@@ -122,11 +130,20 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   std::span<const float> base;
   if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
     base = std::span(index.raw_vectors).subspan(start, dim);
+  } else if (start + dim <= index.vector_data.size() && node < index.vector_min.size() &&
+             node < index.vector_scale.size()) {
+    scratch.base.resize(dim);
+    dequantize_into(std::span(index.vector_data).subspan(start, dim), index.vector_min[node],
+                    index.vector_scale[node], scratch.base);
+    base = scratch.base;
   } else {
-    scratch.base = stored_vector(index, node);
+    scratch.base.assign(dim, 0.0f);
     base = scratch.base;
   }
-  const NodeScorer scorer(index, base, squared_norm(base));
+  // Only the cosine metric reads the squared norm.
+  const float base_sq_norm =
+      index.config.distance_metric == DistanceMetric::kCosine ? squared_norm(base) : 0.0f;
+  const NodeScorer scorer(index, base, base_sq_norm);
   scratch.prune_candidates.clear();
   for (uint32_t n : scratch.prune_ids) {
     scratch.prune_candidates.push_back({scorer.exact(n), n});

@@ -10,15 +10,23 @@ namespace {
 
 using Entry = LayerSearcher::Entry;
 
-bool nearer_on_top(const Entry& a, const Entry& b) { return a.key > b.key; }
-bool farther_on_top(const Entry& a, const Entry& b) { return a.key < b.key; }
+struct NearerOnTop {
+  bool operator()(const Entry& a, const Entry& b) const { return a.key > b.key; }
+};
+struct FartherOnTop {
+  bool operator()(const Entry& a, const Entry& b) const { return a.key < b.key; }
+};
+constexpr NearerOnTop nearer_on_top;
+constexpr FartherOnTop farther_on_top;
 
-void push(std::vector<Entry>& heap, Entry entry, bool (*order)(const Entry&, const Entry&)) {
+template <typename Order>
+void push(std::vector<Entry>& heap, Entry entry, Order order) {
   heap.push_back(entry);
   std::push_heap(heap.begin(), heap.end(), order);
 }
 
-Entry pop(std::vector<Entry>& heap, bool (*order)(const Entry&, const Entry&)) {
+template <typename Order>
+Entry pop(std::vector<Entry>& heap, Order order) {
   std::pop_heap(heap.begin(), heap.end(), order);
   const Entry top = heap.back();
   heap.pop_back();
@@ -65,6 +73,10 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
     const Entry nearest = pop(candidates, nearer_on_top);
     // A candidate exactly at the bound is still expanded.
     if (results.size() >= ef && nearest.key > bound) break;
+    // The next candidate's links are likely needed next: start loading them now.
+    if (layer == 0 && !candidates.empty()) {
+      __builtin_prefetch(index_.neighbors.layer0_address(candidates.front().id));
+    }
     const std::span<const uint32_t> links =
         layer == 0 ? index_.neighbors.layer0(nearest.id) : index_.neighbors.get(nearest.id, layer);
     pending.clear();

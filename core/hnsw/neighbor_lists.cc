@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/hnsw/table_growth.h"
+
 namespace kestrine {
 
 namespace {
@@ -42,6 +44,8 @@ std::vector<std::vector<uint32_t>>& NeighborLists::upper_lists(uint32_t node) {
 }
 
 void NeighborLists::add_node(size_t layers) {
+  reserve_for_append(level0_, stride_);
+  reserve_for_append(upper_slot_, 1);
   level0_.resize(level0_.size() + stride_, 0);
   level0_[level0_.size() - stride_] = layers == 0 ? kNoLayers : 0;
   upper_slot_.push_back(kNoUpper);
@@ -143,6 +147,19 @@ void NeighborLists::set_layer0_capacity(size_t capacity) {
       assign_layer0(node, list);
     }
   }
+}
+
+size_t NeighborLists::memory_bytes(bool allocated) const {
+  const auto bytes = [&](const auto& v) {
+    return (allocated ? v.capacity() : v.size()) * sizeof(v[0]);
+  };
+  size_t total = bytes(level0_) + bytes(upper_slot_) + bytes(upper_);
+  for (const auto& lists : upper_) {
+    total += bytes(lists);
+    for (const auto& list : lists) total += bytes(list);
+  }
+  for (const auto& [node, list] : spilled_) total += sizeof(node) + sizeof(list) + bytes(list);
+  return total;
 }
 
 bool operator==(const NeighborLists& a, const NeighborLists& b) {

@@ -72,6 +72,9 @@ class NeighborLists {
   // keeps its contents. Costs one pass over all nodes.
   void set_layer0_capacity(size_t capacity);
 
+  // Heap bytes of the lists: by what is allocated (growth slack included), or by lengths.
+  size_t memory_bytes(bool allocated = true) const;
+
   // Equal when every node has the same lists, whatever the layout.
   friend bool operator==(const NeighborLists& a, const NeighborLists& b);
 

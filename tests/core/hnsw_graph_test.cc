@@ -93,21 +93,6 @@ TEST(NeighborListsTest, RandomOperationsMatchAPlainModel) {
   EXPECT_FALSE(copy == lists);
 }
 
-TEST(NeighborListsTest, SlotCountIsCappedButLongerListsStillWork) {
-  NeighborLists lists(1 << 20);
-  EXPECT_EQ(lists.layer0_capacity(), NeighborLists::kMaxLayer0Capacity);
-  lists.add_node(1);
-  std::vector<uint32_t> ids(1000);
-  for (uint32_t i = 0; i < ids.size(); ++i) ids[i] = i;
-  lists.assign(0, 0, ids);
-  lists.append(0, 0, 1000);
-  ASSERT_EQ(lists.get(0, 0).size(), 1001u);
-  EXPECT_EQ(lists.get(0, 0)[1000], 1000u);
-  lists.assign(0, 0, lists.get(0, 0).first(3));
-  EXPECT_EQ(std::vector<uint32_t>(lists.get(0, 0).begin(), lists.get(0, 0).end()),
-            (std::vector<uint32_t>{0, 1, 2}));
-}
-
 TEST(HnswGraphTest, NewIndexIsEmpty) {
   const HnswConfig config = config_for(DistanceMetric::kEuclidean, false);
   const HnswIndex index = make_hnsw_index(config, 8);

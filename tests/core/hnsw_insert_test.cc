@@ -7,6 +7,7 @@
 #include <random>
 #include <thread>
 
+#include "core/collection/collection.h"
 #include "core/hnsw/index.h"
 #include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
@@ -49,13 +50,11 @@ TEST(DrawLevelTest, LevelIsTheFloorOfMinusLogUOverLogM) {
   EXPECT_EQ(level_for(random_for(1e-12), two), 1u);
   two.max_layers = 0;
   EXPECT_EQ(level_for(0, two), 0u);
-}
-
-TEST(DrawLevelTest, MEqualToOneSaturatesEveryLevel) {
-  HnswConfig config;
-  config.m = 1;
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(draw_level(config), 15u);
-  EXPECT_EQ(level_for(UINT64_MAX, config), 15u);
+  // m = 1: ln(m) = 0, so every level saturates and is capped.
+  HnswConfig one = config;
+  one.m = 1;
+  EXPECT_EQ(level_for(UINT64_MAX, one), 15u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(draw_level(one), 15u);
 }
 
 TEST(DrawLevelTest, DrawsFollowTheGeometricDistribution) {
@@ -228,6 +227,33 @@ TEST(InsertTest, OverlongListsArePrunedOnTheNextBackLink) {
   }
   add_at_level(index, row(data, 2, 29), 0);
   for (uint32_t node : links(index, 29, 0)) EXPECT_LE(links(index, node, 0).size(), 4u);
+}
+
+// The collection hands every embedding to the index under the next internal id and marks the
+// node of a deleted document; a wrong length never reaches the index.
+TEST(InsertTest, CollectionLinksDocumentsAndMarksDeletedOnes) {
+  Collection collection("c", 3, config_for(DistanceMetric::kEuclidean, false));
+  const std::vector<float> data = random_vectors(20, 3, 12);
+  std::vector<Uuid> ids;
+  for (size_t i = 0; i < 20; ++i) {
+    auto doc = std::make_shared<const Document>(Document{new_uuid(), "t", {}});
+    ids.push_back(doc->id);
+    ASSERT_TRUE(collection.insert_document(doc, row(data, 3, i)));
+  }
+  const float wrong[2] = {1, 2};
+  EXPECT_FALSE(collection.insert_document(
+      std::make_shared<const Document>(Document{new_uuid(), "t", {}}), wrong));
+  ASSERT_TRUE(collection.delete_document(ids[4]));
+  collection.read([&](const CollectionData& state) {
+    ASSERT_EQ(state.hnsw.node_count, 20u);
+    ASSERT_NO_FATAL_FAILURE(testing::expect_well_formed(state.hnsw));
+    EXPECT_EQ(state.hnsw.deleted[4], 1);
+    EXPECT_EQ(std::count(state.hnsw.deleted.begin(), state.hnsw.deleted.end(), 1), 1);
+    const auto hits = search(state.hnsw, row(data, 3, 7), 1);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].id, 7u);
+    for (const SearchHit& hit : search(state.hnsw, row(data, 3, 4), 20)) EXPECT_NE(hit.id, 4u);
+  });
 }
 
 class InsertModeTest : public ::testing::TestWithParam<testing::MetricAndRaw> {};

@@ -1,0 +1,255 @@
+// Recall and speed of the HNSW index on clustered data: builds an index over N vectors with the
+// default parameters (m 16, ef_construction 200) for every metric, in compact mode (8-bit codes
+// only) and with raw vectors, then measures recall@10 against exact float32 brute force and
+// single-thread queries per second for several ef_search values.
+//
+// Usage: hnsw_bench [--quick] [--n N] [--queries Q] [--dim D] [--metric NAME] [--mode compact|raw]
+// The environment variable KESTRINE_BENCH_QUICK=1 is the same as --quick (10,000 vectors).
+//
+// The data is a fixed-seed mixture of 100 Gaussian clusters: centres drawn from N(0, 1) per
+// component, every point its centre plus N(0, 1.5^2) per component, so that clusters overlap
+// and the nearest neighbours are not simply "the same cluster". Queries are further points of
+// the same mixture, not in the index.
+//
+// Times are the thread's CPU time (the machine is shared; wall time is printed beside the
+// build time), so "qps" is queries per CPU-second of one thread.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/hnsw/index.h"
+#include "core/hnsw/insert.h"
+#include "core/hnsw/search.h"
+#include "core/quantization/distance.h"
+#include "core/quantization/scalar.h"
+
+namespace kestrine {
+namespace {
+
+struct Options {
+  size_t n = 100000;
+  size_t queries = 1000;
+  size_t dim = 128;
+  size_t clusters = 100;
+  float spread = 1.5f;       // standard deviation of a point around its centre, per component
+  float norm_spread = 0.0f;  // data points are scaled by exp(norm_spread * N(0, 1))
+  float offset = 0.0f;       // added to every component of centres (a common mean)
+  std::vector<DistanceMetric> metrics = {DistanceMetric::kCosine, DistanceMetric::kEuclidean,
+                                         DistanceMetric::kDotProduct};
+  std::vector<bool> raw_modes = {false, true};
+  std::vector<size_t> efs = {10, 20, 50, 100, 200};
+  int repeats = 3;  // timed passes over the queries; the best one counts
+};
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double thread_cpu_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// `count` points of the mixture, back to back.
+std::vector<float> mixture(const Options& o, size_t count, uint32_t seed) {
+  std::mt19937_64 centres_rng(12345);  // the same clusters for the data and the queries
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> centres(o.clusters * o.dim);
+  for (float& x : centres) x = normal(centres_rng) + o.offset;
+  std::mt19937_64 rng(seed);
+  std::uniform_int_distribution<size_t> pick(0, o.clusters - 1);
+  std::vector<float> out(count * o.dim);
+  for (size_t i = 0; i < count; ++i) {
+    const float* centre = centres.data() + pick(rng) * o.dim;
+    for (size_t j = 0; j < o.dim; ++j) out[i * o.dim + j] = centre[j] + o.spread * normal(rng);
+    // Queries (seed 2) keep their natural norm; only the indexed points are rescaled.
+    if (o.norm_spread > 0.0f && seed != 2) {
+      const float factor = std::exp(o.norm_spread * normal(rng));
+      for (size_t j = 0; j < o.dim; ++j) out[i * o.dim + j] *= factor;
+    }
+  }
+  return out;
+}
+
+// Exact top-k ids of each query by a distance function over node ids.
+template <typename Distance>
+std::vector<std::vector<uint32_t>> top_k(size_t nodes, size_t queries, size_t k,
+                                         Distance&& distance) {
+  std::vector<std::vector<uint32_t>> out(queries);
+  std::vector<std::pair<float, uint32_t>> all(nodes);
+  for (size_t q = 0; q < queries; ++q) {
+    for (uint32_t n = 0; n < nodes; ++n) all[n] = {distance(q, n), n};
+    std::partial_sort(all.begin(), all.begin() + static_cast<ptrdiff_t>(k), all.end());
+    for (size_t i = 0; i < k; ++i) out[q].push_back(all[i].second);
+  }
+  return out;
+}
+
+double recall(const std::vector<std::vector<uint32_t>>& truth,
+              const std::vector<std::vector<uint32_t>>& found) {
+  size_t hits = 0, total = 0;
+  for (size_t q = 0; q < truth.size(); ++q) {
+    for (uint32_t id : found[q]) hits += std::count(truth[q].begin(), truth[q].end(), id);
+    total += truth[q].size();
+  }
+  return static_cast<double>(hits) / static_cast<double>(total);
+}
+
+// The index's heap bytes: by table lengths, or by what is allocated (growth slack included).
+size_t index_bytes(const HnswIndex& index, bool allocated) {
+  const auto bytes = [&](const auto& v) {
+    return (allocated ? v.capacity() : v.size()) * sizeof(v[0]);
+  };
+  return bytes(index.vector_data) + bytes(index.vector_min) + bytes(index.vector_scale) +
+         bytes(index.raw_vectors) + bytes(index.layers) + bytes(index.deleted) +
+         bytes(index.pq_codes) + index.neighbors.memory_bytes(allocated);
+}
+
+void run(const Options& o) {
+  const size_t k = 10;
+  std::printf("HNSW benchmark: %zu vectors of dimension %zu, %zu queries, %zu clusters\n", o.n,
+              o.dim, o.queries, o.clusters);
+  auto start = Clock::now();
+  const std::vector<float> data = mixture(o, o.n, 1);
+  const std::vector<float> queries = mixture(o, o.queries, 2);
+  std::printf("data generated in %.1f s\n\n", seconds_since(start));
+  const auto vec = [&](const std::vector<float>& v, size_t i) {
+    return std::span(v).subspan(i * o.dim, o.dim);
+  };
+
+  std::printf("%-11s %-7s %7s %6s %9s %9s %9s %5s %9s %8s\n", "metric", "mode", "build_s", "wall_s",
+              "bytes/vec", "alloc/vec", "code_ceil", "ef", "recall@10", "qps");
+  for (DistanceMetric metric : o.metrics) {
+    start = Clock::now();
+    const auto truth = top_k(o.n, o.queries, k, [&](size_t q, uint32_t n) {
+      return vector_distance(metric, vec(queries, q), vec(data, n));
+    });
+    const double truth_s = seconds_since(start);
+    for (bool raw : o.raw_modes) {
+      HnswConfig config;
+      config.distance_metric = metric;
+      config.store_raw_vectors = raw;
+      HnswIndex index = make_hnsw_index(config, o.dim);
+      start = Clock::now();
+      const double cpu_start = thread_cpu_seconds();
+      for (size_t i = 0; i < o.n; ++i) {
+        const auto v = vec(data, i);
+        (void)insert(index, static_cast<uint32_t>(i), v, quantize(v));
+      }
+      const double build_s = thread_cpu_seconds() - cpu_start;
+      const double build_wall = seconds_since(start);
+      const double bytes = static_cast<double>(index_bytes(index, false)) / o.n;
+      const double allocated = static_cast<double>(index_bytes(index, true)) / o.n;
+
+      // The best recall any search over these distances can reach: brute force over the codes
+      // (compact mode) against the float32 truth.
+      double ceiling = 1.0;
+      if (!raw) {
+        const auto code_truth = top_k(o.n, o.queries, k, [&](size_t q, uint32_t n) {
+          const auto query = vec(queries, q);
+          return node_distance(index, query, n, squared_norm(query));
+        });
+        ceiling = recall(truth, code_truth);
+      }
+
+      for (size_t ef : o.efs) {
+        index.config.ef_search = ef;
+        std::vector<std::vector<uint32_t>> found(o.queries);
+        double best = 1e300;
+        for (int r = 0; r < o.repeats; ++r) {
+          const double t0 = thread_cpu_seconds();
+          for (size_t q = 0; q < o.queries; ++q) {
+            const auto hits = search(index, vec(queries, q), k);
+            found[q].clear();
+            for (const SearchHit& hit : hits) found[q].push_back(hit.id);
+          }
+          best = std::min(best, thread_cpu_seconds() - t0);
+        }
+        std::printf("%-11s %-7s %7.1f %6.1f %9.0f %9.0f %9.4f %5zu %9.4f %8.0f\n",
+                    std::string(metric_name(metric)).c_str(), raw ? "raw" : "compact", build_s,
+                    build_wall, bytes, allocated, ceiling, ef, recall(truth, found),
+                    static_cast<double>(o.queries) / best);
+        std::fflush(stdout);
+      }
+    }
+    std::printf("(exact float32 truth for %s: %.1f s)\n", std::string(metric_name(metric)).c_str(),
+                truth_s);
+  }
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  const char* quick_env = std::getenv("KESTRINE_BENCH_QUICK");
+  const bool quick = quick_env != nullptr && std::strcmp(quick_env, "0") != 0;
+  if (quick) {
+    o.n = 10000;
+    o.queries = 200;
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--quick") {
+      o.n = 10000;
+      o.queries = 200;
+    } else if (arg == "--n") {
+      o.n = std::stoul(value());
+    } else if (arg == "--queries") {
+      o.queries = std::stoul(value());
+    } else if (arg == "--dim") {
+      o.dim = std::stoul(value());
+    } else if (arg == "--clusters") {
+      o.clusters = std::stoul(value());
+    } else if (arg == "--spread") {
+      o.spread = std::stof(value());
+    } else if (arg == "--norm-spread") {
+      o.norm_spread = std::stof(value());
+    } else if (arg == "--offset") {
+      o.offset = std::stof(value());
+    } else if (arg == "--ef") {
+      o.efs = {std::stoul(value())};
+    } else if (arg == "--repeats") {
+      o.repeats = std::stoi(value());
+    } else if (arg == "--metric") {
+      const auto metric = parse_metric(value());
+      if (!metric) {
+        std::fprintf(stderr, "unknown metric\n");
+        std::exit(2);
+      }
+      o.metrics = {*metric};
+    } else if (arg == "--mode") {
+      const std::string mode = value();
+      o.raw_modes = {mode == "raw"};
+    } else {
+      std::fprintf(stderr,
+                   "usage: hnsw_bench [--quick] [--n N] [--queries Q] [--dim D] [--clusters C] "
+                   "[--repeats R] [--metric cosine|euclidean|dot_product] [--mode compact|raw] "
+                   "[--spread S] [--norm-spread S] [--offset X] [--ef EF]\n");
+      std::exit(2);
+    }
+  }
+  return o;
+}
+
+}  // namespace
+}  // namespace kestrine
+
+int main(int argc, char** argv) {
+  kestrine::run(kestrine::parse(argc, argv));
+  return 0;
+}

@@ -1,0 +1,136 @@
+"""Kestrine's engine: an in-process vector database with HNSW and BM25 indexing."""
+
+from typing import final
+
+from kestrine._types import (
+    DistanceMetric,
+    Document,
+    Embedding,
+    Filter,
+    FusionMethod,
+    Metadata,
+    NewDocument,
+)
+
+@final
+class Kestrine:
+    """In-process vector database with HNSW and BM25 indexing.
+
+    Create ephemeral or persistent databases:
+
+        db = Kestrine()                      # ephemeral (in-memory only)
+        db = Kestrine(data_dir="./data")     # with WAL persistence and crash recovery
+    """
+
+    def __new__(
+        cls, data_dir: str | None = None, encryption_key: str | None = None
+    ) -> Kestrine: ...
+    def create_collection(
+        self,
+        name: str,
+        dimension: int,
+        m: int | None = None,
+        ef_construction: int | None = None,
+        ef_search: int | None = None,
+        distance_metric: DistanceMetric | None = None,
+        store_raw_vectors: bool | None = None,
+    ) -> None:
+        """Create a new collection."""
+
+    def delete_collection(self, name: str) -> bool:
+        """Delete a collection by name. Returns True if it existed."""
+
+    def list_collections(self) -> list[str]:
+        """List all collection names."""
+
+    def collection_info(self, name: str) -> CollectionInfo:
+        """Get information about a collection."""
+
+    def insert(
+        self,
+        collection: str,
+        text: str,
+        embedding: Embedding,
+        metadata: Metadata | None = None,
+        id: str | None = None,
+    ) -> str:
+        """Insert a single document. Returns the document UUID as a string."""
+
+    def batch_insert(self, collection: str, documents: list[NewDocument]) -> list[str]:
+        """Insert multiple documents. Returns a list of UUID strings."""
+
+    def get(self, collection: str, id: str) -> Document:
+        """Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."""
+
+    def delete(self, collection: str, id: str) -> bool:
+        """Delete a document by UUID. Returns True if it existed."""
+
+    def search(
+        self,
+        collection: str,
+        query_embedding: Embedding | None = None,
+        query_text: str | None = None,
+        k: int = 10,
+        min_similarity: float | None = None,
+        alpha: float = 0.7,
+        fusion_method: FusionMethod = "rrf",
+        filter: Filter | None = None,
+    ) -> list[SearchResult]:
+        """Search a collection."""
+
+    def save(
+        self, collection: str, path: str | None = None, encryption_key: str | None = None
+    ) -> None:
+        """Save a collection snapshot to disk."""
+
+    def load(self, name: str, path: str | None = None, encryption_key: str | None = None) -> None:
+        """Load a collection snapshot from disk."""
+
+    def compact(self) -> None:
+        """Save all collections to disk and truncate the WAL."""
+
+    def rebuild(self, collection: str) -> int:
+        """Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space."""
+
+    def total_memory_bytes(self) -> int:
+        """Estimate total memory usage across all collections (bytes)."""
+
+@final
+class SearchResult:
+    """A single search result with document ID, text, score, and metadata."""
+
+    @property
+    def id(self) -> str:
+        """The document's UUID in hyphenated lowercase form."""
+
+    @property
+    def text(self) -> str:
+        """The document's text."""
+
+    @property
+    def score(self) -> float:
+        """The hit's score (similarity, BM25 or fused)."""
+
+    @property
+    def metadata(self) -> Metadata:
+        """A new dict of the document's metadata."""
+
+@final
+class CollectionInfo:
+    """Information about a collection."""
+
+    @property
+    def name(self) -> str:
+        """The collection's name."""
+
+    @property
+    def dimension(self) -> int:
+        """The embedding dimension."""
+
+    @property
+    def document_count(self) -> int:
+        """The number of live documents."""
+
+    @property
+    def estimated_memory_bytes(self) -> int:
+        """An estimate of the collection's memory use in bytes."""
