@@ -66,10 +66,13 @@ def build_kestrine(base: np.ndarray, buckets: np.ndarray):
     )
     for start in range(0, len(base), 1000):
         docs = [
-            {"text": "", "embedding": v, "metadata": {"bucket": int(b)}, "id": row_id(start + i)}
-            for i, (v, b) in enumerate(
-                zip(base[start : start + 1000].tolist(), buckets[start : start + 1000], strict=True)
-            )
+            {
+                "text": "",
+                "embedding": base[row],
+                "metadata": {"bucket": int(buckets[row])},
+                "id": row_id(row),
+            }
+            for row in range(start, min(start + 1000, len(base)))
         ]
         db.batch_insert("bench", docs)
     return db
@@ -135,18 +138,18 @@ def main() -> None:
     hnsw = build_hnswlib(data.base)
     print(f"hnswlib built in {time.thread_time() - start:.1f} CPU s", file=sys.stderr)
 
-    query_lists, query_rows = data.queries.tolist(), list(data.queries)
+    queries = list(data.queries)
     rows = []
     for label, (condition, keep) in FILTERS.items():
         mask = keep(buckets)
         truth = datasets.exact_top_k(data.base, data.queries, METRIC, K, mask)
-        runs = [("kestrine", KestrineSearch(db, condition), query_lists)]
+        runs = [("kestrine", KestrineSearch(db, condition))]
         if condition is not None:
-            runs.append(("hnswlib filter", HnswlibFilter(hnsw, mask), query_rows))
-            runs.append(("hnswlib post-filter", HnswlibPostFilter(hnsw, mask), query_rows))
+            runs.append(("hnswlib filter", HnswlibFilter(hnsw, mask)))
+            runs.append(("hnswlib post-filter", HnswlibPostFilter(hnsw, mask)))
         else:
-            runs.append(("hnswlib", HnswlibPostFilter(hnsw, mask), query_rows))
-        for name, searcher, queries in runs:
+            runs.append(("hnswlib", HnswlibPostFilter(hnsw, mask)))
+        for name, searcher in runs:
             found, cpu_s, _ = time_queries(searcher, queries, repeats)
             recall = datasets.recall_at_k(truth, found)
             rows.append((label, f"{mask.mean():.1%}", name, recall, len(queries) / cpu_s))

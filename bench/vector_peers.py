@@ -83,10 +83,9 @@ class KestrineIndex:
         )
         # Ids that spell the row number, so that the harness keeps no table of its own.
         for start in range(0, len(base), 1000):
-            rows = base[start : start + 1000].tolist()
             docs = [
-                {"text": "", "embedding": v, "id": f"00000000-0000-4000-8000-{start + i:012x}"}
-                for i, v in enumerate(rows)
+                {"text": "", "embedding": base[row], "id": f"00000000-0000-4000-8000-{row:012x}"}
+                for row in range(start, min(start + 1000, len(base)))
             ]
             self.db.batch_insert("bench", docs)
         self.base, self.ef = base, ef
@@ -96,7 +95,7 @@ class KestrineIndex:
             self.build(self.base, ef)
 
     def prepare(self, queries: np.ndarray) -> list:
-        return queries.tolist()
+        return list(queries)
 
     def search(self, query) -> list:
         return [r.id for r in self.db.search("bench", query_embedding=query, k=K)]
