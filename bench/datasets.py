@@ -13,7 +13,11 @@ very same vectors:
     <name>.queries.f32   queries x dim float32, row-major
     <name>.truth-<metric>.i32   queries x 10 int32: row numbers of the base, nearest first
 
-Run it on its own to write the cache: python bench/datasets.py [--quick]
+Run it on its own to write the cache: python bench/datasets.py [--quick]. The C++ HNSW benchmark
+then reads the same vectors with, for example:
+
+    build/bench/bench/hnsw_bench --dim 128 --data bench/data/clusters-128.base.f32 \
+        --query-data bench/data/clusters-128.queries.f32
 """
 
 from __future__ import annotations
