@@ -37,7 +37,7 @@ system-deps:
 venv: system-deps
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	@$(VPY) -m pip install -q --upgrade pip
-	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff mypy numpy
+	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff mypy numpy cryptography
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation .
@@ -63,21 +63,25 @@ test-tsan: system-deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build/tsan --output-on-failure -R concurrency
 
-# Each libFuzzer target runs for FUZZ_SECONDS on a scratch copy of its checked-in seed corpus
-# (new inputs land in build/fuzz, never in the source tree). An allocation above
-# -malloc_limit_mb or a resident size above -rss_limit_mb counts as a failure, so a stored
-# length that drives a huge allocation is caught like a crash. A failing input is written to
-# build/fuzz/; keep it under tests/fuzz/regressions/ once fixed.
-FUZZ_SECONDS ?= 60
+# Each libFuzzer target (snapshot files, whole logs, single log entries) runs for FUZZ_SECONDS
+# from its checked-in seed corpus (new inputs land in build/fuzz, never in the source tree).
+# An allocation above -malloc_limit_mb or a resident size above -rss_limit_mb counts as a
+# failure, so a stored length that drives a huge allocation is caught like a crash. A failing
+# input is written to build/fuzz/<target>-*; keep it under tests/fuzz/regressions/ (in wal_replay/
+# or wal_entry/ for the log targets) once fixed.
+FUZZ_SECONDS ?= 50
+FUZZ_TARGETS := snapshot wal_replay wal_entry
 test-fuzz: system-deps
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++-19 -DKESTRINE_BUILD_FUZZ=ON -DKESTRINE_BUILD_PYTHON=OFF \
 	  -DKESTRINE_SANITIZE=address,undefined
-	cmake --build build/fuzz -j $(JOBS) --target snapshot_fuzz
-	mkdir -p build/fuzz/corpus/snapshot
-	build/fuzz/tests/fuzz/snapshot_fuzz build/fuzz/corpus/snapshot tests/fuzz/corpus/snapshot \
-	  -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 \
-	  -timeout=10 -artifact_prefix=build/fuzz/ -print_final_stats=1
+	cmake --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t && \
+	  build/fuzz/tests/fuzz/$${t}_fuzz build/fuzz/corpus/$$t tests/fuzz/corpus/$$t \
+	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -malloc_limit_mb=256 \
+	    -max_len=65536 -timeout=10 -artifact_prefix=build/fuzz/$$t- -print_final_stats=1 \
+	  || exit 1; done
 
 test-python: install
 	$(VPY) -m pytest -q tests/python

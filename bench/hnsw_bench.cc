@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/clustered_mixture.h"
 #include "core/hnsw/index.h"
 #include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
@@ -72,23 +73,8 @@ double thread_cpu_seconds() {
 
 // `count` points of the mixture, back to back.
 std::vector<float> mixture(const Options& o, size_t count, uint32_t seed) {
-  std::mt19937_64 centres_rng(12345);  // the same clusters for the data and the queries
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::vector<float> centres(o.clusters * o.dim);
-  for (float& x : centres) x = normal(centres_rng) + o.offset;
-  std::mt19937_64 rng(seed);
-  std::uniform_int_distribution<size_t> pick(0, o.clusters - 1);
-  std::vector<float> out(count * o.dim);
-  for (size_t i = 0; i < count; ++i) {
-    const float* centre = centres.data() + pick(rng) * o.dim;
-    for (size_t j = 0; j < o.dim; ++j) out[i * o.dim + j] = centre[j] + o.spread * normal(rng);
-    // Queries (seed 2) keep their natural norm; only the indexed points are rescaled.
-    if (o.norm_spread > 0.0f && seed != 2) {
-      const float factor = std::exp(o.norm_spread * normal(rng));
-      for (size_t j = 0; j < o.dim; ++j) out[i * o.dim + j] *= factor;
-    }
-  }
-  return out;
+  return bench::clustered_mixture({o.dim, o.clusters, o.spread, o.norm_spread, o.offset}, count,
+                                  seed);
 }
 
 // Exact top-k ids of each query by a distance function over node ids.

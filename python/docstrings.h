@@ -87,8 +87,38 @@ inline constexpr char kSearch[] =
     "    filter: Optional filter dict with \"must\" and \"must_not\" lists of conditions,\n"
     "        e.g. {\"must\": [{\"field\": \"year\", \"op\": \"gte\", \"value\": 2020}]}.\n";
 
+inline constexpr char kSave[] =
+    "save($self, collection, path=None, encryption_key=None)\n--\n\n"
+    "Save a collection snapshot to disk.\n"
+    "\n"
+    "Uses the data_dir passed at construction, or a custom path.\n"
+    "If encryption_key is provided (64-char hex), the snapshot is encrypted with AES-256-GCM.\n"
+    "When WAL persistence is active, the WAL is truncated after a successful save.\n"
+    "It is kept instead when the snapshot went elsewhere or under another key, or while\n"
+    "other collections have logged changes not yet saved; replaying it is harmless.\n";
+
+inline constexpr char kLoad[] =
+    "load($self, name, path=None, encryption_key=None)\n--\n\n"
+    "Load a collection snapshot from disk.\n"
+    "\n"
+    "Uses the data_dir passed at construction, or a custom path.\n"
+    "If encryption_key is provided (64-char hex), encrypted snapshots are decrypted.\n";
+
+inline constexpr char kCompact[] =
+    "compact($self)\n--\n\n"
+    "Save all collections to disk and truncate the WAL.\n"
+    "\n"
+    "This is the recommended way to create a consistent checkpoint. After compact,\n"
+    "the WAL is empty and all data is in snapshots. Requires data_dir to be set.\n";
+
 inline constexpr char kTotalMemoryBytes[] =
     "total_memory_bytes($self)\n--\n\n"
     "Estimate total memory usage across all collections (bytes).\n";
+
+inline constexpr char kRebuild[] =
+    "rebuild($self, collection)\n--\n\n"
+    "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
+    "\n"
+    "Returns the number of live documents in the rebuilt index.\n";
 
 }  // namespace kestrine::py::doc

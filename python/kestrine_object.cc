@@ -6,6 +6,7 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,29 @@ PyObject* argument_failed(const char* name) {
 
 bool is_given(PyObject* object) { return object != nullptr && object != Py_None; }
 
+// A path goes to the operating system as a C string: a NUL inside would silently cut it short
+// and name another file. Refused the way Python's own file functions refuse it.
+bool check_path(const std::string& path) {
+  if (path.find('\0') == std::string::npos) return true;
+  PyErr_SetString(PyExc_ValueError, "embedded null byte");
+  return false;
+}
+
 // ---- constructor and lifetime --------------------------------------------------------------
+
+// Passes the engine's warnings on as RuntimeWarning. False when a warning was turned into an
+// exception (a warnings filter set to "error").
+bool issue_warnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) {
+    // Paths in the texts are bytes from the file system: never let them fail the decoding.
+    PyRef text(
+        PyUnicode_DecodeUTF8(warning.data(), static_cast<Py_ssize_t>(warning.size()), "replace"));
+    if (!text) return false;
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    if (utf8 == nullptr || PyErr_WarnEx(PyExc_RuntimeWarning, utf8, 1) < 0) return false;
+  }
+  return true;
+}
 
 PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"data_dir", "encryption_key", nullptr};
@@ -46,17 +69,30 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (is_given(data_dir_object) && !to_text(data_dir_object, &data_dir)) {
     return argument_failed("data_dir");
   }
+  if (!check_path(data_dir)) return nullptr;
   if (is_given(key_object) && !to_text(key_object, &key_text)) {
     return argument_failed("encryption_key");
   }
-  if (is_given(data_dir_object) || is_given(key_object)) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "persistent and encrypted databases are not available in this build");
-    return nullptr;
+  // The key is checked before anything on disk is touched.
+  KeyPtr key;
+  if (is_given(key_object)) {
+    auto parsed = parse_key(key_text);
+    if (!parsed) return raise_error(parsed.error());
+    key = std::move(*parsed);
   }
+  std::unique_ptr<Engine> engine;
+  std::vector<std::string> warnings;
+  if (is_given(data_dir_object)) {
+    auto opened = Engine::open(data_dir, std::move(key), &warnings);
+    if (!opened) return raise_error(opened.error());
+    engine = std::move(*opened);
+  } else {
+    engine = std::make_unique<Engine>(std::move(key));
+  }
+  if (!issue_warnings(warnings)) return nullptr;
   PyRef self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
-  reinterpret_cast<KestrineObject*>(self.get())->engine = new Engine();
+  reinterpret_cast<KestrineObject*>(self.get())->engine = engine.release();
   return self.release();
 }
 
@@ -309,6 +345,22 @@ PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyBool_FromLong(*deleted);
 }
 
+// ---- rebuild ------------------------------------------------------------------------------
+
+PyObject* rebuild(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"collection", nullptr};
+  PyObject* collection_object;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:rebuild", const_cast<char**>(keywords),
+                                   &collection_object)) {
+    return nullptr;
+  }
+  std::string collection_name;
+  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  auto count = engine_of(self).rebuild(collection_name);
+  if (!count) return raise_error(count.error());
+  return PyLong_FromUnsignedLongLong(*count);
+}
+
 // ---- search -------------------------------------------------------------------------------
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -385,6 +437,59 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return list.release();
 }
 
+// ---- snapshots -----------------------------------------------------------------------------
+
+// Binds (<first>, path=None, encryption_key=None), converting the optional texts.
+bool bind_snapshot_call(PyObject* args, PyObject* kwargs, const char* format, const char* first,
+                        std::string* name, std::optional<std::string>* path,
+                        std::optional<std::string>* key_text) {
+  const char* keywords[] = {first, "path", "encryption_key", nullptr};
+  PyObject *name_object, *path_object = nullptr, *key_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &name_object,
+                                   &path_object, &key_object)) {
+    return false;
+  }
+  if (!to_text(name_object, name)) return argument_failed(first);
+  std::string text;
+  if (is_given(path_object)) {
+    if (!to_text(path_object, &text)) return argument_failed("path");
+    if (!check_path(text)) return false;
+    *path = std::move(text);
+  }
+  if (is_given(key_object)) {
+    if (!to_text(key_object, &text)) return argument_failed("encryption_key");
+    *key_text = std::move(text);
+  }
+  return true;
+}
+
+PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::string collection;
+  std::optional<std::string> path, key_text;
+  if (!bind_snapshot_call(args, kwargs, "O|OO:save", "collection", &collection, &path, &key_text)) {
+    return nullptr;
+  }
+  if (auto ok = engine_of(self).save(collection, path, key_text); !ok) {
+    return raise_error(ok.error());
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* load(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::string name;
+  std::optional<std::string> path, key_text;
+  if (!bind_snapshot_call(args, kwargs, "O|OO:load", "name", &name, &path, &key_text)) {
+    return nullptr;
+  }
+  if (auto ok = engine_of(self).load(name, path, key_text); !ok) return raise_error(ok.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* compact(PyObject* self, PyObject*) {
+  if (auto ok = engine_of(self).compact(); !ok) return raise_error(ok.error());
+  Py_RETURN_NONE;
+}
+
 // ---- the type ------------------------------------------------------------------------------
 
 #define KESTRINE_METHOD(name, function, doc)                                        \
@@ -400,7 +505,11 @@ PyMethodDef kestrine_methods[] = {
     KESTRINE_METHOD("batch_insert", batch_insert, doc::kBatchInsert),
     KESTRINE_METHOD("get", get, doc::kGet),
     KESTRINE_METHOD("delete", delete_document, doc::kDelete),
+    KESTRINE_METHOD("rebuild", rebuild, doc::kRebuild),
     KESTRINE_METHOD("search", search, doc::kSearch),
+    KESTRINE_METHOD("save", save, doc::kSave),
+    KESTRINE_METHOD("load", load, doc::kLoad),
+    {"compact", compact, METH_NOARGS, doc::kCompact},
     {"total_memory_bytes", total_memory_bytes, METH_NOARGS, doc::kTotalMemoryBytes},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -47,6 +47,32 @@ void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed) {
   }
 }
 
+void remove_documents(InvertedIndex& index, std::span<const uint32_t> ids) {
+  if (ids.size() == 1) {
+    remove_document(index, ids[0], /*was_indexed=*/true);
+    return;
+  }
+  std::vector<bool> removed(index.doc_lengths.size(), false);
+  bool any_postings = false;
+  for (uint32_t id : ids) {
+    if (index.doc_count > 0) --index.doc_count;
+    const uint32_t length = id < index.doc_lengths.size() ? index.doc_lengths[id] : 0;
+    if (length == 0) continue;
+    index.doc_lengths[id] = 0;
+    index.total_length -= std::min<uint64_t>(length, index.total_length);
+    removed[id] = true;
+    any_postings = true;
+  }
+  if (!any_postings) return;
+  for (auto term = index.postings.begin(); term != index.postings.end();) {
+    std::vector<Posting>& list = term->second;
+    std::erase_if(list, [&removed](const Posting& posting) {
+      return posting.id < removed.size() && removed[posting.id];
+    });
+    term = list.empty() ? index.postings.erase(term) : std::next(term);
+  }
+}
+
 Status check_text_size(std::string_view text, uint64_t limit) {
   if (lowercased_size_at_most(text, limit)) return {};
   return fail(Error::invalid_value("text too long"));

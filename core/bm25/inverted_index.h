@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -43,6 +44,10 @@ void add_document(InvertedIndex& index, uint32_t id, std::string_view text);
 // is then uncounted even without tokens. Without it an id of length 0 is left alone, so that
 // removing an id a second time changes nothing.
 void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed);
+
+// Removes several documents, each added and not removed since (distinct ids), in one pass over
+// the postings instead of one per document.
+void remove_documents(InvertedIndex& index, std::span<const uint32_t> ids);
 
 // The at most k documents with the highest BM25 score for `query`, best first; ties at the cut
 // keep the larger ids (select_top_k). A query term written twice counts twice.

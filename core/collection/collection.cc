@@ -41,19 +41,19 @@ bool Collection::insert_document(DocumentPtr document, std::span<const float> em
   const QuantizedVector quantized = quantize(embedding);
   std::unique_lock lock(mutex_);
   if (data_.documents.contains(document->id)) return false;
-  insert_locked(std::move(document), embedding, quantized);
+  index_document(data_, document->id, document->text, embedding, quantized);
+  data_.documents[document->id] = std::move(document);
   return true;
 }
 
-void Collection::insert_locked(DocumentPtr document, std::span<const float> embedding,
-                               const QuantizedVector& quantized) {
-  const auto internal_id = static_cast<uint32_t>(data_.internal_to_uuid.size());
-  data_.uuid_to_internal[document->id] = internal_id;
-  data_.internal_to_uuid.push_back(document->id);
-  add_document(data_.bm25, internal_id, document->text);
+void index_document(CollectionData& data, const Uuid& id, std::string_view text,
+                    std::span<const float> embedding, const QuantizedVector& quantized) {
+  const auto internal_id = static_cast<uint32_t>(data.internal_to_uuid.size());
+  data.uuid_to_internal[id] = internal_id;
+  data.internal_to_uuid.push_back(id);
+  add_document(data.bm25, internal_id, text);
   // Cannot fail: the length was checked, and the id is the next node.
-  (void)insert(data_.hnsw, internal_id, embedding, quantized);
-  data_.documents[document->id] = std::move(document);
+  (void)insert(data.hnsw, internal_id, embedding, quantized);
 }
 
 DocumentPtr Collection::get_document(const Uuid& id) const {

@@ -10,6 +10,7 @@
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -66,13 +67,20 @@ class Collection {
   size_t document_count() const;
   uint64_t estimate_memory() const;
 
+  // Replaces both indexes and the id tables by fresh ones built from the live documents only,
+  // renumbering them from 0 and dropping deleted nodes; trains product quantization when the
+  // configuration asks for it. Readers and writers go on during the build and wait only while
+  // the result is installed. Returns the number of documents the build started from. A failed
+  // training leaves the collection as it was. Defined in rebuild.cc.
+  Result<uint64_t> rebuild();
+
   // Runs `f` on the state under the shared lock (readers: search, snapshot writing).
   template <typename F>
   decltype(auto) read(F&& f) const {
     std::shared_lock lock(mutex_);
     return std::forward<F>(f)(std::as_const(data_));
   }
-  // Runs `f` on the state under the exclusive lock (writers: rebuild's swap).
+  // Runs `f` on the state under the exclusive lock.
   template <typename F>
   decltype(auto) write(F&& f) {
     std::unique_lock lock(mutex_);
@@ -80,13 +88,18 @@ class Collection {
   }
 
  private:
-  // Adds a document to the tables under a fresh internal id; the lock is held by the caller.
-  void insert_locked(DocumentPtr document, std::span<const float> embedding,
-                     const QuantizedVector& quantized);
-
+  // Taken before `mutex_` for a whole rebuild: one rebuild at a time, so that a rebuild's
+  // catch-up compares internal ids against the numbering it started from.
+  std::mutex rebuild_mutex_;
   mutable std::shared_mutex mutex_;
   CollectionData data_;
 };
+
+// Adds a document to the tables of `data` under the next internal id: both id maps, the keyword
+// index and the graph (`embedding` has exactly `dimension` values, `quantized` is its 8-bit
+// form). Storing the document in `documents` is the caller's part. Under the exclusive lock.
+void index_document(CollectionData& data, const Uuid& id, std::string_view text,
+                    std::span<const float> embedding, const QuantizedVector& quantized);
 
 // Exact memory estimate of a collection's state, in bytes (see collection.cc for the terms).
 uint64_t estimate_memory(const CollectionData& data);

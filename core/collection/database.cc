@@ -4,6 +4,14 @@
 
 namespace kestrine {
 
+Status check_collection_name(std::string_view name) {
+  if (name.empty() || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    return fail(Error::invalid_value("invalid collection name: '" + std::string(name) + "'"));
+  }
+  return {};
+}
+
 Status Database::create_collection(std::string_view name, uint64_t dimension,
                                    const HnswConfig& config) {
   std::unique_lock lock(mutex_);

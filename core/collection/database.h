@@ -39,4 +39,8 @@ class Database {
       collections_;
 };
 
+// "invalid collection name: '<name>'" for an empty name or one containing "/" or NUL: the name
+// becomes a file name, which must stay inside the data directory and be loadable again.
+Status check_collection_name(std::string_view name);
+
 }  // namespace kestrine

@@ -7,17 +7,29 @@
 
 namespace kestrine {
 
-Status check_collection_name(std::string_view name) {
-  if (name.empty() || name.find('/') != std::string_view::npos ||
-      name.find('\0') != std::string_view::npos) {
-    return fail(Error::invalid_value("invalid collection name: '" + std::string(name) + "'"));
-  }
-  return {};
-}
-
 Engine::Engine() : database_(std::make_shared<Database>()) {}
 
 Engine::Engine(KeyPtr key) : database_(std::make_shared<Database>()), key_(std::move(key)) {}
+
+Engine::Engine(std::shared_ptr<Database> database, std::unique_ptr<PersistentStore> store)
+    : database_(std::move(database)),
+      data_dir_(store->data_dir()),
+      key_(store->key()),
+      store_(std::move(store)) {}
+
+Result<std::unique_ptr<Engine>> Engine::open(const std::filesystem::path& data_dir, KeyPtr key,
+                                             std::vector<std::string>* warnings) {
+  auto opened = PersistentStore::open(data_dir, std::move(key));
+  if (!opened) return fail(opened.error());
+  for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
+  // Not through make_unique: the constructor is private.
+  return std::unique_ptr<Engine>(new Engine(std::move(opened->database), std::move(opened->store)));
+}
+
+Result<CheckpointHold> Engine::log(const WalEntry& entry) {
+  if (!store_) return CheckpointHold();
+  return store_->append_entry(entry);
+}
 
 Result<std::shared_ptr<Collection>> Engine::find_collection(std::string_view name) const {
   auto collection = database_->get_collection(name);
@@ -30,11 +42,19 @@ Result<std::shared_ptr<Collection>> Engine::find_collection(std::string_view nam
 Status Engine::create_collection(std::string_view name, uint64_t dimension,
                                  const HnswConfig& config) {
   if (auto ok = check_collection_name(name); !ok) return ok;
-  return database_->create_collection(name, dimension, config);
+  auto hold = log(wal::CreateCollection{std::string(name), dimension, config});
+  if (!hold) return fail(hold.error());
+  if (auto ok = database_->create_collection(name, dimension, config); !ok) return ok;
+  if (store_) store_->collection_created(name);
+  return {};
 }
 
 Result<bool> Engine::delete_collection(std::string_view name) {
-  return database_->remove_collection(name);
+  auto hold = log(wal::DeleteCollection{std::string(name)});
+  if (!hold) return fail(hold.error());
+  const bool existed = database_->remove_collection(name);
+  if (existed && store_) store_->collection_dropped(name);
+  return existed;
 }
 
 std::vector<std::string> Engine::list_collections() const { return database_->collection_names(); }
@@ -49,7 +69,13 @@ Result<Uuid> Engine::insert(Collection& collection, NewDocument document) {
     return fail(ok.error());
   }
   if (auto ok = check_text_size(document.document->text); !ok) return fail(ok.error());
-  collection.insert_document(std::move(document.document), document.embedding);
+  // The entry owns the document while it is logged, and hands it to the collection after.
+  WalEntry entry = wal::InsertDocument{
+      collection.name(), {std::move(document.document), std::move(document.embedding)}};
+  auto hold = log(entry);
+  if (!hold) return fail(hold.error());
+  wal::Item& item = std::get<wal::InsertDocument>(entry).item;
+  collection.insert_document(std::move(item.document), item.embedding);
   return id;
 }
 
@@ -67,16 +93,27 @@ Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
       return fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
     }
   }
+  // One entry for the whole batch: one record, one write, one flush to the device.
   std::vector<Uuid> ids;
   ids.reserve(documents.size());
+  wal::BatchInsert batch{collection.name(), {}};
+  batch.items.reserve(documents.size());
   for (NewDocument& d : documents) {
     ids.push_back(d.document->id);
-    collection.insert_document(std::move(d.document), d.embedding);
+    batch.items.push_back({std::move(d.document), std::move(d.embedding)});
+  }
+  WalEntry entry = std::move(batch);
+  auto hold = log(entry);
+  if (!hold) return fail(hold.error());
+  for (wal::Item& item : std::get<wal::BatchInsert>(entry).items) {
+    collection.insert_document(std::move(item.document), item.embedding);
   }
   return ids;
 }
 
 Result<bool> Engine::delete_document(Collection& collection, const Uuid& id) {
+  auto hold = log(wal::DeleteDocument{collection.name(), id});
+  if (!hold) return fail(hold.error());
   return collection.delete_document(id);
 }
 
@@ -91,6 +128,12 @@ Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
                                      std::to_string(request.query_embedding->size())));
   }
   return search_collection(collection, request);
+}
+
+Result<uint64_t> Engine::rebuild(std::string_view collection) {
+  auto found = find_collection(collection);
+  if (!found) return fail(found.error());
+  return (*found)->rebuild();
 }
 
 Result<std::filesystem::path> Engine::snapshot_directory(
@@ -112,6 +155,7 @@ Status Engine::save(std::string_view collection, std::optional<std::string_view>
     if (!parsed) return fail(parsed.error());
     key = std::move(*parsed);
   }
+  if (store_) return store_->save(*found, *directory, key.get(), *database_);
   return write_snapshot(*found, *directory, key.get());
 }
 
@@ -133,7 +177,13 @@ Status Engine::load(std::string_view name, std::optional<std::string_view> path,
   data->name = std::string(name);
   // One replacement under the map's lock: no moment where the name is missing.
   database_->put_collection(std::make_shared<Collection>(std::move(*data)));
+  if (store_) store_->collection_loaded(name, *directory);
   return {};
+}
+
+Status Engine::compact() {
+  if (!store_) return fail(Error::invalid_value("compact requires data_dir to be set"));
+  return store_->compact(*database_);
 }
 
 }  // namespace kestrine

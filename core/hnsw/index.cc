@@ -21,10 +21,7 @@ void mark_deleted(HnswIndex& index, uint32_t id) {
   if (id < index.deleted.size()) index.deleted[id] = 1;
 }
 
-namespace {
-
-// Writes node `id`'s vector into `out` (dimension values): its raw slice when present, else its
-// dequantized codes, else zeros.
+// Node `id`'s raw slice when present, else its dequantized codes, else zeros.
 void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> out) {
   const size_t dim = out.size();
   const size_t start = static_cast<size_t>(id) * dim;
@@ -38,8 +35,6 @@ void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> ou
     std::fill(out.begin(), out.end(), 0.0f);
   }
 }
-
-}  // namespace
 
 std::vector<float> stored_vector(const HnswIndex& index, uint32_t id) {
   std::vector<float> out(static_cast<size_t>(index.dimension));

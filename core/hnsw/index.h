@@ -22,6 +22,8 @@ void mark_deleted(HnswIndex& index, uint32_t id);
 // A copy of node `id`'s vector, `dimension` values: the raw vector when the index keeps raw
 // vectors, else its codes dequantized. Zeros for a node the tables do not hold.
 std::vector<float> stored_vector(const HnswIndex& index, uint32_t id);
+// The same into `out`, which holds `dimension` values; allocates nothing.
+void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> out);
 
 // Trains a product-quantization codebook with `num_subspaces` slices on the vectors of all
 // nodes, encodes every node with it and stores both, replacing any earlier codebook and codes.

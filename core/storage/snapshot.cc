@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/collection/database.h"
 #include "core/storage/checksum.h"
 #include "core/storage/file_io.h"
 #include "core/storage/records.h"
@@ -36,20 +37,11 @@ std::string hex32(uint32_t value) {
   return text;
 }
 
-// The name becomes a file name in the snapshot directory: it must not be empty, and it must
-// neither leave the directory nor be cut short.
-Status check_file_name(std::string_view name) {
-  if (name.empty() || name.find('/') != std::string_view::npos ||
-      name.find('\0') != std::string_view::npos) {
-    return fail(Error::invalid_value("invalid collection name: '" + std::string(name) + "'"));
-  }
-  return {};
-}
-
 // Writes the file through its temporary name; the caller holds the collection's lock.
 Status replace_snapshot_file(const CollectionData& data, const std::filesystem::path& directory,
                              const EncryptionKey* key) {
-  if (auto ok = check_file_name(data.name); !ok) return ok;
+  // The name becomes a file name here: it must neither leave the directory nor be cut short.
+  if (auto ok = check_collection_name(data.name); !ok) return ok;
   auto file = encode_snapshot(data, key);
   if (!file) return fail(file.error());
   if (auto ok = make_directories(directory); !ok) return ok;

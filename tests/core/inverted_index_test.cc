@@ -197,6 +197,20 @@ TEST(InvertedIndexTest, CountersNeverWrapOnInconsistentData) {
   EXPECT_TRUE(index.postings.empty());
 }
 
+TEST(InvertedIndexTest, RemovingSeveralAtOnceMatchesRemovingThemOneByOne) {
+  const std::vector<std::string> texts = {"red apple", "green apple pie", "", "red wine", "pie"};
+  InvertedIndex one_by_one = index_of(texts), batch = index_of(texts);
+  for (uint32_t id : {0u, 2u, 3u}) remove_document(one_by_one, id, true);
+  remove_documents(batch, std::vector<uint32_t>{0, 2, 3});
+  EXPECT_EQ(batch.doc_count, 2u);
+  EXPECT_EQ(batch.total_length, one_by_one.total_length);
+  EXPECT_EQ(batch.doc_lengths, one_by_one.doc_lengths);
+  EXPECT_EQ(batch.postings, one_by_one.postings);
+  EXPECT_FALSE(batch.postings.contains(std::string_view("red")));
+  remove_documents(batch, {});
+  EXPECT_EQ(batch.postings, one_by_one.postings);
+}
+
 TEST(InvertedIndexTest, SparseIdsPadTheLengthsAndPostingsKeepTheOrderOfAddition) {
   InvertedIndex index;
   add_document(index, 5, "shared five");

@@ -34,6 +34,9 @@ def calls(db):
         repr(db)
         repr(db.collection_info("c"))
         db.create_collection("tmp", 2)
+        db.delete("tmp", db.insert("tmp", "t", [1, 2]))
+        db.insert("tmp", "u", [2, 1])
+        db.rebuild("tmp")
         db.delete_collection("tmp")
         swallow(db.get, "c", UUID)
         swallow(db.get, "c", "bad")
@@ -50,6 +53,8 @@ def calls(db):
         swallow(db.batch_insert, "c", [{"text": "t", "embedding": [1, 2, 3], "id": UUID}] * 2)
         swallow(db.batch_insert, "c", ())
         swallow(db.delete, "c", "bad")
+        swallow(db.rebuild, "nope")
+        swallow(db.rebuild, 5)
         # Buffers: a leaked export would keep each round's 8 KB array alive.
         db.delete("c", db.insert("c", "t", array.array("f", [0.1, 0.2, 0.3])))
         swallow(db.insert, "c", "t", array.array("d", bytes(8000)))

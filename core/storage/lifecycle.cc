@@ -1,0 +1,299 @@
+#include "core/storage/lifecycle.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <variant>
+
+#include "core/storage/file_io.h"
+#include "core/storage/snapshot.h"
+#include "core/storage/wal_format.h"
+#include "core/storage/wal_replay.h"
+
+namespace kestrine {
+namespace {
+
+// Whether the part of `file_name` after its last "." is exactly "kestrine", that dot not being
+// the name's first character (".kestrine" has no extension).
+bool has_snapshot_extension(std::string_view file_name) {
+  const size_t dot = file_name.rfind('.');
+  return dot != std::string_view::npos && dot != 0 && file_name.substr(dot) == kSnapshotExtension;
+}
+
+// The directory's entry names in the file system's own order.
+Result<std::vector<std::string>> list_directory(const std::filesystem::path& directory) {
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return fail(Error::from_errno(errno));
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      const int code = errno;
+      ::closedir(dir);
+      if (code != 0) return fail(Error::from_errno(code));
+      return names;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+}
+
+struct ScannedSnapshot {
+  std::filesystem::path path;
+  std::shared_ptr<Collection> collection;
+};
+
+// Reads every snapshot file of `directory`, in listing order. A missing directory has none.
+Result<std::vector<ScannedSnapshot>> scan_snapshots(const std::filesystem::path& directory,
+                                                    const EncryptionKey* key,
+                                                    std::vector<std::string>* warnings) {
+  std::vector<ScannedSnapshot> found;
+  struct stat st;
+  if (::stat(directory.c_str(), &st) != 0) return found;
+  auto names = list_directory(directory);
+  if (!names) return fail(names.error());
+  for (const std::string& name : *names) {
+    if (!has_snapshot_extension(name)) continue;
+    std::filesystem::path path = directory / name;
+    auto data = read_snapshot_data(path, key);
+    Status usable = data ? check_collection_name(data->name) : fail(data.error());
+    if (!usable) {
+      warnings->push_back("skipped snapshot '" + path.string() + "': " + usable.error().message());
+      continue;
+    }
+    found.push_back({std::move(path), std::make_shared<Collection>(std::move(*data))});
+  }
+  return found;
+}
+
+Status sync_fd(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return fail(Error::from_errno(errno));
+  }
+  return {};
+}
+
+// Creates the first of "wal.bin.corrupt", "wal.bin.corrupt.1", ... that does not exist yet.
+Result<std::pair<std::filesystem::path, int>> create_side_file(
+    const std::filesystem::path& directory) {
+  for (unsigned n = 0;; ++n) {
+    std::string name(kWalCorruptName);
+    if (n != 0) name.append(".").append(std::to_string(n));
+    std::filesystem::path path = directory / name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return std::pair{std::move(path), fd};
+    if (errno != EEXIST && errno != EINTR) return fail(Error::from_errno(errno));
+  }
+}
+
+// Copies the log from `offset` to its end into a new side file, durably; returns its path.
+Result<std::filesystem::path> copy_tail_aside(const std::filesystem::path& log, uint64_t offset) {
+  const int in = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(Error::from_errno(errno));
+  auto side = create_side_file(log.parent_path());
+  if (!side) {
+    ::close(in);
+    return fail(side.error());
+  }
+  const auto& [path, out] = *side;
+  Status copied;
+  std::vector<uint8_t> chunk(64 * 1024);
+  for (uint64_t at = offset; copied;) {
+    const ssize_t n = ::pread(in, chunk.data(), chunk.size(), static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno != EINTR) copied = fail(Error::from_errno(errno));
+      continue;
+    }
+    if (n == 0) break;
+    copied = write_all(out, std::span<const uint8_t>(chunk).first(static_cast<size_t>(n)));
+    at += static_cast<uint64_t>(n);
+  }
+  if (copied) copied = sync_fd(out);
+  ::close(in);
+  if (::close(out) != 0 && copied && errno != EINTR) copied = fail(Error::from_errno(errno));
+  if (copied) copied = sync_directory(log.parent_path());
+  if (!copied) return fail(copied.error());
+  return path;
+}
+
+// Whether two paths name the same directory.
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+  return a.lexically_normal() == b.lexically_normal();
+}
+
+bool same_key(const EncryptionKey* a, const EncryptionKey* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  return a == b || a->same_key(*b);
+}
+
+}  // namespace
+
+PersistentStore::PersistentStore(std::filesystem::path data_dir, KeyPtr key,
+                                 std::unique_ptr<WalWriter> wal)
+    : data_dir_(std::move(data_dir)), key_(std::move(key)), wal_(std::move(wal)) {}
+
+Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_dir, KeyPtr key) {
+  OpenedDatabase opened;
+  opened.database = std::make_shared<Database>();
+  Database& database = *opened.database;
+
+  auto snapshots = scan_snapshots(data_dir, key.get(), &opened.warnings);
+  if (!snapshots) {
+    return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
+                                              data_dir.string() + "': "));
+  }
+
+  if (auto ok = make_directories(data_dir); !ok) {
+    return fail(ok.error().with_prefix("failed to open WAL: "));
+  }
+  auto wal = WalWriter::open(data_dir);
+  if (!wal) return fail(wal.error().with_prefix("failed to open WAL: "));
+  // Not through make_unique: the constructor is private.
+  opened.store.reset(new PersistentStore(data_dir, key, std::move(*wal)));
+  PersistentStore& store = *opened.store;
+
+  for (ScannedSnapshot& snapshot : *snapshots) {
+    store.add_known_file(snapshot.collection->name(), snapshot.path);
+    database.put_collection(std::move(snapshot.collection));
+  }
+
+  // Replayed changes count as logged since the last checkpoint, like the live ones.
+  auto replayed = replay_log(store.wal_->path(), key.get(), [&](WalEntry&& entry) {
+    std::string name = entry_collection(entry);
+    const bool creates = std::holds_alternative<wal::CreateCollection>(entry);
+    const bool drops = std::holds_alternative<wal::DeleteCollection>(entry);
+    if (apply_entry(database, std::move(entry))) {
+      if (creates) store.dropped_.erase(name);
+      if (drops) store.dropped_.insert(name);
+    }
+    store.changed_.insert(std::move(name));
+  });
+  if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));
+
+  if (replayed->end != LogEnd::kClean) {
+    if (replayed->end == LogEnd::kCorrupt) {
+      auto side = copy_tail_aside(store.wal_->path(), replayed->valid_length);
+      if (!side) return fail(side.error().with_prefix("WAL replay failed: "));
+      opened.warnings.push_back("WAL replay stopped at a corrupt record at offset " +
+                                std::to_string(replayed->valid_length) + " of '" +
+                                store.wal_->path().string() + "' (" + replayed->problem +
+                                "); the log from there on was not replayed and was moved to '" +
+                                side->string() + "'");
+    }
+    if (auto ok = store.wal_->cut_back(replayed->valid_length); !ok) {
+      return fail(ok.error().with_prefix("WAL replay failed: "));
+    }
+  }
+  return opened;
+}
+
+Result<CheckpointHold> PersistentStore::append_entry(const WalEntry& entry) {
+  auto record = frame_record(entry, key_.get());
+  if (!record) return fail(record.error().with_prefix("WAL write failed: "));
+  CheckpointHold hold(checkpoint_);
+  if (auto ok = wal_->append(*record); !ok)
+    return fail(ok.error().with_prefix("WAL write failed: "));
+  std::lock_guard lock(bookkeeping_);
+  const std::string& name = entry_collection(entry);
+  if (!changed_.contains(name)) changed_.emplace(name);
+  return hold;
+}
+
+void PersistentStore::collection_created(std::string_view name) {
+  std::lock_guard lock(bookkeeping_);
+  if (auto it = dropped_.find(name); it != dropped_.end()) dropped_.erase(it);
+}
+
+void PersistentStore::collection_dropped(std::string_view name) {
+  std::lock_guard lock(bookkeeping_);
+  dropped_.emplace(name);
+}
+
+void PersistentStore::collection_loaded(std::string_view name,
+                                        const std::filesystem::path& directory) {
+  if (same_directory(directory, data_dir_)) {
+    add_known_file(name, snapshot_path(data_dir_, name));
+  }
+  collection_created(name);
+}
+
+void PersistentStore::add_known_file(std::string_view name, const std::filesystem::path& file) {
+  std::lock_guard lock(bookkeeping_);
+  auto it = known_files_.find(name);
+  if (it == known_files_.end()) it = known_files_.emplace(std::string(name), 0).first;
+  if (std::ranges::find(it->second, file) == it->second.end()) it->second.push_back(file);
+}
+
+Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
+                             const std::filesystem::path& directory, const EncryptionKey* key,
+                             const Database& database) {
+  std::unique_lock checkpoint(checkpoint_);
+  if (auto ok = write_snapshot(collection, directory, key); !ok) return ok;
+  if (!same_directory(directory, data_dir_)) return {};
+  add_known_file(collection->name(), snapshot_path(data_dir_, collection->name()));
+  if (!same_key(key, key_.get())) return {};
+  {
+    std::lock_guard lock(bookkeeping_);
+    if (auto it = changed_.find(collection->name()); it != changed_.end()) changed_.erase(it);
+    if (!changed_.empty()) return {};
+  }
+  return finish_checkpoint(database);
+}
+
+Status PersistentStore::compact(const Database& database) {
+  std::unique_lock checkpoint(checkpoint_);
+  for (const std::string& name : database.collection_names()) {
+    auto collection = database.get_collection(name);
+    if (!collection) continue;  // removed meanwhile
+    if (auto ok = write_snapshot(collection, data_dir_, key_.get()); !ok) {
+      return fail(ok.error().with_prefix("save '" + name + "' failed: "));
+    }
+    add_known_file(name, snapshot_path(data_dir_, name));
+    std::lock_guard lock(bookkeeping_);
+    if (auto it = changed_.find(name); it != changed_.end()) changed_.erase(it);
+  }
+  return finish_checkpoint(database);
+}
+
+Status PersistentStore::finish_checkpoint(const Database& database) {
+  std::lock_guard lock(bookkeeping_);
+  // The log's record of a removal is about to go: the removed collection's snapshots must go
+  // first, or the next opening would load them again.
+  bool removed_any = false;
+  for (const std::string& name : dropped_) {
+    if (database.get_collection(name) != nullptr) continue;  // loaded again, not logged
+    auto files = known_files_.find(name);
+    if (files == known_files_.end()) continue;
+    for (const std::filesystem::path& file : files->second) {
+      if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        return fail(Error::from_errno(errno).with_prefix(
+            "failed to remove the snapshot of deleted collection '" + name + "': "));
+      }
+      removed_any = true;
+    }
+    known_files_.erase(files);
+  }
+  if (removed_any) {
+    if (auto ok = sync_directory(data_dir_); !ok) {
+      return fail(
+          ok.error().with_prefix("failed to remove the snapshots of deleted collections: "));
+    }
+  }
+  if (auto ok = wal_->truncate(); !ok) return fail(ok.error().with_prefix("WAL truncate failed: "));
+  changed_.clear();
+  dropped_.clear();
+  return {};
+}
+
+}  // namespace kestrine

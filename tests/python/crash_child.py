@@ -1,0 +1,83 @@
+"""The process that test_crash.py kills. It changes a persistent database at random, forever,
+and reports each call on stdout twice: "begin" before it, "ack" once it returned.
+
+    crash_child.py DATA_DIR KEY_OR_EMPTY SEED STATE_FILE
+
+STATE_FILE holds the state the parent expects to find ({collection: [ids]}), so that deletes
+can aim at documents of earlier rounds."""
+
+import json
+import random
+import sys
+import uuid
+
+from kestrine import Kestrine
+
+DIM = 8
+
+
+def main():
+    data_dir, key, seed, state_file = sys.argv[1:5]
+    rng = random.Random(int(seed))
+    with open(state_file) as f:
+        live = {name: list(ids) for name, ids in json.load(f).items()}
+    db = Kestrine(data_dir=data_dir, encryption_key=key or None)
+
+    def report(kind, op):
+        sys.stdout.write(kind + " " + json.dumps(op) + "\n")
+        sys.stdout.flush()
+
+    def run(op, method, *args, **kwargs):
+        report("begin", op)
+        method(*args, **kwargs)
+        report("ack", op)
+
+    def doc_text():
+        return f"text {rng.randrange(10**6)} {rng.choice(['alpha', 'beta', 'caffè'])}"
+
+    def embedding():
+        return [rng.uniform(-1, 1) for _ in range(DIM)]
+
+    for name in ("c", "d"):
+        if name not in live:
+            run({"op": "create", "collection": name}, db.create_collection, name, DIM)
+            live[name] = []
+    report("ready", {})
+    while True:
+        name = rng.choice(["c", "c", "d"])
+        roll = rng.random()
+        if name not in live:
+            run({"op": "create", "collection": name}, db.create_collection, name, DIM)
+            live[name] = []
+        elif roll < 0.40:
+            doc_id, text = str(uuid.UUID(int=rng.getrandbits(128), version=4)), doc_text()
+            op = {"op": "insert", "collection": name, "id": doc_id, "text": text}
+            run(op, db.insert, name, text, embedding(), {"n": 1}, id=doc_id)
+            live[name].append(doc_id)
+        elif roll < 0.55:
+            docs = [
+                {
+                    "id": str(uuid.UUID(int=rng.getrandbits(128), version=4)),
+                    "text": doc_text(),
+                    "embedding": embedding(),
+                }
+                for _ in range(rng.randrange(1, 20))
+            ]
+            op = {"op": "batch", "collection": name, "docs": [[d["id"], d["text"]] for d in docs]}
+            run(op, db.batch_insert, name, docs)
+            live[name] += [d["id"] for d in docs]
+        elif roll < 0.80 and live[name]:
+            doc_id = live[name].pop(rng.randrange(len(live[name])))
+            op = {"op": "delete", "collection": name, "id": doc_id}
+            run(op, db.delete, name, doc_id)
+        elif roll < 0.88:
+            run({"op": "save", "collection": name}, db.save, name)
+        elif roll < 0.96:
+            run({"op": "compact"}, db.compact)
+        elif name == "d":
+            run({"op": "drop", "collection": name}, db.delete_collection, name)
+            del live[name]
+
+
+if __name__ == "__main__":
+    main()
