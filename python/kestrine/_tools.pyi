@@ -13,6 +13,10 @@ class DocumentIterator(Iterator[ExportedDocument]):
     def exact_vectors(self) -> bool:
         """Whether the embeddings are the stored raw vectors (else dequantized 8-bit codes)."""
 
+    @property
+    def warnings(self) -> list[str]:
+        """Snapshots that opening the directory would skip, as opening words it."""
+
     def __next__(self) -> ExportedDocument: ...
 
 def inspect_directory(path: str, key_hex: str | None = None) -> DirectoryReport:

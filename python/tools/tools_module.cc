@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <concepts>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -31,8 +32,14 @@ namespace {
 // ---- building plain Python values -------------------------------------------------------------
 
 PyObject* to_python(std::string_view text) { return text_to_str(text); }
+PyObject* to_python(const char* text) { return text_to_str(text); }
 PyObject* to_python(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject* to_python(bool value) { return PyBool_FromLong(value); }
+// Exactly bool: a string literal must not turn into True through the pointer conversion.
+template <typename T>
+  requires std::same_as<T, bool>
+PyObject* to_python(T value) {
+  return PyBool_FromLong(value);
+}
 PyObject* optional_text(std::string_view text) {
   return text.empty() ? Py_NewRef(Py_None) : text_to_str(text);
 }
@@ -154,8 +161,8 @@ PyObject* snapshot_to_dict(const SnapshotInspection& s) {
       .put("size", s.file_size)
       .put("form", form_name(s.form))
       .put("check", check_name(s.check))
-      .set("crc", s.form == SnapshotForm::kChecksummed ? to_python(uint64_t{s.crc})
-                                                        : Py_NewRef(Py_None))
+      .set("crc",
+           s.form == SnapshotForm::kChecksummed ? to_python(uint64_t{s.crc}) : Py_NewRef(Py_None))
       .put("decoded", s.decoded)
       .put("loadable", s.loadable)
       .set("failed_step", s.failed_step ? to_python(step_name(*s.failed_step)) : Py_NewRef(Py_None))
@@ -190,9 +197,9 @@ PyObject* log_to_dict(const LogInspection& log) {
       return nullptr;
     }
   }
-  PyObject* refusal = Py_NewRef(Py_None);
-  if (log.refusal == LogRefusal::kMissingKey) refusal = to_python("missing key");
-  if (log.refusal == LogRefusal::kWrongKey) refusal = to_python("wrong key");
+  PyObject* refusal = log.refusal == LogRefusal::kMissingKey ? to_python("missing key")
+                      : log.refusal == LogRefusal::kWrongKey ? to_python("wrong key")
+                                                             : Py_NewRef(Py_None);
   return DictBuilder()
       .put("file", std::string_view("wal.bin"))
       .put("present", log.present)
@@ -323,16 +330,28 @@ struct DocumentIterator {
   PyObject_HEAD std::shared_ptr<Collection>* collection;
   uint32_t next;
   bool exact_vectors;  // the vectors handed out are the stored raw ones, not decoded codes
+  std::vector<std::string>* warnings;  // snapshots of other collections that opening skips
 };
 
 PyObject* document_iterator_exact_vectors(PyObject* self, void*) {
   return PyBool_FromLong(reinterpret_cast<DocumentIterator*>(self)->exact_vectors);
 }
 
+PyObject* document_iterator_warnings(PyObject* self, void*) {
+  const auto& warnings = *reinterpret_cast<DocumentIterator*>(self)->warnings;
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const std::string& warning : warnings) {
+    if (!append(list.get(), to_python(std::string_view(warning)))) return nullptr;
+  }
+  return list.release();
+}
+
 PyGetSetDef document_iterator_getset[] = {
     {"exact_vectors", document_iterator_exact_vectors, nullptr,
-     "Whether the embeddings are the stored raw vectors (else dequantized 8-bit codes).",
-     nullptr},
+     "Whether the embeddings are the stored raw vectors (else dequantized 8-bit codes).", nullptr},
+    {"warnings", document_iterator_warnings, nullptr,
+     "Snapshots that opening the directory would skip, as opening words it.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -383,12 +402,14 @@ void document_iterator_dealloc(PyObject* self) {
   auto* it = reinterpret_cast<DocumentIterator*>(self);
   PyTypeObject* type = Py_TYPE(self);
   delete it->collection;
+  delete it->warnings;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyType_Slot document_iterator_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The live documents of a collection, with their stored vectors.")},
+    {Py_tp_doc,
+     const_cast<char*>("The live documents of a collection, with their stored vectors.")},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(document_iterator_next)},
     {Py_tp_dealloc, reinterpret_cast<void*>(document_iterator_dealloc)},
@@ -425,7 +446,10 @@ PyObject* iter_documents(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!state) return nullptr;
   auto collection = state->database->get_collection(name);
   if (!collection) {
-    return raise_error(Error::not_found("collection '" + name + "' not found"));
+    // A collection whose snapshot cannot be read is missing for that reason: say so.
+    std::string message = "collection '" + name + "' not found";
+    if (!state->warnings.empty()) message += " (opening skips " + state->warnings.front() + ")";
+    return raise_error(Error::not_found(message));
   }
   auto* type = reinterpret_cast<PyTypeObject*>(document_iterator_type);
   PyObject* self = type->tp_alloc(type, 0);
@@ -434,6 +458,7 @@ PyObject* iter_documents(PyObject*, PyObject* args, PyObject* kwargs) {
   it->exact_vectors = collection->read(
       [](const CollectionData& data) { return summarize_collection(data).exact_vectors; });
   it->collection = new std::shared_ptr<Collection>(std::move(collection));
+  it->warnings = new std::vector<std::string>(std::move(state->warnings));
   it->next = 0;
   return self;
 }

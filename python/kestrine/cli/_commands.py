@@ -15,7 +15,7 @@ import time
 import uuid
 import warnings
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from typing import Any, TextIO, cast
 
 from kestrine import Kestrine, SearchResult
@@ -141,6 +141,8 @@ class Ingest:
         self.ids: dict[str, int] = {}  # id as written -> line, for the engine's messages
         self.seen: dict[str, int] = {}  # id in canonical form -> line
         self.inserted = 0
+        self.created_directory = False
+        self.created_collection = False
 
     def add(self, number: int, value: object) -> None:
         where = f"{self.source.name}:{number}"
@@ -174,6 +176,11 @@ class Ingest:
         """Opens the database and creates the collection if it is absent."""
         if self.db is not None:
             return self.db
+        if self.dimension is None and not os.path.isdir(self.args.data_dir):
+            raise CliError(
+                f"{self.source.name}: no documents, and no --dimension to create '{self.name}'"
+            )
+        self.created_directory = not os.path.exists(self.args.data_dir)
         db = open_database(self.args.data_dir, self.key, create=True)
         args = self.args
         if self.name in db.list_collections():
@@ -211,14 +218,46 @@ class Ingest:
                     distance_metric=args.metric,
                     store_raw_vectors=True if args.raw_vectors else None,
                 )
+            self.created_collection = True
         self.db = db
         return db
 
-    def line_of_id(self, message: str) -> int | None:
+    def failing_line(self, message: str) -> int | None:
+        """The line of the document that made a batch fail. The engine names an id it refuses
+        (a live id); other refusals are found again by inserting the batch one document at a
+        time into an empty in-memory collection of the same dimension."""
         for text, line in self.ids.items():
             if f"'{text}'" in message:
                 return line
+        scratch = Kestrine()
+        scratch.create_collection("scratch", self.dimension or 0)
+        for document, line in zip(self.documents, self.lines, strict=True):
+            try:
+                scratch.insert(
+                    "scratch",
+                    document["text"],
+                    document["embedding"],
+                    document.get("metadata"),
+                    document.get("id"),
+                )
+            except (ValueError, TypeError, OverflowError):
+                return line
         return None
+
+    def undo_creation(self) -> None:
+        """After a failed first batch: the collection this load created goes again, and so does
+        the data directory if this load created it and it holds nothing but the log."""
+        if self.inserted or not self.created_collection or self.db is None:
+            return
+        with suppress(RuntimeError):
+            self.db.delete_collection(self.name)
+        self.db = None  # closes the log
+        if self.created_directory:
+            directory = self.args.data_dir
+            with suppress(OSError):
+                if os.listdir(directory) == [LOG_FILE]:
+                    os.remove(os.path.join(directory, LOG_FILE))
+                    os.rmdir(directory)
 
     def flush(self) -> None:
         db = self.open()
@@ -228,7 +267,7 @@ class Ingest:
             db.batch_insert(self.name, self.documents)
         except (ValueError, TypeError, KeyError, RuntimeError) as error:
             message = str(error.args[0] if isinstance(error, KeyError) else error)
-            line = self.line_of_id(message)
+            line = self.failing_line(message)
             name = self.source.name
             where = (
                 f"{name}:{line}" if line is not None else f"{name}:{self.lines[0]}-{self.lines[-1]}"
@@ -238,6 +277,8 @@ class Ingest:
                 if self.inserted
                 else ""
             )
+            del db
+            self.undo_creation()
             raise CliError(f"{where}: {message}{kept}") from None
         self.inserted += len(self.documents)
         self.documents.clear()
@@ -473,12 +514,12 @@ def snapshot_verdict(s: SnapshotReport) -> tuple[bool, str]:
     if step == "read":
         return False, f"cannot be read: {s['error']}"
     stage = {
-        "check": check,
+        "check": check if form == "encrypted" else "",
         "decode": f"{check}, does not decode",
         "validate": f"{check}, decodes, fails validation",
         "name": f"{check}, valid, but its collection name cannot be loaded",
     }[step or "check"]
-    return False, f"{form}, {stage}: {s['error']}{key_hint(s['error'] or '')}"
+    return False, f"{form}{', ' if stage else ''}{stage}: {s['error']}{key_hint(s['error'] or '')}"
 
 
 def log_verdict(log: LogReport) -> tuple[bool, str]:
@@ -489,22 +530,23 @@ def log_verdict(log: LogReport) -> tuple[bool, str]:
     if log["records"]:
         records += f" ({entry_kinds(log)})"
     stop = log["stop_offset"]
+    then = f"{records}, then the" if log["records"] else "the first"
     if log["refusal"] == "missing key":
         return False, (
-            f"{records}, then an encrypted record at offset {stop:,} and no key given: opening "
-            f"fails ({log['open_error']}){key_hint(log['problem'] or '')}"
+            f"{then} record (offset {stop:,}) is encrypted and no key was given: opening fails "
+            f"({log['open_error']}){key_hint(log['problem'] or '')}"
         )
     if log["refusal"] == "wrong key":
         return False, (
-            f"{records}, then a record at offset {stop:,} that does not decrypt under the key: "
-            f"opening fails ({log['open_error']}); is it the right key?"
+            f"{then} record (offset {stop:,}) does not decrypt under the key given: opening "
+            f"fails ({log['open_error']}); is it the right key?"
         )
     problems = []
     if log["end"] == "torn tail":
         problems.append(
-            f"the record at offset {stop:,} is cut short by the end of the file "
-            f"({size - stop:,} bytes): replay stops there, and opening cuts the log back to "
-            f"{stop:,} bytes (an append that never finished)"
+            f"the record at offset {stop:,} is cut short: the file ends {size - stop:,} bytes "
+            f"into it; replay stops there, and opening cuts the log back to {stop:,} bytes "
+            "(an append that never finished)"
         )
     elif log["end"] == "corrupt":
         problems.append(
@@ -512,10 +554,11 @@ def log_verdict(log: LogReport) -> tuple[bool, str]:
             f"there, and opening moves the last {size - stop:,} bytes to {LOG_FILE}.corrupt"
         )
     if log["undecodable"]:
+        n = log["undecodable"]
         problems.append(
-            f"{count(log['undecodable'], 'verified record')} that do not decode, skipped by "
-            f"replay (the first at offset {log['first_undecodable_offset'] or 0:,}: "
-            f"{log['first_undecodable_error']})"
+            f"{n:,} of them {'does' if n == 1 else 'do'} not decode and replay skips "
+            f"{'it' if n == 1 else 'them'} (the first at offset "
+            f"{log['first_undecodable_offset'] or 0:,}: {log['first_undecodable_error']})"
         )
     if not problems:
         return True, f"{human_size(size)}, {records}, replays to its end"
@@ -622,6 +665,8 @@ def export(args: argparse.Namespace) -> int:
     check_key(key)
     with engine_errors(f"cannot read {args.data_dir}: "):
         documents = tools.iter_documents(args.data_dir, args.collection, key_text(key))
+    for message in documents.warnings:
+        warn(f"opening would skip a snapshot: {message}")
     output: TextIO
     if args.output is None or args.output == "-":
         output, destination = sys.stdout, "standard output"
