@@ -10,6 +10,7 @@ import argparse
 import gzip
 import json
 import os
+import struct
 import sys
 import time
 import uuid
@@ -390,17 +391,28 @@ def search(args: argparse.Namespace) -> int:
             ["#", "score", "id", "text", "metadata"],
             rows,
             right=(0, 1),
-            shrink=[(4, 30), (3, 30), (4, 12)],
+            shrink=[(4, 20), (3, 40), (4, 12), (3, 20)],
             width=output_width(sys.stdout),
         )
         print("\n".join(table))
     return 0
 
 
+def short_float32(value: float) -> float:
+    """The shortest decimal that reads back to the same 32-bit float: scores are 32-bit, and
+    0.58480108 says all that 0.5848010778427124 does."""
+    packed = struct.pack("<f", value)
+    for digits in range(1, 10):
+        candidate = float(f"{value:.{digits}g}")
+        if struct.pack("<f", candidate) == packed:
+            return candidate
+    return value
+
+
 def result_dict(rank: int, hit: SearchResult) -> dict[str, Any]:
     return {
         "rank": rank,
-        "score": hit.score,
+        "score": short_float32(hit.score),
         "id": hit.id,
         "text": hit.text,
         "metadata": hit.metadata,
