@@ -21,8 +21,37 @@ WHEEL_VENV := build/wheel-venv
 .PHONY: demo test setup system-deps venv install test-core test-asan test-tsan test-fuzz \
 	test-python test-wheel bench clean
 
+# The demo: the quickstart, then the command-line tool on real text: the standard library's
+# docstrings (examples/data) loaded into a fresh database in build/demo-db and searched by
+# keyword, by vector (the embeddings of questions shipped beside the corpus) and both fused,
+# with metadata filters; then a look inside the directory and a check of its files.
+DEMO_DB := build/demo-db
+KESTRINE := $(VENV)/bin/kestrine
+DATA := examples/data
+QUESTIONS := $(DATA)/questions.jsonl.gz
 demo: install
 	$(VPY) examples/quickstart.py
+	@printf '\n== the command-line tool on %s ==\n' $(DATA)/stdlib_docs.jsonl.gz
+	rm -rf $(DEMO_DB)
+	$(KESTRINE) ingest $(DEMO_DB) stdlib $(DATA)/stdlib_docs.jsonl.gz
+	$(KESTRINE) info $(DEMO_DB)
+	@printf '\n== keyword search (BM25) ==\n'
+	$(KESTRINE) search $(DEMO_DB) stdlib --k 5 --text "temporary directory"
+	@printf '\n== vector search: the embedding of question 12 of %s ==\n' $(QUESTIONS)
+	$(KESTRINE) search $(DEMO_DB) stdlib --k 5 --vector-from $(QUESTIONS):12
+	@printf '\n== hybrid search: the same question as text and as vector, fused ==\n'
+	$(KESTRINE) search $(DEMO_DB) stdlib --k 5 --vector-from $(QUESTIONS):12 \
+	  --text "run an external program and capture what it prints"
+	@printf '\n== hybrid search, functions only ==\n'
+	$(KESTRINE) search $(DEMO_DB) stdlib --k 5 --vector-from $(QUESTIONS):28 \
+	  --text "run several coroutines concurrently and collect all their results" \
+	  --filter '{"must": [{"field": "kind", "op": "eq", "value": "function"}]}'
+	@printf '\n== hybrid search, linear fusion, outside hashlib ==\n'
+	$(KESTRINE) search $(DEMO_DB) stdlib --k 5 --vector-from $(QUESTIONS):89 \
+	  --text "HMAC-SHA256 signature of a message with a secret key" --fusion linear \
+	  --filter '{"must_not": [{"field": "module", "op": "eq", "value": "hashlib"}]}'
+	@printf '\n== every file checked ==\n'
+	$(KESTRINE) verify $(DEMO_DB)
 
 test: install test-core test-asan test-tsan test-fuzz test-python test-wheel
 

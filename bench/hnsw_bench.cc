@@ -4,7 +4,13 @@
 // single-thread queries per second for several ef_search values.
 //
 // Usage: hnsw_bench [--quick] [--n N] [--queries Q] [--dim D] [--metric NAME] [--mode compact|raw]
+//                   [--data FILE] [--query-data FILE]
 // The environment variable KESTRINE_BENCH_QUICK=1 is the same as --quick (10,000 vectors).
+//
+// --data and --query-data read the indexed vectors and the queries from raw little-endian
+// float32 files of rows of --dim values (such as the cache that bench/datasets.py writes)
+// instead of generating them, so that this program and the Python benchmarks measure the very
+// same vectors; N and Q are then the files' row counts.
 //
 // The data is a fixed-seed mixture of 100 Gaussian clusters: centres drawn from N(0, 1) per
 // component, every point its centre plus N(0, 1.5^2) per component, so that clusters overlap
@@ -14,12 +20,14 @@
 // Times are the thread's CPU time (the machine is shared; wall time is printed beside the
 // build time), so "qps" is queries per CPU-second of one thread.
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -46,7 +54,9 @@ struct Options {
                                          DistanceMetric::kDotProduct};
   std::vector<bool> raw_modes = {false, true};
   std::vector<size_t> efs = {10, 20, 50, 100, 200};
-  int repeats = 3;  // timed passes over the queries; the best one counts
+  int repeats = 3;         // timed passes over the queries; the best one counts
+  std::string data_path;   // read the indexed vectors from this file instead of generating them
+  std::string query_path;  // the same for the queries
 };
 
 using Clock = std::chrono::steady_clock;
@@ -101,14 +111,41 @@ size_t index_bytes(const HnswIndex& index, bool allocated) {
          bytes(index.pq_codes) + index.neighbors.memory_bytes(allocated);
 }
 
-void run(const Options& o) {
+// Rows of `dim` float32 values from a raw little-endian file; exits with a message when the
+// file cannot be read or does not hold a whole number of rows.
+std::vector<float> read_rows(const std::string& path, size_t dim) {
+  static_assert(std::endian::native == std::endian::little, "the files are little-endian");
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff bytes = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  std::vector<float> rows;
+  if (bytes > 0 && static_cast<size_t>(bytes) % (dim * sizeof(float)) == 0) {
+    rows.resize(static_cast<size_t>(bytes) / sizeof(float));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(rows.data()), bytes);
+  }
+  if (rows.empty() || !in) {
+    std::fprintf(stderr, "%s: not a readable file of rows of %zu float32 values\n", path.c_str(),
+                 dim);
+    std::exit(2);
+  }
+  return rows;
+}
+
+void run(Options o) {
   const size_t k = 10;
-  std::printf("HNSW benchmark: %zu vectors of dimension %zu, %zu queries, %zu clusters\n", o.n,
-              o.dim, o.queries, o.clusters);
   auto start = Clock::now();
-  const std::vector<float> data = mixture(o, o.n, 1);
-  const std::vector<float> queries = mixture(o, o.queries, 2);
-  std::printf("data generated in %.1f s\n\n", seconds_since(start));
+  const std::vector<float> data =
+      o.data_path.empty() ? mixture(o, o.n, 1) : read_rows(o.data_path, o.dim);
+  const std::vector<float> queries =
+      o.query_path.empty() ? mixture(o, o.queries, 2) : read_rows(o.query_path, o.dim);
+  o.n = data.size() / o.dim;
+  o.queries = queries.size() / o.dim;
+  std::printf("HNSW benchmark: %zu vectors of dimension %zu, %zu queries, %s\n", o.n, o.dim,
+              o.queries,
+              o.data_path.empty() ? (std::to_string(o.clusters) + " clusters").c_str()
+                                  : o.data_path.c_str());
+  std::printf("data %s in %.1f s\n\n", o.data_path.empty() ? "generated" : "read",
+              seconds_since(start));
   const auto vec = [&](const std::vector<float>& v, size_t i) {
     return std::span(v).subspan(i * o.dim, o.dim);
   };
@@ -218,6 +255,10 @@ Options parse(int argc, char** argv) {
         std::exit(2);
       }
       o.metrics = {*metric};
+    } else if (arg == "--data") {
+      o.data_path = value();
+    } else if (arg == "--query-data") {
+      o.query_path = value();
     } else if (arg == "--mode") {
       const std::string mode = value();
       o.raw_modes = {mode == "raw"};
@@ -225,7 +266,8 @@ Options parse(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: hnsw_bench [--quick] [--n N] [--queries Q] [--dim D] [--clusters C] "
                    "[--repeats R] [--metric cosine|euclidean|dot_product] [--mode compact|raw] "
-                   "[--spread S] [--norm-spread S] [--offset X] [--ef EF]\n");
+                   "[--spread S] [--norm-spread S] [--offset X] [--ef EF] [--data FILE] "
+                   "[--query-data FILE]\n");
       std::exit(2);
     }
   }

@@ -97,9 +97,10 @@ def reopening(workdir, dim, count):
     db = None
     log_bytes = os.path.getsize(os.path.join(path, "wal.bin"))
     print(f"\nreopening {count} documents of dimension {dim} (built in {build:.1f} s)")
-    from_log = timed(Kestrine, path)
-    print(f"  from the log alone ({log_bytes / 2**20:.0f} MiB): {from_log:8.2f} s")
+    start = time.perf_counter()
     db = Kestrine(data_dir=path)
+    from_log = time.perf_counter() - start
+    print(f"  from the log alone ({log_bytes / 2**20:.0f} MiB): {from_log:8.2f} s")
     compact = timed(db.compact)
     db = None
     snapshot_bytes = os.path.getsize(os.path.join(path, "c.kestrine"))

@@ -4,7 +4,9 @@ whose methods this build lacks are reported as skipped. Exits non-zero on the fi
 
 import array
 import importlib.metadata
+import json
 import pathlib
+import subprocess
 import sys
 import tempfile
 
@@ -31,7 +33,13 @@ def main():
     check("site-packages" in site.parts, f"imported from {site}, not an installed wheel")
     check(kestrine.__version__ == importlib.metadata.version("kestrine"), "__version__")
     files = installed_files()
-    for name in ("kestrine/py.typed", "_kestrine.pyi", "_kestrine-stubs/__init__.pyi"):
+    for name in (
+        "kestrine/py.typed",
+        "_kestrine.pyi",
+        "_kestrine-stubs/__init__.pyi",
+        "kestrine/_tools.pyi",
+        "kestrine/cli/__init__.py",
+    ):
         check(name in files, f"{name} missing from the wheel")
 
     db = Kestrine()
@@ -65,7 +73,35 @@ def main():
     else:
         skipped.append("save/load")
 
+    check_command_line()
     print("wheel smoke test passed" + (f" (skipped: {', '.join(skipped)})" if skipped else ""))
+
+
+def check_command_line():
+    """The console script and `python -m kestrine`: ingest, search and verify a tiny file."""
+    script = pathlib.Path(sys.executable).with_name("kestrine")
+    check(script.is_file(), "the kestrine script is missing")
+    with tempfile.TemporaryDirectory() as directory:
+        source = pathlib.Path(directory) / "docs.jsonl"
+        lines = [
+            {"text": "the cat sleeps", "embedding": [1.0, 0.0, 0.0], "metadata": {"n": 1}},
+            {"text": "a dog runs", "embedding": [0.0, 1.0, 0.0]},
+        ]
+        source.write_text("".join(json.dumps(line) + "\n" for line in lines))
+        data = str(pathlib.Path(directory) / "db")
+        for argv in (
+            [str(script), "ingest", data, "docs", str(source)],
+            [sys.executable, "-m", "kestrine", "verify", data],
+        ):
+            result = subprocess.run(argv, capture_output=True, text=True)
+            check(result.returncode == 0, f"{argv[1:]}: {result.stderr}")
+        result = subprocess.run(
+            [str(script), "search", data, "docs", "--text", "cat", "--json"],
+            capture_output=True,
+            text=True,
+        )
+        check(result.returncode == 0, f"search: {result.stderr}")
+        check([h["text"] for h in json.loads(result.stdout)] == ["the cat sleeps"], "cli search")
 
 
 if __name__ == "__main__":

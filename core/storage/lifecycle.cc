@@ -1,6 +1,5 @@
 #include "core/storage/lifecycle.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/storage/data_directory.h"
 #include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
 #include "core/storage/wal_format.h"
@@ -18,60 +18,6 @@
 
 namespace kestrine {
 namespace {
-
-// Whether the part of `file_name` after its last "." is exactly "kestrine", that dot not being
-// the name's first character (".kestrine" has no extension).
-bool has_snapshot_extension(std::string_view file_name) {
-  const size_t dot = file_name.rfind('.');
-  return dot != std::string_view::npos && dot != 0 && file_name.substr(dot) == kSnapshotExtension;
-}
-
-// The directory's entry names in the file system's own order.
-Result<std::vector<std::string>> list_directory(const std::filesystem::path& directory) {
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return fail(Error::from_errno(errno));
-  std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      const int code = errno;
-      ::closedir(dir);
-      if (code != 0) return fail(Error::from_errno(code));
-      return names;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-}
-
-struct ScannedSnapshot {
-  std::filesystem::path path;
-  std::shared_ptr<Collection> collection;
-};
-
-// Reads every snapshot file of `directory`, in listing order. A missing directory has none.
-Result<std::vector<ScannedSnapshot>> scan_snapshots(const std::filesystem::path& directory,
-                                                    const EncryptionKey* key,
-                                                    std::vector<std::string>* warnings) {
-  std::vector<ScannedSnapshot> found;
-  struct stat st;
-  if (::stat(directory.c_str(), &st) != 0) return found;
-  auto names = list_directory(directory);
-  if (!names) return fail(names.error());
-  for (const std::string& name : *names) {
-    if (!has_snapshot_extension(name)) continue;
-    std::filesystem::path path = directory / name;
-    auto data = read_snapshot_data(path, key);
-    Status usable = data ? check_collection_name(data->name) : fail(data.error());
-    if (!usable) {
-      warnings->push_back("skipped snapshot '" + path.string() + "': " + usable.error().message());
-      continue;
-    }
-    found.push_back({std::move(path), std::make_shared<Collection>(std::move(*data))});
-  }
-  return found;
-}
 
 Status sync_fd(int fd) {
   while (::fsync(fd) != 0) {

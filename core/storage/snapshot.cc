@@ -94,38 +94,62 @@ Status write_snapshot(const std::shared_ptr<Collection>& collection,
   return sync_directory(directory);
 }
 
-Result<CollectionData> parse_snapshot(std::span<const uint8_t> file, std::string_view path,
-                                      const EncryptionKey* key) {
-  std::span<const uint8_t> payload = file;
-  std::vector<uint8_t> plaintext;
-  if (file.size() < kMagicSize) {
-    // Too short for any marker: bare, and the decoder reports the truncation.
-  } else if (starts_with_magic(file, kEncryptedMagic)) {
-    if (key == nullptr) {
-      return fail(Error::invalid_data("snapshot " + std::string(path) +
-                                      " is encrypted but no encryption key was provided"));
+SnapshotForm snapshot_form(std::span<const uint8_t> file) {
+  // Too short for any marker: bare, and the decoder reports the truncation.
+  if (file.size() < kMagicSize) return SnapshotForm::kBare;
+  if (starts_with_magic(file, kEncryptedMagic)) return SnapshotForm::kEncrypted;
+  if (file.size() >= kTrailerSize &&
+      starts_with_magic(file.last(kTrailerSize), kChecksummedMagic)) {
+    return SnapshotForm::kChecksummed;
+  }
+  return SnapshotForm::kBare;
+}
+
+Result<SnapshotPayload> snapshot_payload(std::span<const uint8_t> file, std::string_view path,
+                                         const EncryptionKey* key) {
+  SnapshotPayload payload;
+  payload.form = snapshot_form(file);
+  payload.bytes = file;
+  switch (payload.form) {
+    case SnapshotForm::kBare:
+      break;
+    case SnapshotForm::kEncrypted: {
+      if (key == nullptr) {
+        return fail(Error::invalid_data("snapshot " + std::string(path) +
+                                        " is encrypted but no encryption key was provided"));
+      }
+      auto opened = unseal(*key, file.subspan(kMagicSize));
+      if (!opened) return fail(opened.error());
+      payload.plaintext = std::move(*opened);
+      payload.bytes = payload.plaintext;
+      break;
     }
-    auto opened = unseal(*key, file.subspan(kMagicSize));
-    if (!opened) return fail(opened.error());
-    plaintext = std::move(*opened);
-    payload = plaintext;
-  } else if (file.size() >= kTrailerSize &&
-             starts_with_magic(file.last(kTrailerSize), kChecksummedMagic)) {
-    payload = file.first(file.size() - kTrailerSize);
-    const uint8_t* stored_bytes = file.data() + file.size() - 4;
-    const uint32_t stored = uint32_t{stored_bytes[0]} << 24 | uint32_t{stored_bytes[1]} << 16 |
-                            uint32_t{stored_bytes[2]} << 8 | uint32_t{stored_bytes[3]};
-    const uint32_t computed = crc32(payload);
-    if (stored != computed) {
-      return fail(Error::invalid_data("Snapshot CRC32 mismatch: expected " + hex32(stored) +
-                                      ", got " + hex32(computed) +
-                                      ". File may be corrupted: " + std::string(path)));
+    case SnapshotForm::kChecksummed: {
+      payload.bytes = file.first(file.size() - kTrailerSize);
+      const uint8_t* stored_bytes = file.data() + file.size() - 4;
+      const uint32_t stored = uint32_t{stored_bytes[0]} << 24 | uint32_t{stored_bytes[1]} << 16 |
+                              uint32_t{stored_bytes[2]} << 8 | uint32_t{stored_bytes[3]};
+      const uint32_t computed = crc32(payload.bytes);
+      if (stored != computed) {
+        return fail(Error::invalid_data("Snapshot CRC32 mismatch: expected " + hex32(stored) +
+                                        ", got " + hex32(computed) +
+                                        ". File may be corrupted: " + std::string(path)));
+      }
+      payload.crc = stored;
+      break;
     }
   }
-  auto data = decode_collection(payload);
+  return payload;
+}
+
+Result<CollectionData> parse_snapshot(std::span<const uint8_t> file, std::string_view path,
+                                      const EncryptionKey* key) {
+  auto payload = snapshot_payload(file, path, key);
+  if (!payload) return fail(payload.error());
+  auto data = decode_collection(payload->bytes);
   if (!data) return fail(data.error());
   if (auto ok = validate_snapshot(*data); !ok) {
-    return fail(ok.error().with_prefix("snapshot validation failed: "));
+    return fail(ok.error().with_prefix(kSnapshotValidationPrefix));
   }
   return data;
 }

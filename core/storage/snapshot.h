@@ -51,6 +51,27 @@ Result<CollectionData> read_snapshot_data(const std::filesystem::path& path,
 Result<std::shared_ptr<Collection>> read_snapshot(const std::filesystem::path& path,
                                                   const EncryptionKey* key);
 
+// The form of a snapshot file, told by content in the order given at the top of this file.
+enum class SnapshotForm { kBare, kChecksummed, kEncrypted };
+SnapshotForm snapshot_form(std::span<const uint8_t> file);
+
+// A snapshot file's payload once its form's check has passed.
+struct SnapshotPayload {
+  SnapshotForm form = SnapshotForm::kBare;
+  std::span<const uint8_t> bytes;  // the payload: inside the file, or `plaintext`
+  std::vector<uint8_t> plaintext;  // encrypted form: the opened envelope
+  uint32_t crc = 0;                // checksummed form: the stored CRC, which matched
+};
+
+// The first content steps of reading: form detection, then the CRC check or the unsealing.
+// The result's `bytes` may point into `file`. Errors are those of parse_snapshot before
+// decoding: the missing-key, CRC and unsealing texts.
+Result<SnapshotPayload> snapshot_payload(std::span<const uint8_t> file, std::string_view path,
+                                         const EncryptionKey* key);
+
+// What parse_snapshot puts before the text of a failed validation rule.
+inline constexpr std::string_view kSnapshotValidationPrefix = "snapshot validation failed: ";
+
 // The content steps of reading: form detection, CRC check or unsealing, decoding and
 // validation. `path` only appears in messages:
 //   "snapshot <path> is encrypted but no encryption key was provided"

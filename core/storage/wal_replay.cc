@@ -5,7 +5,6 @@
 #include <variant>
 
 #include "core/bm25/inverted_index.h"
-#include "core/storage/wal_reader.h"
 
 namespace kestrine {
 namespace {
@@ -19,8 +18,9 @@ bool apply_item(Collection& collection, wal::Item& item) {
 
 }  // namespace
 
-Result<ReplayReport> replay_log(const std::filesystem::path& path, const EncryptionKey* key,
-                                const std::function<void(WalEntry&&)>& apply) {
+Result<ReplayReport> scan_log(
+    const std::filesystem::path& path, const EncryptionKey* key,
+    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit) {
   auto reader = WalReader::open(path);
   if (!reader) return fail(reader.error());
   ReplayReport report;
@@ -46,24 +46,39 @@ Result<ReplayReport> replay_log(const std::filesystem::path& path, const Encrypt
         report.problem = std::move(checked.problem);
         return report;
       case RecordVerdict::kEncryptedWithoutKey:
-        return fail(Error::invalid_data(std::move(checked.problem)));
+        report.refusal = LogRefusal::kMissingKey;
+        report.problem = std::move(checked.problem);
+        return report;
       case RecordVerdict::kUndecryptable:
         // After a record that opened, the key is right: this record is damaged.
-        if (!decrypted_any) return fail(Error::invalid_data(std::move(checked.problem)));
-        report.end = LogEnd::kCorrupt;
         report.problem = std::move(checked.problem);
+        if (decrypted_any) {
+          report.end = LogEnd::kCorrupt;
+        } else {
+          report.refusal = LogRefusal::kWrongKey;
+        }
         return report;
     }
     const bool decrypted = checked.verdict == RecordVerdict::kDecrypted;
     decrypted_any = decrypted_any || decrypted;
     auto entry = decode_entry(decrypted ? checked.plaintext : record.payload);
-    if (!entry) {
+    if (entry) {
+      ++report.entries;
+    } else {
       ++report.undecodable;
-      continue;
     }
-    ++report.entries;
-    apply(std::move(*entry));
+    visit(record, std::move(entry));
   }
+  return report;
+}
+
+Result<ReplayReport> replay_log(const std::filesystem::path& path, const EncryptionKey* key,
+                                const std::function<void(WalEntry&&)>& apply) {
+  auto report = scan_log(path, key, [&apply](const RawRecord&, Result<WalEntry>&& entry) {
+    if (entry) apply(std::move(*entry));
+  });
+  if (!report) return fail(report.error());
+  if (report->refusal != LogRefusal::kNone) return fail(Error::invalid_data(report->problem));
   return report;
 }
 

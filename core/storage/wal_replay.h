@@ -11,6 +11,7 @@
 #include "core/common/error.h"
 #include "core/storage/crypto.h"
 #include "core/storage/wal_entry.h"
+#include "core/storage/wal_reader.h"
 
 namespace kestrine {
 
@@ -22,16 +23,35 @@ enum class LogEnd {
               // earlier record of the log decrypted
 };
 
+// Where opening refuses to go on: the log cannot be read without another key.
+enum class LogRefusal {
+  kNone,
+  kMissingKey,  // an encrypted record, and no key
+  kWrongKey,    // the log's first encrypted record does not decrypt under the key
+};
+
 struct ReplayReport {
   LogEnd end = LogEnd::kClean;
   // Length of the part that was read: the end of the last complete, verified record. A log
   // cut back to this length ends cleanly.
   uint64_t valid_length = 0;
   uint64_t file_size = 0;
-  std::string problem;     // kCorrupt: what is wrong with the record at valid_length
+  std::string problem;     // kCorrupt, or a refusal: what is wrong with the record at valid_length
   size_t entries = 0;      // entries handed to `apply`
   size_t undecodable = 0;  // verified records whose entry did not decode, skipped
+  LogRefusal refusal = LogRefusal::kNone;  // scan_log only: replay_log fails instead
 };
+
+// Reads the log file at `path` from the start, record by record, and hands every verified
+// record to `visit` with its decoded entry, or the decoding error of an entry that does not
+// decode (its framing is intact, so reading goes on with the next record). Reading stops at
+// the first record that is cut short or fails its check, exactly where replay_log stops; where
+// replay_log fails for want of the right key, this stops too and reports the refusal, with
+// `valid_length` at the refused record and the cause in `problem`. Only read failures (the
+// operating system's errors) are errors. Nothing is written.
+Result<ReplayReport> scan_log(
+    const std::filesystem::path& path, const EncryptionKey* key,
+    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit);
 
 // Reads the log file at `path` from the start and hands each entry, in file order, to `apply`.
 // Reading stops at the first record that is cut short or fails its check; that is reported,
