@@ -84,11 +84,13 @@ test-asan: system-deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
 
-# The concurrency tests again under ThreadSanitizer.
+# The concurrency tests (every tests/core/*concurrency*_test.cc) again under ThreadSanitizer;
+# only their binaries are built.
+CONCURRENCY_TESTS := $(basename $(notdir $(wildcard tests/core/*concurrency*_test.cc)))
 test-tsan: system-deps
 	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKESTRINE_BUILD_TESTS=ON -DKESTRINE_BUILD_PYTHON=OFF -DKESTRINE_SANITIZE=thread
-	cmake --build build/tsan -j $(JOBS)
+	cmake --build build/tsan -j $(JOBS) --target $(CONCURRENCY_TESTS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build/tsan --output-on-failure -R concurrency
 
