@@ -2,8 +2,9 @@
 # system packages, a virtual environment in .venv, and the package built with pip.
 #   make demo   build and run the demo
 #   make test   build and run every test (C++ in release, under ASan+UBSan and the concurrency
-#               tests under TSan, the fuzzers for a bounded time, then Python, then the
-#               wheel in a fresh virtual environment)
+#               tests under TSan, the fuzzers for a bounded time, then Python, a subset of it
+#               again against an ASan+UBSan build of the extension, then the wheel in a fresh
+#               virtual environment)
 
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -19,7 +20,7 @@ WHEEL_DIR := build/wheel
 WHEEL_VENV := build/wheel-venv
 
 .PHONY: demo test setup system-deps venv install test-core test-asan test-tsan test-fuzz \
-	test-python test-wheel bench clean
+	test-python test-python-asan test-wheel bench clean
 
 # The demo: the quickstart, then the command-line tool on real text: the standard library's
 # docstrings (examples/data) loaded into a fresh database in build/demo-db and searched by
@@ -53,7 +54,7 @@ demo: install
 	@printf '\n== every file checked ==\n'
 	$(KESTRINE) verify $(DEMO_DB)
 
-test: install test-core test-asan test-tsan test-fuzz test-python test-wheel
+test: install test-core test-asan test-tsan test-fuzz test-python test-python-asan test-wheel
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -116,6 +117,33 @@ test-fuzz: system-deps
 
 test-python: install
 	$(VPY) -m pytest -q tests/python
+
+# A subset of the Python tests against the extension built with ASan+UBSan in build/asan, where
+# test-asan has already compiled the engine with the same flags: only the module is added. It
+# comes first on the path, before the installed one; `kestrine` is taken from python/.
+# The interpreter itself is not instrumented, so the ASan runtime is preloaded. Leak detection is
+# off: the interpreter leaves its own allocations behind at exit (tests/python/test_leaks.py
+# measures the extension's growth instead). The first error ends the run. The subset calls every
+# method on success and failure paths in well under a minute: conversions, documents, batches,
+# searches, the random model, persistence and its round trips, rebuild, a full disk, recovery
+# after SIGKILL and the leak rounds, both cut short. Left out: the package checks (stubtest,
+# mypy), which run no engine code, and the command-line tool, whose module lives inside the
+# installed package.
+PYTHON_ASAN_TESTS := test_embedding_input.py test_documents.py test_batch.py test_search.py \
+	test_collections.py test_module.py test_model.py test_persistence.py test_round_trip.py \
+	test_rebuild.py test_disk_full.py test_crash.py test_leaks.py
+test-python-asan: install
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESTRINE_BUILD_TESTS=ON -DKESTRINE_BUILD_PYTHON=ON -DKESTRINE_SANITIZE=address,undefined \
+	  -DPython_EXECUTABLE=$(abspath $(VPY))
+	cmake --build build/asan -j $(JOBS) --target _kestrine
+	export PYTHONPATH=build/asan/python:python \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  KESTRINE_LEAK_ROUNDS=1000 KESTRINE_CRASH_ROUNDS=12; \
+	$(VPY) -c 'import _kestrine, sys; sys.exit("build/asan/" not in _kestrine.__file__)' && \
+	$(VPY) -m pytest -q -x -p no:cacheprovider $(PYTHON_ASAN_TESTS:%=tests/python/%)
 
 # The wheel as a user's `pip wheel .` builds it (an isolated build, but in the build directory
 # build/{wheel_tag} that `install` uses, so nothing is compiled twice), installed alone into a
