@@ -161,8 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SnapshotCase{"checksummed", nullptr, false, SnapshotCase::kNoKey, IntegrityCheck::kPassed,
                      std::nullopt},
-        SnapshotCase{"bare", [](auto& f) { f.resize(f.size() - 8); }, false, SnapshotCase::kNoKey,
-                     IntegrityCheck::kNone, std::nullopt},
+        SnapshotCase{"bare", [](auto& f) { f.erase(f.end() - 8, f.end()); }, false,
+                     SnapshotCase::kNoKey, IntegrityCheck::kNone, std::nullopt},
         SnapshotCase{"encrypted", nullptr, true, SnapshotCase::kRightKey, IntegrityCheck::kPassed,
                      std::nullopt},
         SnapshotCase{"crc_mismatch", [](auto& f) { flip_byte(f, 20); }, false, SnapshotCase::kNoKey,
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](auto& f) {
                        f.erase(f.begin() + 8);
                        f[0] = 0;
-                       f.resize(f.size() - 8);
+                       f.erase(f.end() - 8, f.end());
                      },
                      false, SnapshotCase::kNoKey, IntegrityCheck::kNone, SnapshotStep::kName}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -312,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
                 LogRefusal::kNone, 5},
         LogCase{"torn_tail", false, LogCase::kNoKey,
                 [](auto& log, const auto& starts) {
-                  log.resize(log.size() - 3);
+                  log.erase(log.end() - 3, log.end());
                   return int64_t(starts[4]);
                 },
                 LogEnd::kTornTail, LogRefusal::kNone, 4},
