@@ -1,0 +1,195 @@
+// The batched distances and the distances given a stored squared norm return exactly, bit for
+// bit, what the single-vector code_distance and vector_distance return, in both kernel variants.
+#include "core/quantization/distance_batch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/quantization/kernel_dispatch.h"
+#include "core/quantization/scalar.h"
+
+namespace kestrine {
+namespace {
+
+constexpr DistanceMetric kMetrics[] = {DistanceMetric::kCosine, DistanceMetric::kEuclidean,
+                                       DistanceMetric::kDotProduct};
+constexpr KernelVariant kVariants[] = {KernelVariant::kPortable, KernelVariant::kAvx2};
+constexpr size_t kLengths[] = {0, 1, 7, 15, 16, 17, 31, 33, 128, 384, 1536};
+
+uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
+
+std::string describe(KernelVariant variant, DistanceMetric metric, size_t n, size_t count) {
+  return std::string(variant == KernelVariant::kAvx2 ? "avx2 " : "portable ") +
+         std::string(metric_name(metric)) + " n=" + std::to_string(n) +
+         " count=" + std::to_string(count);
+}
+
+// Storage whose payload starts `offset` elements past an aligned allocation, so that the
+// kernels see misaligned pointers.
+template <typename T>
+struct Shifted {
+  std::vector<T> storage;
+  size_t offset;
+  T* data() { return storage.data() + offset; }
+  std::span<T> span(size_t n) { return {data(), n}; }
+};
+
+template <typename T>
+Shifted<T> shifted(size_t n, size_t offset) {
+  return {std::vector<T>(n + offset + 1), offset};
+}
+
+void fill(std::mt19937& rng, std::span<float> v, float low, float high) {
+  std::uniform_real_distribution<float> dist(low, high);
+  for (float& x : v) x = dist(rng);
+}
+
+// A stored vector in 8-bit form: quantized from a random vector, drawn directly with a minimum
+// and step that quantization would not produce, or constant (step 0).
+struct Stored {
+  Shifted<uint8_t> codes;
+  float min = 0.0f;
+  float scale = 0.0f;
+  CodeView view(size_t n) { return {codes.span(n), min, scale}; }
+};
+
+Stored random_stored(std::mt19937& rng, size_t n, size_t offset, int kind) {
+  Stored s{shifted<uint8_t>(n, offset)};
+  if (kind == 0) {
+    std::vector<float> v(n);
+    fill(rng, v, -2.0f, 3.0f);
+    QuantizedVector q = quantize(v);
+    std::copy(q.codes.begin(), q.codes.end(), s.codes.data());
+    s.min = q.min;
+    s.scale = q.scale;
+  } else if (kind == 1) {
+    std::uniform_int_distribution<int> code(0, 255);
+    for (size_t i = 0; i < n; ++i) s.codes.data()[i] = static_cast<uint8_t>(code(rng));
+    s.min = std::uniform_real_distribution<float>(-2.0f, 1.0f)(rng);
+    s.scale = std::uniform_real_distribution<float>(1e-3f, 2e-2f)(rng);
+  } else {
+    std::fill_n(s.codes.data(), n, uint8_t{128});
+    s.min = 0.5f;
+    s.scale = 0.0f;
+  }
+  return s;
+}
+
+TEST(DistanceBatchTest, CodeDistancesEqualTheSingleKernelBitForBit) {
+  std::mt19937 rng(7);
+  for (KernelVariant variant : kVariants) {
+    for (DistanceMetric metric : kMetrics) {
+      for (size_t n : kLengths) {
+        for (size_t count = 1; count <= kMaxDistanceBatch; ++count) {
+          for (size_t offset = 0; offset < 3; ++offset) {
+            Shifted<float> query = shifted<float>(n, offset);
+            fill(rng, query.span(n), -1.0f, 1.0f);
+            const float query_sq_norm = squared_norm(query.span(n));
+            std::vector<Stored> stored;
+            std::vector<CodeView> views;
+            std::vector<float> norms;
+            for (size_t j = 0; j < count; ++j) {
+              stored.push_back(random_stored(rng, n, offset * 5 + j, static_cast<int>(j % 3)));
+            }
+            for (Stored& s : stored) {
+              views.push_back(s.view(n));
+              norms.push_back(code_squared_norm(variant, views.back()));
+            }
+            float with_norms[kMaxDistanceBatch];
+            float without_norms[kMaxDistanceBatch];
+            code_distances(variant, metric, query.span(n), views, query_sq_norm, norms.data(),
+                           with_norms);
+            code_distances(variant, metric, query.span(n), views, query_sq_norm, nullptr,
+                           without_norms);
+            for (size_t j = 0; j < count; ++j) {
+              const float single =
+                  code_distance_with(variant, metric, query.span(n), views[j], query_sq_norm);
+              ASSERT_EQ(bits(with_norms[j]), bits(single))
+                  << describe(variant, metric, n, count) << " j=" << j;
+              ASSERT_EQ(bits(without_norms[j]), bits(single))
+                  << describe(variant, metric, n, count) << " j=" << j;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(DistanceBatchTest, VectorDistancesEqualTheSingleKernelBitForBit) {
+  std::mt19937 rng(11);
+  for (KernelVariant variant : kVariants) {
+    for (DistanceMetric metric : kMetrics) {
+      for (size_t n : kLengths) {
+        for (size_t count = 1; count <= kMaxDistanceBatch; ++count) {
+          for (size_t offset = 0; offset < 3; ++offset) {
+            Shifted<float> a = shifted<float>(n, offset);
+            fill(rng, a.span(n), -1.0f, 1.0f);
+            std::vector<Shifted<float>> others;
+            std::vector<const float*> b;
+            std::vector<float> b_sq;
+            for (size_t j = 0; j < count; ++j) {
+              others.push_back(shifted<float>(n, (offset + j) % 4));
+              // One of them a zero vector, whose cosine similarity is 0 by definition.
+              if (j != 2) fill(rng, others.back().span(n), -2.0f, 2.0f);
+            }
+            for (Shifted<float>& o : others) {
+              b.push_back(o.data());
+              b_sq.push_back(vector_squared_norm(variant, o.span(n)));
+            }
+            const float a_sq = vector_squared_norm(variant, a.span(n));
+            float with_norms[kMaxDistanceBatch];
+            float without_norms[kMaxDistanceBatch];
+            vector_distances(variant, metric, a.span(n), a_sq, b, b_sq.data(), with_norms);
+            vector_distances(variant, metric, a.span(n), a_sq, b, nullptr, without_norms);
+            for (size_t j = 0; j < count; ++j) {
+              const float single = vector_distance_with(variant, metric, a.span(n), {b[j], n});
+              ASSERT_EQ(bits(with_norms[j]), bits(single))
+                  << describe(variant, metric, n, count) << " j=" << j;
+              ASSERT_EQ(bits(without_norms[j]), bits(single))
+                  << describe(variant, metric, n, count) << " j=" << j;
+              // The norm of either operand is the same sum.
+              const float swapped = vector_distance_with(variant, metric, {b[j], n}, a.span(n));
+              if (metric == DistanceMetric::kCosine) {
+                float reverse;
+                const float* first = a.data();
+                vector_distances(variant, metric, {b[j], n}, b_sq[j], {&first, 1}, &a_sq, &reverse);
+                ASSERT_EQ(bits(reverse), bits(swapped)) << describe(variant, metric, n, count);
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(DistanceBatchTest, NullQueryAndConstantVectorsKeepTheirCosineOfZero) {
+  for (KernelVariant variant : kVariants) {
+    std::vector<float> zero(33, 0.0f);
+    std::vector<uint8_t> codes(33, 200);
+    const CodeView constant{codes, 0.25f, 0.0f};
+    const CodeView varied{codes, 0.25f, 0.01f};
+    const CodeView views[] = {constant, varied};
+    const float norms[] = {code_squared_norm(variant, constant),
+                           code_squared_norm(variant, varied)};
+    float out[2];
+    code_distances(variant, DistanceMetric::kCosine, zero, views, squared_norm(zero), norms, out);
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_EQ(out[1], 1.0f);
+    std::vector<float> ones(33, 1.0f);
+    code_distances(variant, DistanceMetric::kCosine, ones, views, squared_norm(ones), norms, out);
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_EQ(bits(out[1]), bits(code_distance_with(variant, DistanceMetric::kCosine, ones, varied,
+                                                    squared_norm(ones))));
+  }
+}
+
+}  // namespace
+}  // namespace kestrine
