@@ -74,6 +74,7 @@ void align_tables(HnswIndex& index) {
   if (pq_codebook_usable(index)) {
     index.pq_codes.resize(n * static_cast<size_t>(index.pq_codebook->num_subspaces), 0);
   }
+  refresh_code_norms(index);
   const size_t capacity = static_cast<size_t>(
       std::min<uint64_t>(index.config.m_max0, NeighborLists::kMaxLayer0Capacity));
   if (index.neighbors.layer0_capacity() != capacity) {
@@ -109,6 +110,7 @@ void append_node(HnswIndex& index, std::span<const float> vector, const Quantize
   index.layers.push_back(static_cast<uint8_t>(level));
   index.deleted.push_back(0);
   ++index.node_count;
+  refresh_code_norms(index);
 }
 
 // Links `id` into the list of `node` on `layer`; a list that overflows its budget is cut back

@@ -7,12 +7,17 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/hnsw/index.h"
+#include "core/hnsw/node_scorer.h"
+#include "core/hnsw/search.h"
 #include "core/quantization/kernel_dispatch.h"
 #include "core/quantization/scalar.h"
+#include "tests/core/hnsw_test_util.h"
 
 namespace kestrine {
 namespace {
@@ -23,6 +28,15 @@ constexpr KernelVariant kVariants[] = {KernelVariant::kPortable, KernelVariant::
 constexpr size_t kLengths[] = {0, 1, 7, 15, 16, 17, 31, 33, 128, 384, 1536};
 
 uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
+
+// Runs the portable variant while alive, and restores the automatic choice even when an
+// assertion ends the test early.
+struct PortableKernels {
+  PortableKernels() { force_portable_kernels(true); }
+  ~PortableKernels() { force_portable_kernels(false); }
+  PortableKernels(const PortableKernels&) = delete;
+  PortableKernels& operator=(const PortableKernels&) = delete;
+};
 
 std::string describe(KernelVariant variant, DistanceMetric metric, size_t n, size_t count) {
   return std::string(variant == KernelVariant::kAvx2 ? "avx2 " : "portable ") +
@@ -188,6 +202,116 @@ TEST(DistanceBatchTest, NullQueryAndConstantVectorsKeepTheirCosineOfZero) {
     EXPECT_EQ(out[0], 1.0f);
     EXPECT_EQ(bits(out[1]), bits(code_distance_with(variant, DistanceMetric::kCosine, ones, varied,
                                                     squared_norm(ones))));
+  }
+}
+
+// Every node of an index scored by the scorer against the plain distance functions of the
+// active variant.
+void expect_scorer_matches_plain_distances(const HnswIndex& index, std::span<const float> query) {
+  const float query_sq_norm = squared_norm(query);
+  const NodeScorer scorer(index, query, query_sq_norm);
+  const size_t dim = static_cast<size_t>(index.dimension);
+  for (uint32_t node = 0; node < index.node_count; ++node) {
+    float plain;
+    if (!index.raw_vectors.empty()) {
+      plain = vector_distance(index.config.distance_metric, query,
+                              std::span(index.raw_vectors).subspan(node * dim, dim));
+    } else {
+      const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
+                          index.vector_min[node], index.vector_scale[node]};
+      plain = code_distance(index.config.distance_metric, query, view, query_sq_norm);
+    }
+    ASSERT_EQ(bits(scorer.distance(node)), bits(plain)) << "node " << node;
+  }
+}
+
+class NodeScorerTest : public ::testing::TestWithParam<testing::MetricAndRaw> {};
+
+TEST_P(NodeScorerTest, ScoresEveryNodeExactlyAsThePlainDistances) {
+  const auto [metric, raw] = GetParam();
+  for (size_t dim : {5, 16, 33, 128}) {
+    const std::vector<float> data = testing::random_vectors(60, dim, 3);
+    const HnswIndex index = testing::build(testing::config_for(metric, raw), data, dim);
+    if (metric == DistanceMetric::kCosine) {
+      ASSERT_EQ(index.code_norms.values.size(), index.node_count);
+      EXPECT_EQ(index.code_norms.variant, active_kernel_variant());
+    } else {
+      EXPECT_TRUE(index.code_norms.values.empty());
+    }
+    const std::vector<float> queries = testing::random_vectors(4, dim, 9);
+    for (size_t q = 0; q < 4; ++q) {
+      expect_scorer_matches_plain_distances(index, testing::row(queries, dim, q));
+    }
+    // The portable variant ignores norms summed by the other one.
+    const PortableKernels portable;
+    expect_scorer_matches_plain_distances(index, testing::row(queries, dim, 0));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, NodeScorerTest, testing::kAllModes, testing::mode_name);
+
+TEST(CodeNormTableTest, HoldsTheNormOfEveryNodeAndIsDerivedAgainAfterALoad) {
+  const size_t dim = 20;
+  const std::vector<float> data = testing::random_vectors(40, dim, 5);
+  HnswIndex index = testing::build(testing::config_for(DistanceMetric::kCosine, false), data, dim);
+  const KernelVariant variant = active_kernel_variant();
+  ASSERT_EQ(index.code_norms.values.size(), 40u);
+  for (uint32_t node = 0; node < 40; ++node) {
+    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
+                        index.vector_min[node], index.vector_scale[node]};
+    EXPECT_EQ(bits(index.code_norms.values[node]), bits(code_squared_norm(variant, view)));
+  }
+  const std::vector<float> expected = index.code_norms.values;
+  // A stored index arrives without the table; refreshing derives the same values.
+  index.code_norms = {};
+  refresh_code_norms(index);
+  ASSERT_EQ(index.code_norms.values.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(bits(index.code_norms.values[i]), bits(expected[i]));
+  }
+  // A table of the other variant is summed again whole.
+  const PortableKernels portable;
+  refresh_code_norms(index);
+  EXPECT_EQ(index.code_norms.variant, KernelVariant::kPortable);
+  for (uint32_t node = 0; node < 40; ++node) {
+    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
+                        index.vector_min[node], index.vector_scale[node]};
+    EXPECT_EQ(bits(index.code_norms.values[node]),
+              bits(code_squared_norm(KernelVariant::kPortable, view)));
+  }
+}
+
+// Searches of a cosine index over codes, with the norm table and without it (every distance
+// then sums the stored vector's norm itself): the same hits at the same distances, bit for bit,
+// in both variants.
+TEST(CodeNormTableTest, SearchesFindTheSameHitsWithoutTheTable) {
+  const size_t dim = 40;
+  const std::vector<float> data = testing::random_vectors(400, dim, 21);
+  const std::vector<float> queries = testing::random_vectors(20, dim, 23);
+  for (bool forced : {false, true}) {
+    std::optional<PortableKernels> portable;
+    if (forced) portable.emplace();
+    const HnswIndex index =
+        testing::build(testing::config_for(DistanceMetric::kCosine, false), data, dim);
+    ASSERT_EQ(index.code_norms.values.size(), index.node_count);
+    HnswIndex without = index;
+    without.code_norms = {};
+    const auto accept = [](uint32_t id) { return id % 3 != 0; };
+    for (size_t q = 0; q < 20; ++q) {
+      const std::span<const float> query = testing::row(queries, dim, q);
+      const std::vector<SearchHit> plain[] = {search(index, query, 10),
+                                              filtered_search(index, query, 10, accept)};
+      const std::vector<SearchHit> unnormed[] = {search(without, query, 10),
+                                                 filtered_search(without, query, 10, accept)};
+      for (size_t kind = 0; kind < 2; ++kind) {
+        ASSERT_EQ(plain[kind].size(), unnormed[kind].size());
+        for (size_t i = 0; i < plain[kind].size(); ++i) {
+          EXPECT_EQ(plain[kind][i].id, unnormed[kind][i].id) << "query " << q;
+          EXPECT_EQ(bits(plain[kind][i].distance), bits(unnormed[kind][i].distance))
+              << "query " << q;
+        }
+      }
+    }
   }
 }
 
