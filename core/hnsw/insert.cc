@@ -44,6 +44,7 @@ struct InsertScratch {
   std::vector<SearchHit> selection;
   std::vector<SearchHit> prune_candidates;
   std::vector<uint32_t> prune_ids;
+  std::vector<float> prune_distances;
   std::vector<float> base;  // a pruned node's vector, dequantized
 };
 
@@ -146,9 +147,11 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   const float base_sq_norm =
       index.config.distance_metric == DistanceMetric::kCosine ? squared_norm(base) : 0.0f;
   const NodeScorer scorer(index, base, base_sq_norm);
+  scratch.prune_distances.resize(scratch.prune_ids.size());
+  scorer.exact_distances(scratch.prune_ids, scratch.prune_distances.data());
   scratch.prune_candidates.clear();
-  for (uint32_t n : scratch.prune_ids) {
-    scratch.prune_candidates.push_back({scorer.exact(n), n});
+  for (size_t i = 0; i < scratch.prune_ids.size(); ++i) {
+    scratch.prune_candidates.push_back({scratch.prune_distances[i], scratch.prune_ids[i]});
   }
   selector.select(scratch.prune_candidates, limit, scratch.selection);
   scratch.prune_ids.clear();

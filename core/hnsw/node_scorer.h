@@ -6,8 +6,9 @@
 //
 // The kernel variant is fixed when the scorer is built, so one operation never mixes variants.
 // Cosine distances over codes take the stored vector's squared norm from the index's norm table
-// when it holds the node (and was summed by the same variant). Every distance is bit for bit
-// the one code_distance / vector_distance gives.
+// when it holds the node (and was summed by the same variant); several nodes can be scored in
+// one call (distances), their sums overlapping. Either way every distance is bit for bit the
+// one code_distance / vector_distance gives.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +58,11 @@ class NodeScorer {
     return kUnreadable;
   }
 
+  // distance(nodes[j]) into out[j] for every j (`out` holds nodes.size() values).
+  void distances(std::span<const uint32_t> nodes, float* out) const;
+  // exact(nodes[j]) into out[j] for every j.
+  void exact_distances(std::span<const uint32_t> nodes, float* out) const;
+
   // Starts loading what distance(node) will read.
   void prefetch(uint32_t node) const {
     if (table_ != nullptr) {
@@ -91,7 +97,8 @@ class NodeScorer {
   const float* scales_;
   size_t code_nodes_;  // nodes whose codes, minimum and step are all present
   const float* raw_;
-  size_t raw_nodes_;  // nodes whose raw slice is present; 0 when raw vectors are not kept
+  size_t raw_nodes_;     // nodes whose raw slice is present; 0 when raw vectors are not kept
+  float query_self_sq_;  // the query's own v . v as the cosine kernel sums it (raw vectors)
   const float* norms_;
   size_t norm_nodes_;  // nodes whose stored squared norm the scorer may take from norms_
   const float* table_ = nullptr;

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "core/hnsw/hit_order.h"
 #include "core/hnsw/index.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/search.h"
+#include "core/hnsw/select_neighbors.h"
 #include "core/quantization/kernel_dispatch.h"
 #include "core/quantization/scalar.h"
 #include "tests/core/hnsw_test_util.h"
@@ -205,13 +207,19 @@ TEST(DistanceBatchTest, NullQueryAndConstantVectorsKeepTheirCosineOfZero) {
   }
 }
 
-// Every node of an index scored by the scorer against the plain distance functions of the
-// active variant.
+// Every node of an index scored by the scorer, one at a time and in groups, against the plain
+// distance functions of the active variant.
 void expect_scorer_matches_plain_distances(const HnswIndex& index, std::span<const float> query) {
   const float query_sq_norm = squared_norm(query);
   const NodeScorer scorer(index, query, query_sq_norm);
   const size_t dim = static_cast<size_t>(index.dimension);
-  for (uint32_t node = 0; node < index.node_count; ++node) {
+  std::vector<uint32_t> nodes;
+  for (uint32_t node = 0; node < index.node_count; ++node) nodes.push_back(node);
+  std::reverse(nodes.begin(), nodes.end());
+  std::vector<float> batched(nodes.size());
+  scorer.distances(nodes, batched.data());
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    const uint32_t node = nodes[i];
     float plain;
     if (!index.raw_vectors.empty()) {
       plain = vector_distance(index.config.distance_metric, query,
@@ -221,6 +229,7 @@ void expect_scorer_matches_plain_distances(const HnswIndex& index, std::span<con
                           index.vector_min[node], index.vector_scale[node]};
       plain = code_distance(index.config.distance_metric, query, view, query_sq_norm);
     }
+    ASSERT_EQ(bits(batched[i]), bits(plain)) << "node " << node;
     ASSERT_EQ(bits(scorer.distance(node)), bits(plain)) << "node " << node;
   }
 }
@@ -314,6 +323,67 @@ TEST(CodeNormTableTest, SearchesFindTheSameHitsWithoutTheTable) {
     }
   }
 }
+
+// The heuristic as first written: one vector_distance per comparison.
+std::vector<SearchHit> reference_selection(const HnswIndex& index,
+                                           std::vector<SearchHit> candidates, size_t budget) {
+  sort_hits(candidates);
+  std::vector<SearchHit> out;
+  for (const SearchHit& c : candidates) {
+    if (out.size() >= budget) break;
+    const std::vector<float> v = stored_vector(index, c.id);
+    bool keep = true;
+    for (const SearchHit& s : out) {
+      if (!(vector_distance(index.config.distance_metric, v, stored_vector(index, s.id)) >=
+            c.distance)) {
+        keep = false;
+        break;
+      }
+    }
+    if (keep) out.push_back(c);
+  }
+  for (const SearchHit& c : candidates) {
+    if (out.size() >= budget) break;
+    if (std::none_of(out.begin(), out.end(), [&](const SearchHit& s) { return s.id == c.id; })) {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+class SelectionTest : public ::testing::TestWithParam<testing::MetricAndRaw> {};
+
+TEST_P(SelectionTest, PicksWhatOneDistanceAtATimePicks) {
+  const auto [metric, raw] = GetParam();
+  const size_t dim = 24;
+  const std::vector<float> data = testing::random_vectors(80, dim, 13);
+  const HnswIndex index = testing::build(testing::config_for(metric, raw), data, dim);
+  std::mt19937 rng(17);
+  for (int round = 0; round < 20; ++round) {
+    // Every other round under the portable variant.
+    std::optional<PortableKernels> portable;
+    if (round % 2 == 1) portable.emplace();
+    const uint32_t base = static_cast<uint32_t>(rng() % 80);
+    const std::vector<float> v = stored_vector(index, base);
+    std::vector<SearchHit> candidates;
+    for (uint32_t node = 0; node < 80; ++node) {
+      if (node != base)
+        candidates.push_back({vector_distance(metric, v, stored_vector(index, node)), node});
+    }
+    std::shuffle(candidates.begin(), candidates.end(), rng);
+    candidates.resize(10 + rng() % 60);
+    for (size_t budget : {4, 16, 32}) {
+      const std::vector<SearchHit> got = select_neighbors(index, candidates, budget);
+      const std::vector<SearchHit> want = reference_selection(index, candidates, budget);
+      ASSERT_EQ(got.size(), want.size());
+      for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i].id, want[i].id) << "round " << round << " budget " << budget;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SelectionTest, testing::kAllModes, testing::mode_name);
 
 }  // namespace
 }  // namespace kestrine
