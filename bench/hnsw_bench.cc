@@ -108,7 +108,8 @@ size_t index_bytes(const HnswIndex& index, bool allocated) {
   };
   return bytes(index.vector_data) + bytes(index.vector_min) + bytes(index.vector_scale) +
          bytes(index.raw_vectors) + bytes(index.layers) + bytes(index.deleted) +
-         bytes(index.pq_codes) + index.neighbors.memory_bytes(allocated);
+         bytes(index.pq_codes) + bytes(index.code_norms.values) +
+         index.neighbors.memory_bytes(allocated);
 }
 
 // Rows of `dim` float32 values from a raw little-endian file; exits with a message when the

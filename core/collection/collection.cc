@@ -18,6 +18,8 @@ Collection::Collection(CollectionData data) : data_(std::move(data)) {
   // A decoded graph has the default layer-0 layout; give it room for its own link budget.
   data_.hnsw.neighbors.set_layer0_capacity(static_cast<size_t>(
       std::min<uint64_t>(data_.hnsw.config.m_max0, NeighborLists::kMaxLayer0Capacity)));
+  // The stored record holds no norms: they are derived from the codes.
+  refresh_code_norms(data_.hnsw);
 }
 
 Status Collection::check_insert(const Uuid& id, std::string_view id_text,

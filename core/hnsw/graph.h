@@ -10,10 +10,23 @@
 
 #include "core/hnsw/config.h"
 #include "core/hnsw/neighbor_lists.h"
+#include "core/quantization/kernel_dispatch.h"
 #include "core/quantization/pq_codebook.h"
 
 namespace kestrine {
 
+// The squared norm v . v of every node's vector in 8-bit form, as the cosine code distance of
+// `variant` sums it: the one part of a cosine distance that does not depend on the query, so it
+// is computed once per node instead of in every distance. Derived from the codes, never stored:
+// an index that is loaded or rebuilt gets it anew (refresh_code_norms). Kept for the cosine
+// metric only; node n's entry is values[n], and nodes past the end have none (their distances
+// are computed in full).
+struct CodeNormTable {
+  std::vector<float> values;
+  KernelVariant variant = KernelVariant::kPortable;
+};
+
+// The fields up to node_count are the index's stored record, in its order.
 struct HnswIndex {
   HnswConfig config;
   std::vector<uint8_t> vector_data;  // node n's 8-bit codes at [n * dimension, (n + 1) * dimension)
@@ -29,6 +42,7 @@ struct HnswIndex {
   uint64_t max_level = 0;
   uint64_t dimension = 0;
   uint32_t node_count = 0;
+  CodeNormTable code_norms;  // derived from the codes; not part of the stored record
 };
 
 }  // namespace kestrine

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "core/hnsw/node_scorer.h"
+#include "core/hnsw/table_growth.h"
+#include "core/quantization/distance_batch.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
 
@@ -59,6 +61,31 @@ Status enable_pq(HnswIndex& index, uint64_t num_subspaces) {
   index.pq_codes = pq_encode_batch(*codebook, vectors);
   index.pq_codebook = std::move(*codebook);
   return {};
+}
+
+void refresh_code_norms(HnswIndex& index) {
+  CodeNormTable& table = index.code_norms;
+  if (index.config.distance_metric != DistanceMetric::kCosine) {
+    table.values.clear();
+    table.values.shrink_to_fit();
+    return;
+  }
+  const KernelVariant variant = active_kernel_variant();
+  if (table.variant != variant) {
+    table.values.clear();
+    table.variant = variant;
+  }
+  const size_t dim = static_cast<size_t>(index.dimension);
+  size_t nodes = std::min(index.vector_min.size(), index.vector_scale.size());
+  if (dim > 0) nodes = std::min(nodes, index.vector_data.size() / dim);
+  // Tables are only ever appended to or cut back, so the entries kept are still right.
+  if (table.values.size() > nodes) table.values.resize(nodes);
+  reserve_for_append(table.values, nodes - table.values.size());
+  for (size_t node = table.values.size(); node < nodes; ++node) {
+    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
+                        index.vector_min[node], index.vector_scale[node]};
+    table.values.push_back(code_squared_norm(variant, view));
+  }
 }
 
 float node_distance(const HnswIndex& index, std::span<const float> query, uint32_t node,

@@ -30,6 +30,12 @@ void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> ou
 // On failure (the training preconditions) the index is unchanged.
 Status enable_pq(HnswIndex& index, uint64_t num_subspaces);
 
+// Brings index.code_norms up to date: the norms of every node whose codes, minimum and step are
+// all present, summed by the active kernel variant (a table of another variant is recomputed
+// whole). Only cosine indexes keep the table; for the other metrics it stays empty. Called after
+// a node is appended and whenever an index is built from stored data.
+void refresh_code_norms(HnswIndex& index);
+
 // Distance from `query` (dimension values; a longer query is read only that far) to `node`:
 // from `pq_table` (the query's table, num_subspaces x 256 entries) when one is given, else from
 // the raw vector when raw vectors are kept, else from the codes. `query_sq_norm` is

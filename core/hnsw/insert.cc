@@ -44,6 +44,7 @@ struct InsertScratch {
   std::vector<SearchHit> selection;
   std::vector<SearchHit> prune_candidates;
   std::vector<uint32_t> prune_ids;
+  std::vector<float> prune_distances;
   std::vector<float> base;  // a pruned node's vector, dequantized
 };
 
@@ -80,6 +81,7 @@ void align_tables(HnswIndex& index) {
     index.pq_codebook.reset();
     index.pq_codes.clear();
   }
+  refresh_code_norms(index);
   const size_t capacity = static_cast<size_t>(
       std::min<uint64_t>(index.config.m_max0, NeighborLists::kMaxLayer0Capacity));
   if (index.neighbors.layer0_capacity() != capacity) {
@@ -114,6 +116,7 @@ void append_node(HnswIndex& index, std::span<const float> vector, const Quantize
   index.layers.push_back(static_cast<uint8_t>(level));
   index.deleted.push_back(0);
   ++index.node_count;
+  refresh_code_norms(index);
 }
 
 // Links `id` into the list of `node` on `layer`; a list that overflows its budget is cut back
@@ -149,9 +152,11 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   const float base_sq_norm =
       index.config.distance_metric == DistanceMetric::kCosine ? squared_norm(base) : 0.0f;
   const NodeScorer scorer(index, base, base_sq_norm);
+  scratch.prune_distances.resize(scratch.prune_ids.size());
+  scorer.exact_distances(scratch.prune_ids, scratch.prune_distances.data());
   scratch.prune_candidates.clear();
-  for (uint32_t n : scratch.prune_ids) {
-    scratch.prune_candidates.push_back({scorer.exact(n), n});
+  for (size_t i = 0; i < scratch.prune_ids.size(); ++i) {
+    scratch.prune_candidates.push_back({scratch.prune_distances[i], scratch.prune_ids[i]});
   }
   selector.select(scratch.prune_candidates, limit, scratch.selection);
   scratch.prune_ids.clear();

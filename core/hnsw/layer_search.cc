@@ -85,8 +85,14 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
       pending.push_back(n);
       scorer_.prefetch(n);
     }
-    for (uint32_t n : pending) {
-      const Entry entry{distance_key(scorer_.distance(n)), n};
+    // All of them are scored whatever the bound does meanwhile, so scoring them first, several
+    // at a time, changes no decision below.
+    std::vector<float>& pending_distances = scratch_.pending_distances;
+    pending_distances.resize(pending.size());
+    scorer_.distances(pending, pending_distances.data());
+    for (size_t i = 0; i < pending.size(); ++i) {
+      const uint32_t n = pending[i];
+      const Entry entry{distance_key(pending_distances[i]), n};
       if (results.size() >= ef && entry.key >= bound) continue;
       push(candidates, entry, nearer_on_top);
       if (!admits(n)) continue;

@@ -36,9 +36,10 @@ class LayerSearcher {
     uint32_t id;
   };
   struct Scratch {
-    std::vector<Entry> candidates;  // min-heap: nearest on top
-    std::vector<Entry> results;     // max-heap: farthest on top
-    std::vector<uint32_t> pending;  // unvisited neighbours of the expanded node
+    std::vector<Entry> candidates;         // min-heap: nearest on top
+    std::vector<Entry> results;            // max-heap: farthest on top
+    std::vector<uint32_t> pending;         // unvisited neighbours of the expanded node
+    std::vector<float> pending_distances;  // their distances, scored together
   };
 
   // Grows `visited` to the index's node count.

@@ -3,6 +3,12 @@
 // nodes each table actually holds, so a per-node call is a bounds check and one kernel call.
 // A node whose slice lies beyond its table (possible only in an inconsistent loaded index) is
 // read from the next available form, or is infinitely far when none holds it.
+//
+// The kernel variant is fixed when the scorer is built, so one operation never mixes variants.
+// Cosine distances over codes take the stored vector's squared norm from the index's norm table
+// when it holds the node (and was summed by the same variant); several nodes can be scored in
+// one call (distances), their sums overlapping. Either way every distance is bit for bit the
+// one code_distance / vector_distance gives.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +18,7 @@
 
 #include "core/hnsw/graph.h"
 #include "core/quantization/distance.h"
+#include "core/quantization/kernel_dispatch.h"
 
 namespace kestrine {
 
@@ -39,15 +46,22 @@ class NodeScorer {
   // The distance from the raw vector when the index keeps raw vectors, else from the codes.
   float exact(uint32_t node) const {
     if (node < raw_nodes_) {
-      return vector_distance(metric_, query_, {raw_ + static_cast<size_t>(node) * dim_, dim_});
+      return vector_distance_with(variant_, metric_, query_,
+                                  {raw_ + static_cast<size_t>(node) * dim_, dim_});
     }
     if (node < code_nodes_) {
       const CodeView view{
           {codes_ + static_cast<size_t>(node) * dim_, dim_}, mins_[node], scales_[node]};
-      return code_distance(metric_, query_, view, query_sq_norm_);
+      if (node < norm_nodes_) return code_distance_with_norm(view, norms_[node]);
+      return code_distance_with(variant_, metric_, query_, view, query_sq_norm_);
     }
     return kUnreadable;
   }
+
+  // distance(nodes[j]) into out[j] for every j (`out` holds nodes.size() values).
+  void distances(std::span<const uint32_t> nodes, float* out) const;
+  // exact(nodes[j]) into out[j] for every j.
+  void exact_distances(std::span<const uint32_t> nodes, float* out) const;
 
   // Starts loading what distance(node) will read.
   void prefetch(uint32_t node) const {
@@ -64,12 +78,16 @@ class NodeScorer {
       if (dim_ > 64) __builtin_prefetch(c + 64);
       __builtin_prefetch(mins_ + node);
       __builtin_prefetch(scales_ + node);
+      if (node < norm_nodes_) __builtin_prefetch(norms_ + node);
     }
   }
 
   bool uses_table() const { return table_ != nullptr; }
 
  private:
+  float code_distance_with_norm(const CodeView& view, float stored_sq_norm) const;
+
+  KernelVariant variant_;
   DistanceMetric metric_;
   std::span<const float> query_;
   float query_sq_norm_;
@@ -79,7 +97,10 @@ class NodeScorer {
   const float* scales_;
   size_t code_nodes_;  // nodes whose codes, minimum and step are all present
   const float* raw_;
-  size_t raw_nodes_;  // nodes whose raw slice is present; 0 when raw vectors are not kept
+  size_t raw_nodes_;     // nodes whose raw slice is present; 0 when raw vectors are not kept
+  float query_self_sq_;  // the query's own v . v as the cosine kernel sums it (raw vectors)
+  const float* norms_;
+  size_t norm_nodes_;  // nodes whose stored squared norm the scorer may take from norms_
   const float* table_ = nullptr;
   const uint8_t* pq_codes_ = nullptr;
   size_t pq_subspaces_ = 0;

@@ -40,6 +40,7 @@ class NeighborSelector {
   std::vector<SearchHit> sorted_;
   std::vector<float> storage_;        // one slot of dimension floats per possible pick
   std::vector<const float*> picked_;  // the vector of every pick so far
+  std::vector<float> picked_sq_;      // and its squared norm (cosine only)
 };
 
 }  // namespace kestrine

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/quantization/cpu_features.h"
+#include "core/quantization/distance_batch.h"
 #include "core/quantization/distance_kernels.h"
 #include "core/quantization/kernel_dispatch.h"
 
@@ -49,15 +50,34 @@ constexpr double kMinCodeCosineDenominator = 1e-10;
 // rejects it; should one arrive anyway, the pair is as far apart as can be.
 constexpr float kUnknownMetricDistance = std::numeric_limits<float>::infinity();
 
+// The cosine formulas, shared by the fused kernels and by the paths that are given a norm.
+inline float cosine_from_sums(float dot, float a_sq, float b_sq) {
+  const float denominator = std::sqrt(a_sq) * std::sqrt(b_sq);
+  if (denominator < kMinCosineDenominator) return 1.0f;
+  return 1.0f - dot / denominator;
+}
+
+// Valid once the early outs of code_distance_using (null query, constant stored vector) passed.
+inline float code_cosine_from_sums(float query_sq_norm, float dot, float v_sq) {
+  const double denominator =
+      std::sqrt(static_cast<double>(query_sq_norm)) * std::sqrt(static_cast<double>(v_sq));
+  if (denominator < kMinCodeCosineDenominator) return 1.0f;
+  const float similarity = static_cast<float>(static_cast<double>(dot) / denominator);
+  return 1.0f - similarity;
+}
+
+// A constant stored vector (scale 0) or a null query has no direction: similarity 0.
+inline bool code_cosine_undefined(float query_sq_norm, float scale) {
+  return static_cast<double>(query_sq_norm) < kMinCodeCosineDenominator || scale == 0.0f;
+}
+
 inline float vector_distance_using(const DistanceKernels& k, DistanceMetric metric,
                                    std::span<const float> a, std::span<const float> b) {
   const size_t n = std::min(a.size(), b.size());
   switch (metric) {
     case DistanceMetric::kCosine: {
       const CosineSums sums = k.cosine(a.data(), b.data(), n);
-      const float denominator = std::sqrt(sums.a_sq) * std::sqrt(sums.b_sq);
-      if (denominator < kMinCosineDenominator) return 1.0f;
-      return 1.0f - sums.dot / denominator;
+      return cosine_from_sums(sums.dot, sums.a_sq, sums.b_sq);
     }
     case DistanceMetric::kEuclidean:
       return k.squared_l2(a.data(), b.data(), n);
@@ -75,16 +95,9 @@ inline float code_distance_using(const DistanceKernels& k, DistanceMetric metric
   const uint8_t* codes = view.codes.data();
   switch (metric) {
     case DistanceMetric::kCosine: {
-      // A constant stored vector (scale 0) or a null query has no direction: similarity 0.
-      if (static_cast<double>(query_sq_norm) < kMinCodeCosineDenominator || view.scale == 0.0f) {
-        return 1.0f;
-      }
+      if (code_cosine_undefined(query_sq_norm, view.scale)) return 1.0f;
       const CodeCosineSums sums = k.code_cosine(query.data(), codes, n, view.min, view.scale);
-      const double denominator =
-          std::sqrt(static_cast<double>(query_sq_norm)) * std::sqrt(static_cast<double>(sums.v_sq));
-      if (denominator < kMinCodeCosineDenominator) return 1.0f;
-      const float similarity = static_cast<float>(static_cast<double>(sums.dot) / denominator);
-      return 1.0f - similarity;
+      return code_cosine_from_sums(query_sq_norm, sums.dot, sums.v_sq);
     }
     case DistanceMetric::kEuclidean:
       return k.code_squared_l2(query.data(), codes, n, view.min, view.scale);
@@ -95,6 +108,87 @@ inline float code_distance_using(const DistanceKernels& k, DistanceMetric metric
 }
 
 }  // namespace
+
+// A batch of the public functions is handed to the kernels whole.
+static_assert(kMaxDistanceBatch <= kMaxBatch);
+
+float code_squared_norm(KernelVariant variant, const CodeView& view) {
+  return kernels_of(variant).code_sq_norm(view.codes.data(), view.codes.size(), view.min,
+                                          view.scale);
+}
+
+float vector_squared_norm(KernelVariant variant, std::span<const float> v) {
+  return kernels_of(variant).dot(v.data(), v.data(), v.size());
+}
+
+void code_distances(KernelVariant variant, DistanceMetric metric, std::span<const float> query,
+                    std::span<const CodeView> views, float query_sq_norm,
+                    const float* stored_sq_norms, float* out) {
+  const DistanceKernels& k = kernels_of(variant);
+  const size_t count = std::min(views.size(), kMaxDistanceBatch);
+  const size_t n = query.size();
+  CodeBatch batch;
+  for (size_t j = 0; j < count; ++j) {
+    batch.codes[j] = views[j].codes.data();
+    batch.min[j] = views[j].min;
+    batch.scale[j] = views[j].scale;
+  }
+  switch (metric) {
+    case DistanceMetric::kCosine: {
+      if (static_cast<double>(query_sq_norm) < kMinCodeCosineDenominator) {
+        std::fill_n(out, count, 1.0f);
+        return;
+      }
+      float dots[kMaxDistanceBatch];
+      k.code_dot_batch(query.data(), batch, count, n, dots);
+      for (size_t j = 0; j < count; ++j) {
+        if (code_cosine_undefined(query_sq_norm, batch.scale[j])) {
+          out[j] = 1.0f;
+          continue;
+        }
+        const float v_sq = stored_sq_norms != nullptr
+                               ? stored_sq_norms[j]
+                               : k.code_sq_norm(batch.codes[j], n, batch.min[j], batch.scale[j]);
+        out[j] = code_cosine_from_sums(query_sq_norm, dots[j], v_sq);
+      }
+      return;
+    }
+    case DistanceMetric::kEuclidean:
+      k.code_squared_l2_batch(query.data(), batch, count, n, out);
+      return;
+    case DistanceMetric::kDotProduct:
+      k.code_dot_batch(query.data(), batch, count, n, out);
+      for (size_t j = 0; j < count; ++j) out[j] = -out[j];
+      return;
+  }
+  std::fill_n(out, count, kUnknownMetricDistance);
+}
+
+void vector_distances(KernelVariant variant, DistanceMetric metric, std::span<const float> a,
+                      float a_sq, std::span<const float* const> b, const float* b_sq, float* out) {
+  const DistanceKernels& k = kernels_of(variant);
+  const size_t count = std::min(b.size(), kMaxDistanceBatch);
+  const size_t n = a.size();
+  switch (metric) {
+    case DistanceMetric::kCosine: {
+      float dots[kMaxDistanceBatch];
+      k.dot_batch(a.data(), b.data(), count, n, dots);
+      for (size_t j = 0; j < count; ++j) {
+        const float other = b_sq != nullptr ? b_sq[j] : k.dot(b[j], b[j], n);
+        out[j] = cosine_from_sums(dots[j], a_sq, other);
+      }
+      return;
+    }
+    case DistanceMetric::kEuclidean:
+      k.squared_l2_batch(a.data(), b.data(), count, n, out);
+      return;
+    case DistanceMetric::kDotProduct:
+      k.dot_batch(a.data(), b.data(), count, n, out);
+      for (size_t j = 0; j < count; ++j) out[j] = -out[j];
+      return;
+  }
+  std::fill_n(out, count, kUnknownMetricDistance);
+}
 
 float vector_distance(DistanceMetric metric, std::span<const float> a, std::span<const float> b) {
   return vector_distance_using(kernels(), metric, a, b);

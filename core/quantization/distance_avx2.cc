@@ -151,6 +151,193 @@ float code_dot(const float* q, const uint8_t* codes, size_t n, float min, float 
   return sum;
 }
 
+float code_sq_norm(const uint8_t* codes, size_t n, float min, float scale) {
+  const __m256 min8 = _mm256_set1_ps(min);
+  const __m256 scale8 = _mm256_set1_ps(scale);
+  __m256 acc = _mm256_setzero_ps();
+  const size_t end = block_end(n);
+  for (size_t i = 0; i < end; i += kBlock) {
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + i));
+    const __m256 v0 = dequantize8(raw, min8, scale8);
+    const __m256 v1 = dequantize8(_mm_srli_si128(raw, 8), min8, scale8);
+    acc = _mm256_fmadd_ps(v0, v0, acc);
+    acc = _mm256_fmadd_ps(v1, v1, acc);
+  }
+  float sum = sum_lanes(acc);
+  for (size_t i = end; i < n; ++i) {
+    const float v = min + scale * static_cast<float>(codes[i]);
+    sum += v * v;
+  }
+  return sum;
+}
+
+// The batched kernels: `Count` vectors against one query, each with its own accumulator that
+// sees exactly the updates of the single kernel above, in the same order. Only the loads of the
+// query are shared, and the independent chains of fused multiply-adds overlap.
+
+template <size_t Count>
+void dot_n(const float* a, const float* const* b, size_t n, float* out) {
+  __m256 acc[Count];
+  for (size_t j = 0; j < Count; ++j) acc[j] = _mm256_setzero_ps();
+  const size_t end = block_end(n);
+  for (size_t i = 0; i < end; i += kBlock) {
+    const __m256 a0 = _mm256_loadu_ps(a + i);
+    const __m256 a1 = _mm256_loadu_ps(a + i + 8);
+    for (size_t j = 0; j < Count; ++j) {
+      acc[j] = _mm256_fmadd_ps(a0, _mm256_loadu_ps(b[j] + i), acc[j]);
+      acc[j] = _mm256_fmadd_ps(a1, _mm256_loadu_ps(b[j] + i + 8), acc[j]);
+    }
+  }
+  for (size_t j = 0; j < Count; ++j) {
+    float sum = sum_lanes(acc[j]);
+    for (size_t i = end; i < n; ++i) sum += a[i] * b[j][i];
+    out[j] = sum;
+  }
+}
+
+template <size_t Count>
+void squared_l2_n(const float* a, const float* const* b, size_t n, float* out) {
+  __m256 acc[Count];
+  for (size_t j = 0; j < Count; ++j) acc[j] = _mm256_setzero_ps();
+  const size_t end = block_end(n);
+  for (size_t i = 0; i < end; i += kBlock) {
+    const __m256 a0 = _mm256_loadu_ps(a + i);
+    const __m256 a1 = _mm256_loadu_ps(a + i + 8);
+    for (size_t j = 0; j < Count; ++j) {
+      const __m256 d0 = _mm256_sub_ps(a0, _mm256_loadu_ps(b[j] + i));
+      const __m256 d1 = _mm256_sub_ps(a1, _mm256_loadu_ps(b[j] + i + 8));
+      acc[j] = _mm256_fmadd_ps(d0, d0, acc[j]);
+      acc[j] = _mm256_fmadd_ps(d1, d1, acc[j]);
+    }
+  }
+  for (size_t j = 0; j < Count; ++j) {
+    float sum = sum_lanes(acc[j]);
+    for (size_t i = end; i < n; ++i) {
+      const float d = a[i] - b[j][i];
+      sum += d * d;
+    }
+    out[j] = sum;
+  }
+}
+
+template <size_t Count>
+void code_dot_n(const float* q, const CodeBatch& batch, size_t n, float* out) {
+  __m256 min8[Count];
+  __m256 scale8[Count];
+  __m256 acc[Count];
+  for (size_t j = 0; j < Count; ++j) {
+    min8[j] = _mm256_set1_ps(batch.min[j]);
+    scale8[j] = _mm256_set1_ps(batch.scale[j]);
+    acc[j] = _mm256_setzero_ps();
+  }
+  const size_t end = block_end(n);
+  for (size_t i = 0; i < end; i += kBlock) {
+    const __m256 q0 = _mm256_loadu_ps(q + i);
+    const __m256 q1 = _mm256_loadu_ps(q + i + 8);
+    for (size_t j = 0; j < Count; ++j) {
+      const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(batch.codes[j] + i));
+      acc[j] = _mm256_fmadd_ps(q0, dequantize8(raw, min8[j], scale8[j]), acc[j]);
+      acc[j] = _mm256_fmadd_ps(q1, dequantize8(_mm_srli_si128(raw, 8), min8[j], scale8[j]), acc[j]);
+    }
+  }
+  for (size_t j = 0; j < Count; ++j) {
+    const uint8_t* codes = batch.codes[j];
+    const float min = batch.min[j];
+    const float scale = batch.scale[j];
+    float sum = sum_lanes(acc[j]);
+    for (size_t i = end; i < n; ++i) sum += q[i] * (min + scale * static_cast<float>(codes[i]));
+    out[j] = sum;
+  }
+}
+
+template <size_t Count>
+void code_squared_l2_n(const float* q, const CodeBatch& batch, size_t n, float* out) {
+  __m256 min8[Count];
+  __m256 scale8[Count];
+  __m256 acc[Count];
+  for (size_t j = 0; j < Count; ++j) {
+    min8[j] = _mm256_set1_ps(batch.min[j]);
+    scale8[j] = _mm256_set1_ps(batch.scale[j]);
+    acc[j] = _mm256_setzero_ps();
+  }
+  const size_t end = block_end(n);
+  for (size_t i = 0; i < end; i += kBlock) {
+    const __m256 q0 = _mm256_loadu_ps(q + i);
+    const __m256 q1 = _mm256_loadu_ps(q + i + 8);
+    for (size_t j = 0; j < Count; ++j) {
+      const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(batch.codes[j] + i));
+      const __m256 d0 = _mm256_sub_ps(q0, dequantize8(raw, min8[j], scale8[j]));
+      const __m256 d1 = _mm256_sub_ps(q1, dequantize8(_mm_srli_si128(raw, 8), min8[j], scale8[j]));
+      acc[j] = _mm256_fmadd_ps(d0, d0, acc[j]);
+      acc[j] = _mm256_fmadd_ps(d1, d1, acc[j]);
+    }
+  }
+  for (size_t j = 0; j < Count; ++j) {
+    const uint8_t* codes = batch.codes[j];
+    const float min = batch.min[j];
+    const float scale = batch.scale[j];
+    float sum = sum_lanes(acc[j]);
+    for (size_t i = end; i < n; ++i) {
+      const float d = q[i] - (min + scale * static_cast<float>(codes[i]));
+      sum += d * d;
+    }
+    out[j] = sum;
+  }
+}
+
+void dot_batch(const float* a, const float* const* b, size_t count, size_t n, float* out) {
+  switch (count) {
+    case 1:
+      return dot_n<1>(a, b, n, out);
+    case 2:
+      return dot_n<2>(a, b, n, out);
+    case 3:
+      return dot_n<3>(a, b, n, out);
+    case 4:
+      return dot_n<4>(a, b, n, out);
+  }
+}
+
+void squared_l2_batch(const float* a, const float* const* b, size_t count, size_t n, float* out) {
+  switch (count) {
+    case 1:
+      return squared_l2_n<1>(a, b, n, out);
+    case 2:
+      return squared_l2_n<2>(a, b, n, out);
+    case 3:
+      return squared_l2_n<3>(a, b, n, out);
+    case 4:
+      return squared_l2_n<4>(a, b, n, out);
+  }
+}
+
+void code_dot_batch(const float* q, const CodeBatch& batch, size_t count, size_t n, float* out) {
+  switch (count) {
+    case 1:
+      return code_dot_n<1>(q, batch, n, out);
+    case 2:
+      return code_dot_n<2>(q, batch, n, out);
+    case 3:
+      return code_dot_n<3>(q, batch, n, out);
+    case 4:
+      return code_dot_n<4>(q, batch, n, out);
+  }
+}
+
+void code_squared_l2_batch(const float* q, const CodeBatch& batch, size_t count, size_t n,
+                           float* out) {
+  switch (count) {
+    case 1:
+      return code_squared_l2_n<1>(q, batch, n, out);
+    case 2:
+      return code_squared_l2_n<2>(q, batch, n, out);
+    case 3:
+      return code_squared_l2_n<3>(q, batch, n, out);
+    case 4:
+      return code_squared_l2_n<4>(q, batch, n, out);
+  }
+}
+
 }  // namespace
 
 constinit const DistanceKernels kAvx2Kernels = {
@@ -160,6 +347,11 @@ constinit const DistanceKernels kAvx2Kernels = {
     .code_cosine = code_cosine,
     .code_squared_l2 = code_squared_l2,
     .code_dot = code_dot,
+    .code_sq_norm = code_sq_norm,
+    .dot_batch = dot_batch,
+    .squared_l2_batch = squared_l2_batch,
+    .code_dot_batch = code_dot_batch,
+    .code_squared_l2_batch = code_squared_l2_batch,
 };
 
 }  // namespace kestrine

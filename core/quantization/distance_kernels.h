@@ -23,6 +23,17 @@ struct CodeCosineSums {
   float v_sq;  // v . v
 };
 
+// The stored vectors of one batched call: up to kMaxBatch of them, each scored against the same
+// query with its own accumulators, so that the independent sums overlap in the processor while
+// each one is formed exactly as the single-vector kernel forms it (same blocks, same order).
+inline constexpr size_t kMaxBatch = 4;
+
+struct CodeBatch {
+  const uint8_t* codes[kMaxBatch];
+  float min[kMaxBatch];
+  float scale[kMaxBatch];
+};
+
 // v_i = min + scale * codes[i] throughout.
 struct DistanceKernels {
   CosineSums (*cosine)(const float* a, const float* b, size_t n);
@@ -33,7 +44,26 @@ struct DistanceKernels {
                                 float scale);
   float (*code_squared_l2)(const float* q, const uint8_t* codes, size_t n, float min, float scale);
   float (*code_dot)(const float* q, const uint8_t* codes, size_t n, float min, float scale);
+
+  // v . v of a vector in 8-bit form, bit for bit the v_sq that code_cosine returns for it.
+  float (*code_sq_norm)(const uint8_t* codes, size_t n, float min, float scale);
+
+  // out[j] = dot(a, b[j], n) and squared_l2(a, b[j], n) for j < count (1 <= count <= kMaxBatch),
+  // each bit for bit the single kernel's value.
+  void (*dot_batch)(const float* a, const float* const* b, size_t count, size_t n, float* out);
+  void (*squared_l2_batch)(const float* a, const float* const* b, size_t count, size_t n,
+                           float* out);
+  // out[j] = code_dot and code_squared_l2 of q and the j-th vector of `batch`, likewise.
+  void (*code_dot_batch)(const float* q, const CodeBatch& batch, size_t count, size_t n,
+                         float* out);
+  void (*code_squared_l2_batch)(const float* q, const CodeBatch& batch, size_t count, size_t n,
+                                float* out);
 };
+
+// Both variants take the cosine sums apart without changing them: the dot product a . b of
+// `cosine` is `dot`'s, its a . a and b . b are dot(a, a) and dot(b, b), the q . v of
+// `code_cosine` is `code_dot`'s and its v . v is `code_sq_norm`'s. The callers rely on this to
+// compute a vector's squared norm once and reuse it.
 
 // Single-precision sums in element order; the code kernels add blocks of 8 terms, each summed
 // in single precision, into a double-precision total, and take the tail in double precision.

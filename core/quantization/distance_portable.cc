@@ -119,6 +119,48 @@ float code_dot(const float* q, const uint8_t* codes, size_t n, float min, float 
   return static_cast<float>(sum);
 }
 
+// v . v exactly as code_cosine forms it: blocks of 8 in single precision into a double total,
+// the tail in double precision.
+float code_sq_norm(const uint8_t* codes, size_t n, float min, float scale) {
+  double v_sq = 0.0;
+  size_t i = 0;
+  for (; i + kCodeBlock <= n; i += kCodeBlock) {
+    float block_v_sq = 0.0f;
+    for (size_t j = i; j < i + kCodeBlock; ++j) {
+      const float v = static_cast<float>(codes[j]) * scale + min;
+      block_v_sq += v * v;
+    }
+    v_sq += block_v_sq;
+  }
+  for (; i < n; ++i) {
+    const double v = static_cast<double>(codes[i]) * scale + min;
+    v_sq += v * v;
+  }
+  return static_cast<float>(v_sq);
+}
+
+// Without vector registers a batch gains nothing from interleaving: one vector after another.
+void dot_batch(const float* a, const float* const* b, size_t count, size_t n, float* out) {
+  for (size_t j = 0; j < count; ++j) out[j] = dot(a, b[j], n);
+}
+
+void squared_l2_batch(const float* a, const float* const* b, size_t count, size_t n, float* out) {
+  for (size_t j = 0; j < count; ++j) out[j] = squared_l2(a, b[j], n);
+}
+
+void code_dot_batch(const float* q, const CodeBatch& batch, size_t count, size_t n, float* out) {
+  for (size_t j = 0; j < count; ++j) {
+    out[j] = code_dot(q, batch.codes[j], n, batch.min[j], batch.scale[j]);
+  }
+}
+
+void code_squared_l2_batch(const float* q, const CodeBatch& batch, size_t count, size_t n,
+                           float* out) {
+  for (size_t j = 0; j < count; ++j) {
+    out[j] = code_squared_l2(q, batch.codes[j], n, batch.min[j], batch.scale[j]);
+  }
+}
+
 }  // namespace
 
 constinit const DistanceKernels kPortableKernels = {
@@ -128,6 +170,11 @@ constinit const DistanceKernels kPortableKernels = {
     .code_cosine = code_cosine,
     .code_squared_l2 = code_squared_l2,
     .code_dot = code_dot,
+    .code_sq_norm = code_sq_norm,
+    .dot_batch = dot_batch,
+    .squared_l2_batch = squared_l2_batch,
+    .code_dot_batch = code_dot_batch,
+    .code_squared_l2_batch = code_squared_l2_batch,
 };
 
 }  // namespace kestrine
