@@ -27,10 +27,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-CorpusSpec g_spec;
+CorpusShape g_shape;
 
 const Corpus& corpus() {
-  static const Corpus c = generate_corpus(g_spec);
+  static const Corpus c = generate_corpus(g_shape);
   return c;
 }
 
@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg.starts_with("--documents=")) {
-      g_spec.documents = std::stoull(std::string(arg.substr(12)));
+      g_shape.documents = std::stoull(std::string(arg.substr(12)));
     } else if (arg.starts_with("--dump_corpus=")) {
       dump_dir = arg.substr(14);
     } else {

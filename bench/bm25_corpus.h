@@ -1,7 +1,7 @@
 // A synthetic text corpus for keyword-search benchmarks: documents of sentences over a
 // Zipf-distributed vocabulary, and queries over its content words. Everything derives from the
 // seed through SplitMix64 and integer/double arithmetic fixed here (no standard-library
-// distributions, whose algorithms differ between implementations), so a given spec yields the
+// distributions, whose algorithms differ between implementations), so a given shape yields the
 // same bytes everywhere. write_jsonl dumps it for benchmarks of other libraries.
 #pragma once
 
@@ -17,7 +17,7 @@
 
 namespace kestrine::bench {
 
-struct CorpusSpec {
+struct CorpusShape {
   uint64_t seed = 42;
   size_t documents = 100'000;
   size_t min_words = 50;  // words per document, uniform in [min_words, max_words]
@@ -38,7 +38,7 @@ struct Corpus {
 // one word in ten. The 64 stop words take the most frequent ranks, as function words do in real
 // text; the others are pronounceable lowercase ASCII pseudo-words. Queries draw content words
 // only (no stop words), from the same Zipf law restricted to them.
-Corpus generate_corpus(const CorpusSpec& spec);
+Corpus generate_corpus(const CorpusShape& shape);
 
 // Text of the same shape with a mix of scripts: accented Latin, Greek with final sigmas,
 // Cyrillic, CJK, digits and emoji next to ASCII words; about `bytes` long.
@@ -138,19 +138,19 @@ inline void end_sentence(std::string& text) {
 
 }  // namespace corpus_detail
 
-inline Corpus generate_corpus(const CorpusSpec& spec) {
+inline Corpus generate_corpus(const CorpusShape& shape) {
   using namespace corpus_detail;
-  const std::vector<std::string> vocabulary = make_vocabulary(spec.vocabulary);
+  const std::vector<std::string> vocabulary = make_vocabulary(shape.vocabulary);
   const size_t stop_count = std::min(stop_word_list().size(), vocabulary.size());
-  const ZipfSampler all_words(vocabulary.size(), spec.zipf_exponent);
-  const ZipfSampler content_words(vocabulary.size() - stop_count, spec.zipf_exponent);
+  const ZipfSampler all_words(vocabulary.size(), shape.zipf_exponent);
+  const ZipfSampler content_words(vocabulary.size() - stop_count, shape.zipf_exponent);
 
-  SplitMix64 rng(spec.seed);
+  SplitMix64 rng(shape.seed);
   Corpus corpus;
-  corpus.documents.reserve(spec.documents);
-  for (size_t d = 0; d < spec.documents; ++d) {
+  corpus.documents.reserve(shape.documents);
+  for (size_t d = 0; d < shape.documents; ++d) {
     std::string text;
-    size_t words = rng.between(spec.min_words, spec.max_words);
+    size_t words = rng.between(shape.min_words, shape.max_words);
     while (words > 0) {
       const size_t sentence = std::min(words, rng.between(6, 20));
       for (size_t w = 0; w < sentence; ++w) {
@@ -162,10 +162,10 @@ inline Corpus generate_corpus(const CorpusSpec& spec) {
     text.pop_back();
     corpus.documents.push_back(std::move(text));
   }
-  corpus.queries.reserve(spec.queries);
-  for (size_t q = 0; q < spec.queries; ++q) {
+  corpus.queries.reserve(shape.queries);
+  for (size_t q = 0; q < shape.queries; ++q) {
     std::string text;
-    for (size_t w = rng.between(spec.min_query_words, spec.max_query_words); w > 0; --w) {
+    for (size_t w = rng.between(shape.min_query_words, shape.max_query_words); w > 0; --w) {
       text += vocabulary[stop_count + content_words.sample(rng)];
       if (w > 1) text += ' ';
     }

@@ -3,7 +3,7 @@
 from collections.abc import Iterator
 from typing import final
 
-from kestrine._inspection import DirectoryReport, ExportedDocument, StateReport
+from kestrine._reports import DirectoryReport, ExportedDocument, StateReport
 
 @final
 class DocumentIterator(Iterator[ExportedDocument]):

@@ -21,7 +21,7 @@
 #include "core/common/metric.h"
 #include "core/hnsw/index.h"
 #include "core/storage/crypto.h"
-#include "core/storage/inspect.h"
+#include "core/storage/examine.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/pyref.h"

@@ -43,8 +43,8 @@ bool interoperate(const EncryptionKey& a, const EncryptionKey& b) {
   return envelope && unseal(b, *envelope).has_value() && a.same_key(b);
 }
 
-// --- Known-answer tests: the AES-256 cases of the GCM specification (NIST SP 800-38D
-// reference vectors), opened as envelopes nonce | ciphertext | tag.
+// --- Known-answer tests: the AES-256 reference vectors of the GCM standard (NIST SP 800-38D),
+// opened as envelopes nonce | ciphertext | tag.
 
 struct KnownAnswer {
   const char* name;

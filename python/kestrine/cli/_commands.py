@@ -21,7 +21,7 @@ from typing import Any, TextIO, cast
 
 from kestrine import Kestrine, SearchResult
 from kestrine import _tools as tools
-from kestrine._inspection import CollectionSummary, LogReport, SnapshotReport
+from kestrine._reports import CollectionSummary, LogReport, SnapshotReport
 from kestrine._types import Filter, NewDocument
 from kestrine.cli._errors import CliError, UsageError
 from kestrine.cli._input import (

@@ -212,24 +212,24 @@ def read_npy_vector(path: str) -> list[float]:
     return list(struct.unpack_from(f"{fmt[0]}{count}{fmt[1]}", body))
 
 
-def split_line_spec(spec: str) -> tuple[str, int]:
+def split_line_source(ref: str) -> tuple[str, int]:
     """FILE or FILE:LINE (a path that exists as written is taken whole)."""
-    if os.path.exists(spec):
-        return spec, 1
-    path, sep, line = spec.rpartition(":")
+    if os.path.exists(ref):
+        return ref, 1
+    path, sep, line = ref.rpartition(":")
     if sep and line.isdigit() and path:
         if int(line) < 1:
-            raise UsageError(f"--vector-from {spec}: lines are numbered from 1")
+            raise UsageError(f"--vector-from {ref}: lines are numbered from 1")
         return path, int(line)
-    return spec, 1
+    return ref, 1
 
 
-def read_query_vector(spec: str) -> QueryVector:
+def read_query_vector(ref: str) -> QueryVector:
     """The query vector named by --vector-from: a .npy file, or the "embedding" of a JSON line
     (FILE for its first line, FILE:LINE for another; a bare JSON array of numbers works too)."""
-    if spec.lower().endswith(".npy"):
-        return QueryVector(read_npy_vector(spec), spec, None)
-    path, wanted = split_line_spec(spec)
+    if ref.lower().endswith(".npy"):
+        return QueryVector(read_npy_vector(ref), ref, None)
+    path, wanted = split_line_source(ref)
     source = JsonLines(path)
     try:
         for number, value in source:

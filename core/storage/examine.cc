@@ -1,4 +1,4 @@
-#include "core/storage/inspect.h"
+#include "core/storage/examine.h"
 
 #include <sys/stat.h>
 

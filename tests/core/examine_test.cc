@@ -1,7 +1,7 @@
 // The read-only inspection of a data directory: each snapshot's steps and exact failure text,
 // where and why log replay stops, and the state opening would give, all without touching a
 // byte. Every verdict is checked against what the engine itself does with the same files.
-#include "core/storage/inspect.h"
+#include "core/storage/examine.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
