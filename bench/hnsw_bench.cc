@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "bench/clustered_mixture.h"
+#include "bench/command_line.h"
 #include "core/hnsw/index.h"
 #include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
@@ -213,21 +214,13 @@ void run(Options o) {
 
 Options parse(int argc, char** argv) {
   Options o;
-  const char* quick_env = std::getenv("KESTRINE_BENCH_QUICK");
-  const bool quick = quick_env != nullptr && std::strcmp(quick_env, "0") != 0;
-  if (quick) {
+  if (bench::quick_from_environment()) {
     o.n = 10000;
     o.queries = 200;
   }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+    const auto value = [&] { return bench::option_value(argc, argv, i); };
     if (arg == "--quick") {
       o.n = 10000;
       o.queries = 200;

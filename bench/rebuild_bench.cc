@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench/clustered_mixture.h"
+#include "bench/command_line.h"
 #include "core/collection/collection.h"
 #include "core/collection/rebuild.h"
 #include "core/hnsw/node_scorer.h"
@@ -273,20 +274,13 @@ std::vector<size_t> parse_list(const std::string& text) {
 
 Options parse(int argc, char** argv) {
   Options o;
-  const char* quick_env = std::getenv("KESTRINE_BENCH_QUICK");
-  if (quick_env != nullptr && std::strcmp(quick_env, "0") != 0) {
+  if (bench::quick_from_environment()) {
     o.n = 10000;
     o.queries = 200;
   }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+    const auto value = [&] { return bench::option_value(argc, argv, i); };
     if (arg == "--quick") {
       o.n = 10000;
       o.queries = 200;
