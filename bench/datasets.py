@@ -3,7 +3,8 @@
 Each set is a mixture of 100 Gaussian clusters: centres drawn from N(0, 1) per component, every
 point its centre plus N(0, 1.5^2) per component, so that clusters overlap and the nearest
 neighbours are not simply "the same cluster". Queries are further points of the same mixture,
-drawn with another seed, and are not in the index.
+drawn with another seed, and are not in the index. Beside them, "real-384" holds real sentence
+embeddings of real text (built once by real_corpus.py), read the same way.
 
 The vectors and the exact top-10 of every query (float64 brute force, per metric) are cached
 under bench/data/ as raw little-endian files, so that programs in other languages can read the
@@ -146,7 +147,27 @@ class Dataset:
         return np.fromfile(path, dtype="<i4").reshape(-1, TRUTH_K)
 
 
+class RealDataset(Dataset):
+    """Real sentence embeddings written by real_corpus.py (not generated here)."""
+
+    def __init__(self, name: str, dim: int):
+        self.recipe = Recipe(name, 0, dim)
+        missing = [
+            p for p in (self.path("base", "f32"), self.path("queries", "f32")) if not p.exists()
+        ]
+        if missing:
+            raise SystemExit(f"{missing[0]} is missing: run bench/real_corpus.py first")
+        self.base = np.fromfile(self.path("base", "f32"), dtype="<f4").reshape(-1, dim)
+        self.queries = np.fromfile(self.path("queries", "f32"), dtype="<f4").reshape(-1, dim)
+
+
+# Real embeddings, built once by real_corpus.py (minutes of embedding), by name and dimension.
+REAL_SETS = {"real-384": 384}
+
+
 def load(name: str) -> Dataset:
+    if name in REAL_SETS:
+        return RealDataset(name, REAL_SETS[name])
     return Dataset(RECIPES[name])
 
 
