@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/quantization/scalar.h"
 
@@ -76,11 +76,6 @@ bool Collection::delete_document(const Uuid& id) {
   remove_document(data_.bm25, internal->second, /*was_indexed=*/true);
   // The id-map entry and the id-to-uuid slot stay until a rebuild renumbers the documents.
   return true;
-}
-
-size_t Collection::document_count() const {
-  std::shared_lock lock(mutex_);
-  return data_.documents.size();
 }
 
 uint64_t Collection::estimate_memory() const {

@@ -20,7 +20,7 @@
 #include "core/common/error.h"
 #include "core/common/uuid.h"
 #include "core/hnsw/config.h"
-#include "core/hnsw/graph.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/quantization/scalar.h"
 
 namespace kestrine {
@@ -64,7 +64,6 @@ class Collection {
   // Deletes the live document with that id; false when there is none.
   bool delete_document(const Uuid& id);
 
-  size_t document_count() const;
   uint64_t estimate_memory() const;
 
   // Replaces both indexes and the id tables by fresh ones built from the live documents only,

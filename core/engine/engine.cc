@@ -7,11 +7,11 @@
 
 namespace kestrine {
 
-Engine::Engine() : database_(std::make_shared<Database>()) {}
+Engine::Engine() : database_(std::make_shared<CollectionMap>()) {}
 
-Engine::Engine(KeyPtr key) : database_(std::make_shared<Database>()), key_(std::move(key)) {}
+Engine::Engine(KeyPtr key) : database_(std::make_shared<CollectionMap>()), key_(std::move(key)) {}
 
-Engine::Engine(std::shared_ptr<Database> database, std::unique_ptr<PersistentStore> store)
+Engine::Engine(std::shared_ptr<CollectionMap> database, std::unique_ptr<PersistentStore> store)
     : database_(std::move(database)),
       data_dir_(store->data_dir()),
       key_(store->key()),

@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "core/collection/collection.h"
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/collection/document.h"
 #include "core/collection/search.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
 #include "core/storage/crypto.h"
-#include "core/storage/lifecycle.h"
+#include "core/storage/persistent_store.h"
 
 namespace kestrine {
 
@@ -100,13 +100,13 @@ class Engine {
   // that cannot be trained, the collection then unchanged.
   Result<uint64_t> rebuild(std::string_view collection);
 
-  Database& database() { return *database_; }
-  const Database& database() const { return *database_; }
+  CollectionMap& database() { return *database_; }
+  const CollectionMap& database() const { return *database_; }
   // The on-disk side of a persistent database; null for an ephemeral one.
   PersistentStore* store() { return store_.get(); }
 
  private:
-  Engine(std::shared_ptr<Database> database, std::unique_ptr<PersistentStore> store);
+  Engine(std::shared_ptr<CollectionMap> database, std::unique_ptr<PersistentStore> store);
 
   // Logs `entry` on a persistent database. The returned hold, kept while the change is made
   // in memory, keeps checkpoints out; it holds nothing on an ephemeral database.
@@ -115,7 +115,7 @@ class Engine {
   // `path` if given, else the data directory.
   Result<std::filesystem::path> snapshot_directory(std::optional<std::string_view> path) const;
 
-  std::shared_ptr<Database> database_;
+  std::shared_ptr<CollectionMap> database_;
   std::optional<std::filesystem::path> data_dir_;  // set for a persistent database
   KeyPtr key_;                                     // the database key, or null
   std::unique_ptr<PersistentStore> store_;         // set for a persistent database

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/storage/checksum.h"
 #include "core/storage/file_io.h"
 #include "core/storage/records.h"

@@ -82,7 +82,7 @@ Result<ReplayReport> replay_log(const std::filesystem::path& path, const Encrypt
   return report;
 }
 
-bool apply_entry(Database& database, WalEntry&& entry) {
+bool apply_entry(CollectionMap& database, WalEntry&& entry) {
   return std::visit(
       [&database](auto&& v) -> bool {
         using V = std::decay_t<decltype(v)>;

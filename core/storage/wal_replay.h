@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/common/error.h"
 #include "core/storage/crypto.h"
 #include "core/storage/wal_entry.h"
@@ -80,6 +80,6 @@ Result<ReplayReport> replay_log(const std::filesystem::path& path, const Encrypt
 //                     inserts the document
 // A document whose embedding length differs from the collection's dimension, or whose text is
 // too long to index, is skipped like a live id.
-bool apply_entry(Database& database, WalEntry&& entry);
+bool apply_entry(CollectionMap& database, WalEntry&& entry);
 
 }  // namespace kestrine

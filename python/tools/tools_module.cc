@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/common/metric.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/storage/crypto.h"
 #include "core/storage/examine.h"
 #include "python/convert.h"

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/engine/engine.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {
@@ -30,7 +31,7 @@ TEST(CollectionTest, InternalIdsGrowInInsertionOrderAndNeverShrink) {
     EXPECT_EQ(s.uuid_to_internal.at(ids[9]), 9u);
     EXPECT_EQ(s.internal_to_uuid[9], ids[9]);
   });
-  EXPECT_EQ(c.document_count(), 6u);
+  EXPECT_EQ(document_count(c), 6u);
 }
 
 TEST(CollectionTest, DeletingTwiceReturnsTrueThenFalse) {
@@ -90,7 +91,7 @@ TEST(EngineTest, BatchInsertIsAllOrNothing) {
   auto r = engine.batch_insert(*c, std::move(batch));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "embedding dimension mismatch: expected 2, got 3");
-  EXPECT_EQ(c->document_count(), 0u);
+  EXPECT_EQ(document_count(*c), 0u);
 
   std::vector<NewDocument> dup;
   dup.push_back({d1, {1, 2}, "first"});
@@ -98,7 +99,7 @@ TEST(EngineTest, BatchInsertIsAllOrNothing) {
   r = engine.batch_insert(*c, std::move(dup));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "duplicate document id 'FIRST' in batch");
-  EXPECT_EQ(c->document_count(), 0u);
+  EXPECT_EQ(document_count(*c), 0u);
 }
 
 }  // namespace

@@ -33,6 +33,7 @@
 #include "collection_invariants.h"
 #include "core/common/uuid.h"
 #include "core/engine/engine.h"
+#include "tests/core/engine_probes.h"
 #include "tests/core/storage_test_support.h"
 #include "tests/core/wal_test_support.h"
 
@@ -449,7 +450,7 @@ class Worker {
         (void)engine_.list_collections();
         if (auto collection = engine_.find_collection(target())) {
           (void)(*collection)->estimate_memory();
-          (void)(*collection)->document_count();
+          (void)document_count(**collection);
         }
         return;
       }

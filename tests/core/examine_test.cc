@@ -47,7 +47,7 @@ Listing listing(const fs::path& dir) {
 // Collection name -> document id -> text.
 using State = std::map<std::string, std::map<std::string, std::string>>;
 
-State state_of(const Database& database) {
+State state_of(const CollectionMap& database) {
   State state;
   for (const std::string& name : database.collection_names()) {
     auto& docs = state[name];

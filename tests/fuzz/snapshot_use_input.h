@@ -25,10 +25,11 @@
 
 #include "core/collection/collection.h"
 #include "core/engine/engine.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/level_random.h"
 #include "core/storage/checksum.h"
 #include "core/storage/snapshot.h"
+#include "tests/core/engine_probes.h"
 #include "tests/fuzz/snapshot_input.h"
 
 namespace kestrine::fuzzing {
@@ -297,11 +298,11 @@ inline bool check_snapshot_use(std::span<const uint8_t> input) {
   search_every_way(engine, collection, query, text, filter, plan);
   expect_reloads(collection);
 
-  const size_t before = collection.document_count();
+  const size_t before = document_count(collection);
   const std::vector<Uuid> live = take_probes(collection, plan).live;
   auto rebuilt = engine.rebuild("fuzzed");
   if (rebuilt) {
-    if (collection.document_count() != before) use_broken("a rebuild changed the documents");
+    if (document_count(collection) != before) use_broken("a rebuild changed the documents");
     collection.read([](const CollectionData& data) {
       if (data.hnsw.node_count != data.documents.size()) {
         use_broken("a rebuild kept nodes without documents");

@@ -1,4 +1,4 @@
-#include "core/storage/lifecycle.h"
+#include "core/storage/persistent_store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,8 +91,8 @@ PersistentStore::PersistentStore(std::filesystem::path data_dir, KeyPtr key,
 
 Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_dir, KeyPtr key) {
   OpenedDatabase opened;
-  opened.database = std::make_shared<Database>();
-  Database& database = *opened.database;
+  opened.database = std::make_shared<CollectionMap>();
+  CollectionMap& database = *opened.database;
 
   auto snapshots = scan_snapshots(data_dir, key.get(), &opened.warnings);
   if (!snapshots) {
@@ -183,7 +183,7 @@ void PersistentStore::add_known_file(std::string_view name, const std::filesyste
 
 Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
                              const std::filesystem::path& directory, const EncryptionKey* key,
-                             const Database& database) {
+                             const CollectionMap& database) {
   std::unique_lock checkpoint(checkpoint_);
   if (auto ok = write_snapshot(collection, directory, key); !ok) return ok;
   if (!same_directory(directory, data_dir_)) return {};
@@ -197,7 +197,7 @@ Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
   return finish_checkpoint(database);
 }
 
-Status PersistentStore::compact(const Database& database) {
+Status PersistentStore::compact(const CollectionMap& database) {
   std::unique_lock checkpoint(checkpoint_);
   for (const std::string& name : database.collection_names()) {
     auto collection = database.get_collection(name);
@@ -212,7 +212,7 @@ Status PersistentStore::compact(const Database& database) {
   return finish_checkpoint(database);
 }
 
-Status PersistentStore::finish_checkpoint(const Database& database) {
+Status PersistentStore::finish_checkpoint(const CollectionMap& database) {
   std::lock_guard lock(bookkeeping_);
   // The log's record of a removal is about to go: the removed collection's snapshots must go
   // first, or the next opening would load them again.
