@@ -28,6 +28,7 @@
 #include "core/common/error.h"
 #include "core/common/string_hash.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 #include "core/storage/wal_writer.h"
 
@@ -65,7 +66,9 @@ class PersistentStore {
   //   "WAL replay failed: " when the log cannot be read, has encrypted records and no key was
   //   given, or its first encrypted record does not decrypt (a wrong key). In those two cases
   //   the log is left exactly as it was.
-  static Result<OpenedDatabase> open(const std::filesystem::path& data_dir, KeyPtr key);
+  // Every file operation of the store goes through `fs`, which must outlive it.
+  static Result<OpenedDatabase> open(const std::filesystem::path& data_dir, KeyPtr key,
+                                     FileSystem& fs = default_file_system());
 
   PersistentStore(const PersistentStore&) = delete;
   PersistentStore& operator=(const PersistentStore&) = delete;
@@ -102,7 +105,8 @@ class PersistentStore {
   uint64_t log_size() const { return wal_->size(); }
 
  private:
-  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal);
+  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal,
+                  FileSystem& fs);
 
   // The part of every checkpoint after its snapshots are durable: removes the snapshot files
   // of collections dropped since the last checkpoint, then empties the log. Called with the
@@ -114,6 +118,7 @@ class PersistentStore {
   const std::filesystem::path data_dir_;
   const KeyPtr key_;
   const std::unique_ptr<WalWriter> wal_;
+  FileSystem& fs_;
   std::shared_mutex checkpoint_;
 
   // Bookkeeping, changed by appends running side by side; checkpoints read it exclusively.

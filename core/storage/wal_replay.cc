@@ -20,8 +20,8 @@ bool apply_item(Collection& collection, wal::Item& item) {
 
 Result<ReplayReport> scan_log(
     const std::filesystem::path& path, const EncryptionKey* key,
-    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit) {
-  auto reader = WalReader::open(path);
+    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit, FileSystem& fs) {
+  auto reader = WalReader::open(path, fs);
   if (!reader) return fail(reader.error());
   ReplayReport report;
   report.file_size = (*reader)->file_size();
@@ -73,10 +73,13 @@ Result<ReplayReport> scan_log(
 }
 
 Result<ReplayReport> replay_log(const std::filesystem::path& path, const EncryptionKey* key,
-                                const std::function<void(WalEntry&&)>& apply) {
-  auto report = scan_log(path, key, [&apply](const RawRecord&, Result<WalEntry>&& entry) {
-    if (entry) apply(std::move(*entry));
-  });
+                                const std::function<void(WalEntry&&)>& apply, FileSystem& fs) {
+  auto report = scan_log(
+      path, key,
+      [&apply](const RawRecord&, Result<WalEntry>&& entry) {
+        if (entry) apply(std::move(*entry));
+      },
+      fs);
   if (!report) return fail(report.error());
   if (report->refusal != LogRefusal::kNone) return fail(Error::invalid_data(report->problem));
   return report;
