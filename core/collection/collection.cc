@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/bm25/inverted_index.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/quantization/scalar.h"
@@ -22,8 +23,8 @@ Collection::Collection(CollectionData data) : data_(std::move(data)) {
   refresh_code_norms(data_.hnsw);
 }
 
-Status Collection::check_insert(const Uuid& id, std::string_view id_text,
-                                size_t embedding_size) const {
+Status Collection::check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size,
+                                std::string_view text) const {
   if (embedding_size != data_.dimension) {
     return fail(Error::invalid_value("embedding dimension mismatch: expected " +
                                      std::to_string(data_.dimension) + ", got " +
@@ -32,7 +33,7 @@ Status Collection::check_insert(const Uuid& id, std::string_view id_text,
   if (get_document(id) != nullptr) {
     return fail(Error::invalid_value("document '" + std::string(id_text) + "' already exists"));
   }
-  return {};
+  return check_text_size(text);
 }
 
 bool Collection::insert_document(DocumentPtr document, std::span<const float> embedding) {

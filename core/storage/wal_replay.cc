@@ -4,15 +4,16 @@
 #include <utility>
 #include <variant>
 
-#include "core/bm25/inverted_index.h"
-
 namespace kestrine {
 namespace {
 
 // Inserts one logged document unless its id is live or the collection cannot take it.
 bool apply_item(Collection& collection, wal::Item& item) {
-  if (!item.document || item.embedding.size() != collection.dimension()) return false;
-  if (!check_text_size(item.document->text)) return false;
+  if (!item.document) return false;
+  const Document& document = *item.document;
+  if (!collection.check_insert(document.id, {}, item.embedding.size(), document.text)) {
+    return false;
+  }
   return collection.insert_document(std::move(item.document), item.embedding);
 }
 
