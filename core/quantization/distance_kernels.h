@@ -2,9 +2,9 @@
 // products over n elements; the metric's formula (square roots, quotient, sign) is applied by
 // the caller (distance.cc), so every variant shares it.
 //
-// This header is included by the AVX2 and AVX-512 translation units, so it must stay free of inline
-// functions and templates: a copy of one compiled for AVX2 could be picked by the linker for
-// callers that run on processors without it.
+// This header is included by the AVX2 and AVX-512 translation units, so it must stay free of
+// inline functions and templates: a copy of one compiled for AVX2 or AVX-512 could be picked by
+// the linker for callers that run on processors without it.
 #pragma once
 
 #include <cstddef>
