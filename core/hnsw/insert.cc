@@ -215,6 +215,10 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
       selector.select(scratch.found, budget(config, layer), scratch.selection);
       new_lists[layer].clear();
       for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
+      // No live node is reachable on this layer (every one met was deleted): the node is
+      // linked both ways to the deleted node the search started from, so that searches, which
+      // pass through deleted nodes, still reach it. Without a link it would never be found.
+      if (new_lists[layer].empty()) new_lists[layer].push_back(scratch.entries.front());
       scratch.entries.clear();
       for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
       if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
