@@ -275,6 +275,6 @@ def test_documents_inserted_after_every_other_was_deleted_are_found_by_vector(co
     for _ in range(40):
         vector = [rng.uniform(-1, 1) for _ in range(3)]
         fresh[col.insert("c", "", vector)] = vector
-    for doc_id, vector in fresh.items():
+    for vector in fresh.values():
         hits = col.search("c", query_embedding=vector, k=40)
         assert {h.id for h in hits} == set(fresh)
