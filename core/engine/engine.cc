@@ -6,6 +6,13 @@
 #include "core/storage/snapshot.h"
 
 namespace kestrine {
+namespace {
+
+Error already_exists(std::string_view id_text) {
+  return Error::invalid_value("document '" + std::string(id_text) + "' already exists");
+}
+
+}  // namespace
 
 Engine::Engine() : database_(std::make_shared<Database>()) {}
 
@@ -75,7 +82,11 @@ Result<Uuid> Engine::insert(Collection& collection, NewDocument document) {
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
   wal::Item& item = std::get<wal::InsertDocument>(entry).item;
-  collection.insert_document(std::move(item.document), item.embedding);
+  // The id was free when checked, but another thread may have inserted it since: its document
+  // stays, and this one is not stored (replay ignores the later record of a live id too).
+  if (!collection.insert_document(std::move(item.document), item.embedding)) {
+    return fail(already_exists(document.id_text));
+  }
   return id;
 }
 
@@ -95,19 +106,30 @@ Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
   }
   // One entry for the whole batch: one record, one write, one flush to the device.
   std::vector<Uuid> ids;
+  std::vector<std::string> id_texts;
   ids.reserve(documents.size());
+  id_texts.reserve(documents.size());
   wal::BatchInsert batch{collection.name(), {}};
   batch.items.reserve(documents.size());
   for (NewDocument& d : documents) {
     ids.push_back(d.document->id);
+    id_texts.push_back(std::move(d.id_text));
     batch.items.push_back({std::move(d.document), std::move(d.embedding)});
   }
   WalEntry entry = std::move(batch);
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
-  for (wal::Item& item : std::get<wal::BatchInsert>(entry).items) {
-    collection.insert_document(std::move(item.document), item.embedding);
+  // An id another thread inserted since the check keeps that thread's document. The rest of
+  // the batch is stored all the same, as replaying its record would store it, and the first
+  // such id is reported.
+  std::optional<Error> taken;
+  auto& items = std::get<wal::BatchInsert>(entry).items;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!collection.insert_document(std::move(items[i].document), items[i].embedding) && !taken) {
+      taken = already_exists(id_texts[i]);
+    }
   }
+  if (taken) return fail(std::move(*taken));
   return ids;
 }
 

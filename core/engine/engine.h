@@ -41,8 +41,9 @@ class Engine {
   // A persistent database opened from `data_dir` with the database key `key` (null: none); see
   // PersistentStore::open for what opening does and its errors. Warnings for the caller to
   // pass on (skipped snapshots, a log tail set aside) are appended to `*warnings`.
-  static Result<std::unique_ptr<Engine>> open(const std::filesystem::path& data_dir, KeyPtr key,
-                                              std::vector<std::string>* warnings);
+  [[nodiscard]] static Result<std::unique_ptr<Engine>> open(const std::filesystem::path& data_dir,
+                                                            KeyPtr key,
+                                                            std::vector<std::string>* warnings);
 
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -50,55 +51,56 @@ class Engine {
   bool persistent() const { return store_ != nullptr; }
 
   // The collection of that name, or kNotFound "collection '<name>' not found".
-  Result<std::shared_ptr<Collection>> find_collection(std::string_view name) const;
+  [[nodiscard]] Result<std::shared_ptr<Collection>> find_collection(std::string_view name) const;
 
   // Rejects an empty name and names containing "/" or NUL before anything else happens. A name
   // that is taken fails after the change was logged (replay ignores that entry).
-  Status create_collection(std::string_view name, uint64_t dimension, const HnswConfig& config);
+  [[nodiscard]] Status create_collection(std::string_view name, uint64_t dimension,
+                                         const HnswConfig& config);
   // True when the collection existed. Logged either way.
-  Result<bool> delete_collection(std::string_view name);
+  [[nodiscard]] Result<bool> delete_collection(std::string_view name);
   std::vector<std::string> list_collections() const;
   size_t collection_count() const;
   uint64_t total_memory_bytes() const;
 
-  Result<Uuid> insert(Collection& collection, NewDocument document);
+  [[nodiscard]] Result<Uuid> insert(Collection& collection, NewDocument document);
   // All or nothing: every document is checked (dimension, live ids, ids repeated within the
   // batch) before the first one is inserted.
-  Result<std::vector<Uuid>> batch_insert(Collection& collection,
-                                         std::vector<NewDocument> documents);
+  [[nodiscard]] Result<std::vector<Uuid>> batch_insert(Collection& collection,
+                                                       std::vector<NewDocument> documents);
   // True when a live document was deleted. Logged either way.
-  Result<bool> delete_document(Collection& collection, const Uuid& id);
+  [[nodiscard]] Result<bool> delete_document(Collection& collection, const Uuid& id);
 
   // Refuses a request without any query, and a query embedding whose length is not the
   // collection's dimension; otherwise runs it.
-  Result<std::vector<ScoredDocument>> search(const Collection& collection,
-                                             const SearchRequest& request) const;
+  [[nodiscard]] Result<std::vector<ScoredDocument>> search(const Collection& collection,
+                                                           const SearchRequest& request) const;
   // Writes the collection's snapshot "<name>.kestrine" into `path` (else the data directory),
   // encrypted with `key_text` when given, else with the database key, else checksummed. On a
   // persistent database this may be a checkpoint that empties the log (PersistentStore::save).
   // Errors: kNotFound for an unknown collection; kInvalidValue for a missing directory
   // ("no path specified and Kestrine was created without data_dir") or a bad key; otherwise
   // the write's error, or "WAL truncate failed: " + cause.
-  Status save(std::string_view collection, std::optional<std::string_view> path,
-              std::optional<std::string_view> key_text);
+  [[nodiscard]] Status save(std::string_view collection, std::optional<std::string_view> path,
+                            std::optional<std::string_view> key_text);
   // Reads "<name>.kestrine" from `path` (else the data directory), decrypting with `key_text`
   // when given (never with the database key), and puts the collection in place of any
   // collection called `name`, under that name whatever name the file stores. Errors:
   // kInvalidValue for a bad name, a missing directory or a bad key; a failed read keeps its
   // kind, its message prefixed with "failed to load '<name>': ". Nothing changes on failure.
-  Status load(std::string_view name, std::optional<std::string_view> path,
-              std::optional<std::string_view> key_text);
+  [[nodiscard]] Status load(std::string_view name, std::optional<std::string_view> path,
+                            std::optional<std::string_view> key_text);
   // Writes every collection into the data directory and empties the log. Errors:
   // kInvalidValue "compact requires data_dir to be set"; "save '<name>' failed: " + cause;
   // "WAL truncate failed: " + cause.
-  Status compact();
+  [[nodiscard]] Status compact();
 
   // Rebuilds the collection's indexes from its live documents (Collection::rebuild) and
   // returns the number of documents rebuilt from. Nothing is logged: the rebuild changes no
   // document, and the new indexes reach disk with the next snapshot. Errors: kNotFound for an
   // unknown collection; kInternal when the stored configuration asks for product quantization
   // that cannot be trained, the collection then unchanged.
-  Result<uint64_t> rebuild(std::string_view collection);
+  [[nodiscard]] Result<uint64_t> rebuild(std::string_view collection);
 
   Database& database() { return *database_; }
   const Database& database() const { return *database_; }
@@ -110,10 +112,11 @@ class Engine {
 
   // Logs `entry` on a persistent database. The returned hold, kept while the change is made
   // in memory, keeps checkpoints out; it holds nothing on an ephemeral database.
-  Result<CheckpointHold> log(const WalEntry& entry);
+  [[nodiscard]] Result<CheckpointHold> log(const WalEntry& entry);
 
   // `path` if given, else the data directory.
-  Result<std::filesystem::path> snapshot_directory(std::optional<std::string_view> path) const;
+  [[nodiscard]] Result<std::filesystem::path> snapshot_directory(
+      std::optional<std::string_view> path) const;
 
   std::shared_ptr<Database> database_;
   std::optional<std::filesystem::path> data_dir_;  // set for a persistent database

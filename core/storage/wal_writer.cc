@@ -52,11 +52,25 @@ Result<std::vector<uint8_t>> frame_record(const WalEntry& entry, const Encryptio
 
 Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::filesystem::path& directory) {
   std::filesystem::path path = directory / kWalFileName;
+  // Created here when absent, and then its name made durable: until the directory reaches the
+  // device, a power cut could lose the file and every record acknowledged in it.
+  bool created = false;
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      created = fd >= 0;
+      if (fd < 0 && errno == EEXIST) errno = EINTR;  // created meanwhile: open it as it is
+    }
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(Error::from_errno(errno));
+  if (created) {
+    if (auto ok = sync_directory(directory); !ok) {
+      ::close(fd);
+      return fail(ok.error());
+    }
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     const int code = errno;
