@@ -1,6 +1,9 @@
 #include "core/storage/examine.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +13,7 @@
 #include "core/hnsw/index.h"
 #include "core/storage/checksum.h"
 #include "core/storage/data_directory.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/file_io.h"
 #include "core/storage/records.h"
 #include "core/storage/snapshot_validation.h"
@@ -40,6 +44,29 @@ uint32_t stored_crc(std::span<const uint8_t> file) {
   const uint8_t* p = file.data() + file.size() - 4;
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
+
+// A shared lock on the log for the span of a read-only opening (see open_read_only); holds
+// nothing when the log cannot be opened. Opening for reading changes no byte.
+class LogReadHold {
+ public:
+  explicit LogReadHold(const std::filesystem::path& log) {
+    do {
+      fd_ = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_SH) != 0 && errno == EINTR) {
+    }
+  }
+  ~LogReadHold() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  LogReadHold(const LogReadHold&) = delete;
+  LogReadHold& operator=(const LogReadHold&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace
 
@@ -139,7 +166,7 @@ Result<DirectoryInspection> inspect_directory(const std::filesystem::path& data_
   if (!names) return fail(names.error());
   for (const std::string& name : *names) {
     const std::filesystem::path path = data_dir / name;
-    if (name == kWalFileName) continue;
+    if (name == kWalFileName || name == kLockFileName) continue;
     if (has_snapshot_extension(name)) {
       out.snapshots.push_back(inspect_snapshot(path, key));
     } else if (is_plain_file(path)) {
@@ -154,25 +181,34 @@ Result<DirectoryInspection> inspect_directory(const std::filesystem::path& data_
 
 Result<ReadOnlyDatabase> open_read_only(const std::filesystem::path& data_dir,
                                         const EncryptionKey* key) {
-  ReadOnlyDatabase out;
-  out.database = std::make_shared<Database>();
-  auto snapshots = scan_snapshots(data_dir, key, &out.warnings);
-  if (!snapshots) {
-    return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
-                                              data_dir.string() + "': "));
-  }
-  for (ScannedSnapshot& snapshot : *snapshots) {
-    out.database->put_collection(std::move(snapshot.collection));
-  }
   const std::filesystem::path log = data_dir / kWalFileName;
-  struct stat st;
-  if (::stat(log.c_str(), &st) != 0 && errno == ENOENT) return out;
-  Database& database = *out.database;
-  auto replayed = replay_log(
-      log, key, [&database](WalEntry&& entry) { apply_entry(database, std::move(entry)); });
-  if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));
-  out.log = std::move(*replayed);
-  return out;
+  for (;;) {
+    // A writer's checkpoint replaces snapshots, removes those of dropped collections and then
+    // empties the log. Snapshots read before it with a log read after it would lose changes, so
+    // the log is held shared (the checkpoint's last steps hold it exclusively) from before the
+    // snapshots are listed until it has been read. Without a log there is nothing to hold; if
+    // one appears meanwhile, a writer started, and the reading starts over.
+    const LogReadHold hold(log);
+    ReadOnlyDatabase out;
+    out.database = std::make_shared<Database>();
+    auto snapshots = scan_snapshots(data_dir, key, &out.warnings);
+    if (!snapshots) {
+      return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
+                                                data_dir.string() + "': "));
+    }
+    for (ScannedSnapshot& snapshot : *snapshots) {
+      out.database->put_collection(std::move(snapshot.collection));
+    }
+    struct stat st;
+    if (::stat(log.c_str(), &st) != 0 && errno == ENOENT) return out;
+    if (!hold.held()) continue;
+    Database& database = *out.database;
+    auto replayed = replay_log(
+        log, key, [&database](WalEntry&& entry) { apply_entry(database, std::move(entry)); });
+    if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));
+    out.log = std::move(*replayed);
+    return out;
+  }
 }
 
 }  // namespace kestrine

@@ -49,12 +49,12 @@ Result<Fd> open_fd(const std::filesystem::path& path, int flags, mode_t mode = 0
   }
 }
 
+}  // namespace
+
 bool is_existing_directory(const std::filesystem::path& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-}  // namespace
 
 Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) {
   auto fd = open_fd(path, O_RDONLY);

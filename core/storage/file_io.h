@@ -14,6 +14,9 @@ namespace kestrine {
 // The whole content of a file.
 Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path);
 
+// Whether `path` names a directory (following symbolic links).
+bool is_existing_directory(const std::filesystem::path& path);
+
 // Creates `directory` and its missing parents. Each directory created is made durable: its
 // parent is forced to the device after the new entry appears in it.
 Status make_directories(const std::filesystem::path& directory);

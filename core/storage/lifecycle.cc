@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "core/storage/data_directory.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
 #include "core/storage/wal_format.h"
@@ -85,28 +86,44 @@ bool same_key(const EncryptionKey* a, const EncryptionKey* b) {
 
 }  // namespace
 
-PersistentStore::PersistentStore(std::filesystem::path data_dir, KeyPtr key,
+PersistentStore::PersistentStore(std::filesystem::path data_dir, KeyPtr key, DirectoryLock lock,
                                  std::unique_ptr<WalWriter> wal)
-    : data_dir_(std::move(data_dir)), key_(std::move(key)), wal_(std::move(wal)) {}
+    : data_dir_(std::move(data_dir)),
+      key_(std::move(key)),
+      lock_(std::move(lock)),
+      wal_(std::move(wal)) {}
 
 Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_dir, KeyPtr key) {
   OpenedDatabase opened;
   opened.database = std::make_shared<Database>();
   Database& database = *opened.database;
 
-  auto snapshots = scan_snapshots(data_dir, key.get(), &opened.warnings);
-  if (!snapshots) {
-    return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
-                                              data_dir.string() + "': "));
+  auto scan = [&]() -> Result<std::vector<ScannedSnapshot>> {
+    auto snapshots = scan_snapshots(data_dir, key.get(), &opened.warnings);
+    if (!snapshots) {
+      return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
+                                                data_dir.string() + "': "));
+    }
+    return snapshots;
+  };
+  // The lock comes before anything reads or writes the directory, so that an opening refused
+  // because another instance holds it changes nothing. A directory that does not exist yet is
+  // created first (after the scan that reports a path that cannot be listed), as it always was.
+  if (!is_existing_directory(data_dir)) {
+    if (auto snapshots = scan(); !snapshots) return fail(snapshots.error());
+    if (auto ok = make_directories(data_dir); !ok) {
+      return fail(ok.error().with_prefix("failed to open WAL: "));
+    }
   }
+  auto lock = DirectoryLock::acquire(data_dir);
+  if (!lock) return fail(lock.error());
+  auto snapshots = scan();
+  if (!snapshots) return fail(snapshots.error());
 
-  if (auto ok = make_directories(data_dir); !ok) {
-    return fail(ok.error().with_prefix("failed to open WAL: "));
-  }
   auto wal = WalWriter::open(data_dir);
   if (!wal) return fail(wal.error().with_prefix("failed to open WAL: "));
   // Not through make_unique: the constructor is private.
-  opened.store.reset(new PersistentStore(data_dir, key, std::move(*wal)));
+  opened.store.reset(new PersistentStore(data_dir, key, std::move(*lock), std::move(*wal)));
   PersistentStore& store = *opened.store;
 
   for (ScannedSnapshot& snapshot : *snapshots) {
@@ -141,6 +158,7 @@ Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_d
       return fail(ok.error().with_prefix("WAL replay failed: "));
     }
   }
+  store.lock_.record_holder();
   return opened;
 }
 
@@ -214,6 +232,12 @@ Status PersistentStore::compact(const Database& database) {
 
 Status PersistentStore::finish_checkpoint(const Database& database) {
   std::lock_guard lock(bookkeeping_);
+  // A read-only opening must see the snapshots and the log from the same side of these steps.
+  struct ReadersOut {
+    explicit ReadersOut(WalWriter& wal) : wal(wal) { wal.keep_readers_out(); }
+    ~ReadersOut() { wal.let_readers_in(); }
+    WalWriter& wal;
+  } readers_out(*wal_);
   // The log's record of a removal is about to go: the removed collection's snapshots must go
   // first, or the next opening would load them again.
   bool removed_any = false;

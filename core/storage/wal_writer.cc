@@ -1,6 +1,7 @@
 #include "core/storage/wal_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,6 +116,13 @@ Status WalWriter::truncate() {
   broken_ = false;
   return {};
 }
+
+void WalWriter::keep_readers_out() {
+  while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+void WalWriter::let_readers_in() { ::flock(fd_, LOCK_UN); }
 
 Status WalWriter::cut_back(uint64_t length) {
   std::lock_guard lock(mutex_);

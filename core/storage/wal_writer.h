@@ -43,6 +43,13 @@ class WalWriter {
   // Empties the log and forces the new length to the device.
   Status truncate();
 
+  // Waits until no read-only opening is reading the directory (they hold the log's file
+  // shared while they read snapshots and log), and keeps new ones waiting until let_readers_in:
+  // for a checkpoint's last steps, which remove snapshots and empty the log. An error of the
+  // lock itself is ignored: readers then only risk what they risked before.
+  void keep_readers_out();
+  void let_readers_in();
+
   // Cuts the log back to `length` bytes (the end of its last good record) and forces the new
   // length to the device. Used once, before the first append, when replay stopped early.
   Status cut_back(uint64_t length);
