@@ -3,7 +3,10 @@
 #include <unordered_set>
 
 #include "core/bm25/inverted_index.h"
+#include "core/storage/examine.h"
+#include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
+#include "core/storage/wal_format.h"
 
 namespace kestrine {
 namespace {
@@ -31,6 +34,25 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::filesystem::path& data_d
   for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
   // Not through make_unique: the constructor is private.
   return std::unique_ptr<Engine>(new Engine(std::move(opened->database), std::move(opened->store)));
+}
+
+Result<std::unique_ptr<Engine>> Engine::open_read_only(const std::filesystem::path& data_dir,
+                                                       KeyPtr key,
+                                                       std::vector<std::string>* warnings) {
+  auto opened = kestrine::open_read_only(data_dir, key.get());
+  if (!opened) return fail(opened.error());
+  for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
+  if (opened->log.end == LogEnd::kCorrupt) {
+    warnings->push_back("WAL replay stopped at a corrupt record at offset " +
+                        std::to_string(opened->log.valid_length) + " of '" +
+                        (data_dir / kWalFileName).string() + "' (" + opened->log.problem +
+                        "); the log from there on was not replayed");
+  }
+  std::unique_ptr<Engine> engine(new Engine(std::move(key)));
+  engine->database_ = std::move(opened->database);
+  engine->data_dir_ = data_dir;
+  engine->read_only_ = true;
+  return engine;
 }
 
 Result<CheckpointHold> Engine::log(const WalEntry& entry) {
@@ -176,6 +198,9 @@ Status Engine::save(std::string_view collection, std::optional<std::string_view>
     auto parsed = parse_key(*key_text);
     if (!parsed) return fail(parsed.error());
     key = std::move(*parsed);
+  }
+  if (read_only_ && (!path || same_directory(*directory, *data_dir_))) {
+    return fail(Error::io(kReadOnlyMessage));
   }
   if (store_) return store_->save(*found, *directory, key.get(), *database_);
   return write_snapshot(*found, *directory, key.get());

@@ -24,6 +24,9 @@
 
 namespace kestrine {
 
+// The error of a change asked of a database opened read-only.
+inline constexpr const char* kReadOnlyMessage = "database is open read-only";
+
 // A document on its way in, with its embedding and the id as the caller wrote it (used only in
 // error messages, so that they quote the caller's text).
 struct NewDocument {
@@ -45,10 +48,19 @@ class Engine {
                                                             KeyPtr key,
                                                             std::vector<std::string>* warnings);
 
+  // The state that opening `data_dir` would give, read without taking the directory's lock and
+  // without changing any byte there (open_read_only in core/storage/examine.h), for a database
+  // that only answers reads: the caller refuses every change. Its `save` writes only outside
+  // the data directory. Warnings: snapshots skipped, and a corrupt record where the log's
+  // replay stopped.
+  [[nodiscard]] static Result<std::unique_ptr<Engine>> open_read_only(
+      const std::filesystem::path& data_dir, KeyPtr key, std::vector<std::string>* warnings);
+
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   bool persistent() const { return store_ != nullptr; }
+  bool read_only() const { return read_only_; }
 
   // The collection of that name, or kNotFound "collection '<name>' not found".
   [[nodiscard]] Result<std::shared_ptr<Collection>> find_collection(std::string_view name) const;
@@ -80,7 +92,8 @@ class Engine {
   // persistent database this may be a checkpoint that empties the log (PersistentStore::save).
   // Errors: kNotFound for an unknown collection; kInvalidValue for a missing directory
   // ("no path specified and Kestrine was created without data_dir") or a bad key; otherwise
-  // the write's error, or "WAL truncate failed: " + cause.
+  // the write's error, or "WAL truncate failed: " + cause. A read-only database refuses to
+  // write into its data directory: kIo "database is open read-only".
   [[nodiscard]] Status save(std::string_view collection, std::optional<std::string_view> path,
                             std::optional<std::string_view> key_text);
   // Reads "<name>.kestrine" from `path` (else the data directory), decrypting with `key_text`
@@ -122,6 +135,7 @@ class Engine {
   std::optional<std::filesystem::path> data_dir_;  // set for a persistent database
   KeyPtr key_;                                     // the database key, or null
   std::unique_ptr<PersistentStore> store_;         // set for a persistent database
+  bool read_only_ = false;  // opened by open_read_only: data_dir_ set, no store
 };
 
 }  // namespace kestrine

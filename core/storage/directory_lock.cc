@@ -4,41 +4,49 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 
 namespace kestrine {
 namespace {
 
-// The process id written in the lock file, or "" when it does not read as one.
+// The id of the process holding a flock on the open file `fd`, from the kernel's table of locks
+// (/proc/locks, Linux), or "" when it cannot be read there. Lines read
+// "<n>: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> 0 EOF" (major and minor in hex);
+// a waiting request's line has "->" after its number and is skipped.
 std::string holder_of(int fd) {
-  char buffer[32];
-  ssize_t n;
-  do {
-    n = ::pread(fd, buffer, sizeof buffer, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return {};
-  std::string digits;
-  for (ssize_t i = 0; i < n && buffer[i] >= '0' && buffer[i] <= '9'; ++i) digits += buffer[i];
-  const bool whole = digits.size() == static_cast<size_t>(n) ||
-                     (digits.size() + 1 == static_cast<size_t>(n) && buffer[n - 1] == '\n');
-  return whole && !digits.empty() && digits.size() < 20 ? digits : std::string();
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return {};
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, file;
+    fields >> number >> kind;
+    if (kind != "FLOCK") continue;
+    fields >> mode >> access >> pid >> file;
+    unsigned major_number = 0, minor_number = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(file.c_str(), "%x:%x:%llu", &major_number, &minor_number, &inode) != 3) {
+      continue;
+    }
+    if (inode == st.st_ino && major_number == major(st.st_dev) &&
+        minor_number == minor(st.st_dev) && !pid.empty() &&
+        pid.find_first_not_of("0123456789") == std::string::npos) {
+      return pid;
+    }
+  }
+  return {};
 }
 
 }  // namespace
-
-void DirectoryLock::record_holder() {
-  if (fd_ < 0) return;
-  const std::string pid = std::to_string(::getpid());
-  if (holder_of(fd_) == pid) return;
-  const std::string text = pid + "\n";
-  if (::ftruncate(fd_, 0) != 0) return;
-  ssize_t n;
-  do {
-    n = ::pwrite(fd_, text.data(), text.size(), 0);
-  } while (n < 0 && errno == EINTR);
-}
 
 Result<DirectoryLock> DirectoryLock::acquire(const std::filesystem::path& directory) {
   const std::filesystem::path path = directory / kLockFileName;

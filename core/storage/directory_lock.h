@@ -2,7 +2,8 @@
 // directory, held by a persistent database for as long as it is open. flock belongs to the open
 // file, so a second opening in the same process is refused like one in another process, and the
 // kernel drops the lock when its holder dies, so a killed writer never leaves the directory
-// locked. The holder's process id is kept in the file, for the message others get.
+// locked. The file itself stays empty and is never written: the holder's process id, for the
+// message others get, is read from the kernel's table of locks.
 //
 // Nothing that rewrites the directory touches "LOCK": its name has no snapshot extension and is
 // not the log's, and only files of those kinds are ever replaced or removed.
@@ -32,11 +33,6 @@ class DirectoryLock {
   DirectoryLock(const DirectoryLock&) = delete;
   DirectoryLock& operator=(const DirectoryLock&) = delete;
   ~DirectoryLock() { release(); }
-
-  // Writes this process's id into the file (unless it is there already), for the message of
-  // later openers. Called once an opening has succeeded, so that a refused or failed opening
-  // leaves the file as it found it. Best effort: the id only words a message.
-  void record_holder();
 
   // Lets the lock go (closing the file); holding nothing afterwards. The file stays.
   void release();

@@ -17,6 +17,10 @@ Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path);
 // Whether `path` names a directory (following symbolic links).
 bool is_existing_directory(const std::filesystem::path& path);
 
+// Whether two paths name the same directory (the same file when both exist, else the same
+// normalised path).
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // Creates `directory` and its missing parents. Each directory created is made durable: its
 // parent is forced to the device after the new entry appears in it.
 Status make_directories(const std::filesystem::path& directory);

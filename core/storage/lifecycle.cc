@@ -70,15 +70,6 @@ Result<std::filesystem::path> copy_tail_aside(const std::filesystem::path& log, 
   return path;
 }
 
-// Whether two paths name the same directory.
-bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
-  struct stat sa, sb;
-  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  }
-  return a.lexically_normal() == b.lexically_normal();
-}
-
 bool same_key(const EncryptionKey* a, const EncryptionKey* b) {
   if (a == nullptr || b == nullptr) return a == b;
   return a == b || a->same_key(*b);
@@ -158,7 +149,6 @@ Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_d
       return fail(ok.error().with_prefix("WAL replay failed: "));
     }
   }
-  store.lock_.record_holder();
   return opened;
 }
 
