@@ -79,18 +79,6 @@ auto unlocked(PyObject* self, Work&& work)
   return result;
 }
 
-// The collection of that name, looked up without the interpreter lock; null with the error
-// raised when it does not exist or the database is closed.
-std::shared_ptr<Collection> find_collection(PyObject* self, const std::string& name) {
-  auto found = unlocked(self, [&name](Engine& engine) { return engine.find_collection(name); });
-  if (!found) return nullptr;
-  if (!*found) {
-    raise_error(found->error());
-    return nullptr;
-  }
-  return std::move(**found);
-}
-
 // Converts failed for argument `name`: adds the prefix to a TypeError and reports failure.
 PyObject* argument_failed(const char* name) {
   prefix_argument_error(name);
@@ -98,6 +86,18 @@ PyObject* argument_failed(const char* name) {
 }
 
 bool is_given(PyObject* object) { return object != nullptr && object != Py_None; }
+
+// The engine looks the collection up itself; insert, batch_insert and search ask first only
+// so that an unknown collection is reported before the errors of the conversions that follow
+// the look-up (metadata, documents, filter). False with KeyError set when there is none.
+bool report_unknown_collection(PyObject* self, const std::string& name) {
+  auto collection =
+      unlocked(self, [&name](Engine& engine) { return engine.find_collection(name); });
+  if (!collection) return false;
+  if (*collection) return true;
+  raise_error(collection->error());
+  return false;
+}
 
 // A path goes to the operating system as a C string: a NUL inside would silently cut it short
 // and name another file. Refused the way Python's own file functions refuse it.
@@ -324,19 +324,11 @@ PyObject* collection_info(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   std::string name;
   if (!to_text(name_object, &name)) return argument_failed("name");
-  std::shared_ptr<Collection> collection = find_collection(self, name);
-  if (!collection) return nullptr;
-  struct Snapshot {
-    uint64_t documents;
-    uint64_t memory;
-  };
-  auto s = unlocked(self, [&collection](Engine&) {
-    return collection->read([](const CollectionData& data) {
-      return Snapshot{data.documents.size(), estimate_memory(data)};
-    });
-  });
-  if (!s) return nullptr;
-  return make_collection_info(collection->name(), collection->dimension(), s->documents, s->memory);
+  auto found = unlocked(self, [&](Engine& engine) { return engine.collection_info(name); });
+  if (!found) return nullptr;
+  if (!*found) return raise_error(found->error());
+  const CollectionInfo& info = **found;
+  return make_collection_info(info.name, info.dimension, info.documents, info.memory_bytes);
 }
 
 PyObject* total_memory_bytes(PyObject* self, PyObject*) {
@@ -372,20 +364,15 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     return argument_failed("id");
   }
 
-  std::shared_ptr<Collection> collection = find_collection(self, collection_name);
-  if (!collection) return nullptr;
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   if (is_given(metadata_object) && !to_metadata(metadata_object, &document->metadata)) {
     return nullptr;
   }
-  if (is_given(id_object)) {
-    if (!to_uuid(incoming.id_text, &document->id)) return nullptr;
-  } else {
-    document->id = new_uuid();
-    incoming.id_text = format_uuid(document->id);
-  }
+  // Without an id, id_text stays empty and the engine draws one.
+  if (is_given(id_object) && !to_uuid(incoming.id_text, &document->id)) return nullptr;
   incoming.document = std::move(document);
   auto id = unlocked(
-      self, [&](Engine& engine) { return engine.insert(*collection, std::move(incoming)); });
+      self, [&](Engine& engine) { return engine.insert(collection_name, std::move(incoming)); });
   if (!id) return nullptr;
   if (!*id) return raise_error(id->error());
   return text_to_str(format_uuid(**id));
@@ -405,8 +392,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     raise_type_mismatch(documents_object, "PyList");
     return argument_failed("documents");
   }
-  std::shared_ptr<Collection> collection = find_collection(self, collection_name);
-  if (!collection) return nullptr;
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
 
   // Converting an element can run Python code that shrinks the list: stop at whichever of its
   // starting and current lengths is reached first.
@@ -416,13 +402,22 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   for (Py_ssize_t i = 0; i < initial_size && i < PyList_GET_SIZE(documents_object); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(documents_object, i));
     NewDocument document;
-    if (!to_new_document(item.get(), &document)) return nullptr;
+    if (!to_new_document(item.get(), &document)) {
+      set_document_index(static_cast<size_t>(i));
+      return nullptr;
+    }
     documents.push_back(std::move(document));
   }
-  auto inserted = unlocked(
-      self, [&](Engine& engine) { return engine.batch_insert(*collection, std::move(documents)); });
+  std::optional<size_t> failed_document;
+  auto inserted = unlocked(self, [&](Engine& engine) {
+    return engine.batch_insert(collection_name, std::move(documents), &failed_document);
+  });
   if (!inserted) return nullptr;
-  if (!*inserted) return raise_error(inserted->error());
+  if (!*inserted) {
+    raise_error(inserted->error());
+    if (failed_document) set_document_index(*failed_document);
+    return nullptr;
+  }
   const std::vector<Uuid>& ids = **inserted;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
@@ -434,50 +429,37 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   return list.release();
 }
 
-// Binds (collection, id), converts both, finds the collection and parses the id.
-bool bind_document_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
-                        std::shared_ptr<Collection>* collection, std::string* id_text, Uuid* id) {
+// Binds (collection, id) and converts both.
+bool bind_document_call(PyObject* args, PyObject* kwargs, const char* format,
+                        std::string* collection, std::string* id_text) {
   static const char* keywords[] = {"collection", "id", nullptr};
   PyObject *collection_object, *id_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
                                    &collection_object, &id_object)) {
     return false;
   }
-  std::string collection_name;
-  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  if (!to_text(collection_object, collection)) return argument_failed("collection");
   if (!to_text(id_object, id_text)) return argument_failed("id");
-  *collection = find_collection(self, collection_name);
-  if (!*collection) return false;
-  return to_uuid(*id_text, id);
+  return true;
 }
 
 PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!usable(self)) return nullptr;
-  std::shared_ptr<Collection> collection;
-  std::string id_text;
-  Uuid id;
-  if (!bind_document_call(self, args, kwargs, "OO:get", &collection, &id_text, &id)) {
-    return nullptr;
-  }
-  auto found = unlocked(self, [&](Engine&) { return collection->get_document(id); });
-  if (!found) return nullptr;
-  const DocumentPtr& document = *found;
-  if (!document) {
-    return raise_error(Error::not_found("document '" + id_text + "' not found"));
-  }
-  return document_to_dict(*document);
+  std::string collection, id_text;
+  if (!bind_document_call(args, kwargs, "OO:get", &collection, &id_text)) return nullptr;
+  auto document =
+      unlocked(self, [&](Engine& engine) { return engine.get_document(collection, id_text); });
+  if (!document) return nullptr;
+  if (!*document) return raise_error(document->error());
+  return document_to_dict(***document);
 }
 
 PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!changeable(self)) return nullptr;
-  std::shared_ptr<Collection> collection;
-  std::string id_text;
-  Uuid id;
-  if (!bind_document_call(self, args, kwargs, "OO:delete", &collection, &id_text, &id)) {
-    return nullptr;
-  }
+  std::string collection, id_text;
+  if (!bind_document_call(args, kwargs, "OO:delete", &collection, &id_text)) return nullptr;
   auto deleted =
-      unlocked(self, [&](Engine& engine) { return engine.delete_document(*collection, id); });
+      unlocked(self, [&](Engine& engine) { return engine.delete_document(collection, id_text); });
   if (!deleted) return nullptr;
   if (!*deleted) return raise_error(deleted->error());
   return PyBool_FromLong(**deleted);
@@ -554,11 +536,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   request.linear_fusion = fusion_method == "linear";
 
-  std::shared_ptr<Collection> collection = find_collection(self, collection_name);
-  if (!collection) return nullptr;
-  if (!request.query_embedding && !request.query_text) {
-    return raise_error(Error::invalid_value(kMissingQueryMessage));
-  }
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   // The filter is parsed here, after the look-up; its errors carry no argument prefix.
   if (is_given(filter_object)) {
     Filter filter;
@@ -566,7 +544,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.filter = std::move(filter);
   }
   auto searched =
-      unlocked(self, [&](Engine& engine) { return engine.search(*collection, request); });
+      unlocked(self, [&](Engine& engine) { return engine.search(collection_name, request); });
   if (!searched) return nullptr;
   if (!*searched) return raise_error(searched->error());
   const std::vector<ScoredDocument>& hits = **searched;

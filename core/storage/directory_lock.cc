@@ -84,6 +84,25 @@ DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
   return *this;
 }
 
+FileHold::FileHold(const std::filesystem::path& path, Mode mode) {
+  do {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) return;
+  int rc;
+  do {
+    rc = ::flock(fd_, mode == Mode::kShared ? LOCK_SH : LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+FileHold::~FileHold() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 void DirectoryLock::release() {
   if (fd_ < 0) return;
   ::close(fd_);  // closing the last descriptor of the open file drops its lock

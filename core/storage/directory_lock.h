@@ -43,4 +43,22 @@ class DirectoryLock {
   int fd_ = -1;
 };
 
+// A flock on one file, shared or exclusive, waited for and held until destruction; holds
+// nothing when the file cannot be opened or locked. Opening the file for reading changes no
+// byte. A read-only opening holds the log shared while it reads the snapshots and the log, and
+// a checkpoint holds it exclusively while it removes snapshots and empties the log, so that the
+// opening never pairs snapshots from before the checkpoint with the log emptied after it.
+class FileHold {
+ public:
+  enum class Mode { kShared, kExclusive };
+  FileHold(const std::filesystem::path& path, Mode mode);
+  ~FileHold();
+  FileHold(const FileHold&) = delete;
+  FileHold& operator=(const FileHold&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace kestrine

@@ -1,16 +1,13 @@
 #include "core/storage/examine.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <utility>
 
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/storage/checksum.h"
 #include "core/storage/data_directory.h"
 #include "core/storage/directory_lock.h"
@@ -44,29 +41,6 @@ uint32_t stored_crc(std::span<const uint8_t> file) {
   const uint8_t* p = file.data() + file.size() - 4;
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
-
-// A shared lock on the log for the span of a read-only opening (see open_read_only); holds
-// nothing when the log cannot be opened. Opening for reading changes no byte.
-class LogReadHold {
- public:
-  explicit LogReadHold(const std::filesystem::path& log) {
-    do {
-      fd_ = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_SH) != 0 && errno == EINTR) {
-    }
-  }
-  ~LogReadHold() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  LogReadHold(const LogReadHold&) = delete;
-  LogReadHold& operator=(const LogReadHold&) = delete;
-  bool held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace
 
@@ -188,9 +162,9 @@ Result<ReadOnlyDatabase> open_read_only(const std::filesystem::path& data_dir,
     // the log is held shared (the checkpoint's last steps hold it exclusively) from before the
     // snapshots are listed until it has been read. Without a log there is nothing to hold; if
     // one appears meanwhile, a writer started, and the reading starts over.
-    const LogReadHold hold(log);
+    const FileHold hold(log, FileHold::Mode::kShared);
     ReadOnlyDatabase out;
-    out.database = std::make_shared<Database>();
+    out.database = std::make_shared<CollectionMap>();
     auto snapshots = scan_snapshots(data_dir, key, &out.warnings);
     if (!snapshots) {
       return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
@@ -202,7 +176,7 @@ Result<ReadOnlyDatabase> open_read_only(const std::filesystem::path& data_dir,
     struct stat st;
     if (::stat(log.c_str(), &st) != 0 && errno == ENOENT) return out;
     if (!hold.held()) continue;
-    Database& database = *out.database;
+    CollectionMap& database = *out.database;
     auto replayed = replay_log(
         log, key, [&database](WalEntry&& entry) { apply_entry(database, std::move(entry)); });
     if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));

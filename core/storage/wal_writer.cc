@@ -1,15 +1,9 @@
 #include "core/storage/wal_writer.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <string>
 
 #include "core/storage/checksum.h"
-#include "core/storage/file_io.h"
 #include "core/storage/wal_format.h"
 
 namespace kestrine {
@@ -17,13 +11,6 @@ namespace {
 
 void put_u32_be(uint8_t* out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
-Status sync_data(int fd) {
-  while (::fdatasync(fd) != 0) {
-    if (errno != EINTR) return fail(Error::from_errno(errno));
-  }
-  return {};
 }
 
 }  // namespace
@@ -51,41 +38,27 @@ Result<std::vector<uint8_t>> frame_record(const WalEntry& entry, const Encryptio
   return record;
 }
 
-Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::filesystem::path& directory) {
+Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::filesystem::path& directory,
+                                                   FileSystem& fs) {
   std::filesystem::path path = directory / kWalFileName;
   // Created here when absent, and then its name made durable: until the directory reaches the
-  // device, a power cut could lose the file and every record acknowledged in it.
-  bool created = false;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-      fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      created = fd >= 0;
-      if (fd < 0 && errno == EEXIST) errno = EINTR;  // created meanwhile: open it as it is
-    }
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(Error::from_errno(errno));
-  if (created) {
-    if (auto ok = sync_directory(directory); !ok) {
-      ::close(fd);
-      return fail(ok.error());
-    }
+  // device, a power cut could lose the file and every record acknowledged in it. (Created apart
+  // from the handle that appends, which must be opened for appending.)
+  if (auto created = fs.create_new(path); created) {
+    if (auto ok = (*created)->close(); !ok) return fail(ok.error());
+    if (auto ok = fs.sync_directory(directory); !ok) return fail(ok.error());
+  } else if (!is_os_error(created.error(), EEXIST)) {
+    return fail(created.error());
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int code = errno;
-    ::close(fd);
-    return fail(Error::from_errno(code));
-  }
-  return std::unique_ptr<WalWriter>(
-      new WalWriter(std::move(path), fd, static_cast<uint64_t>(st.st_size)));
+  auto file = fs.open_appendable(path);
+  if (!file) return fail(file.error());
+  auto size = (*file)->size();
+  if (!size) return fail(size.error());
+  return std::unique_ptr<WalWriter>(new WalWriter(std::move(path), std::move(*file), *size));
 }
 
-WalWriter::WalWriter(std::filesystem::path path, int fd, uint64_t size)
-    : path_(std::move(path)), fd_(fd), size_(size) {}
-
-WalWriter::~WalWriter() { ::close(fd_); }
+WalWriter::WalWriter(std::filesystem::path path, std::unique_ptr<WritableFile> file, uint64_t size)
+    : path_(std::move(path)), file_(std::move(file)), size_(size) {}
 
 uint64_t WalWriter::size() const {
   std::lock_guard lock(mutex_);
@@ -97,8 +70,8 @@ Status WalWriter::append(std::span<const uint8_t> record) {
   if (broken_) {
     return fail(Error::io("the log could not be repaired after an earlier failed write"));
   }
-  Status written = write_all(fd_, record);
-  if (written) written = sync_data(fd_);
+  Status written = file_->append(record);
+  if (written) written = file_->sync_data();
   if (written) {
     size_ += record.size();
     return {};
@@ -117,26 +90,15 @@ Status WalWriter::truncate() {
   return {};
 }
 
-void WalWriter::keep_readers_out() {
-  while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-  }
-}
-
-void WalWriter::let_readers_in() { ::flock(fd_, LOCK_UN); }
-
 Status WalWriter::cut_back(uint64_t length) {
   std::lock_guard lock(mutex_);
   return set_length_locked(length);
 }
 
 Status WalWriter::set_length_locked(uint64_t length) {
-  int rc;
-  do {
-    rc = ::ftruncate(fd_, static_cast<off_t>(length));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return fail(Error::from_errno(errno));
+  if (auto ok = file_->truncate(length); !ok) return ok;
   size_ = length;
-  return sync_data(fd_);
+  return file_->sync_data();
 }
 
 }  // namespace kestrine

@@ -10,6 +10,7 @@
 
 #include "core/common/error.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 
 namespace kestrine {
@@ -27,8 +28,8 @@ class WalWriter {
   // exist); a log created here has its directory synced, so that its name is durable before
   // any record in it is acknowledged. The file's current length is taken as the end of its
   // valid records.
-  static Result<std::unique_ptr<WalWriter>> open(const std::filesystem::path& directory);
-  ~WalWriter();
+  static Result<std::unique_ptr<WalWriter>> open(const std::filesystem::path& directory,
+                                                 FileSystem& fs = default_file_system());
 
   WalWriter(const WalWriter&) = delete;
   WalWriter& operator=(const WalWriter&) = delete;
@@ -43,13 +44,6 @@ class WalWriter {
   // Empties the log and forces the new length to the device.
   Status truncate();
 
-  // Waits until no read-only opening is reading the directory (they hold the log's file
-  // shared while they read snapshots and log), and keeps new ones waiting until let_readers_in:
-  // for a checkpoint's last steps, which remove snapshots and empty the log. An error of the
-  // lock itself is ignored: readers then only risk what they risked before.
-  void keep_readers_out();
-  void let_readers_in();
-
   // Cuts the log back to `length` bytes (the end of its last good record) and forces the new
   // length to the device. Used once, before the first append, when replay stopped early.
   Status cut_back(uint64_t length);
@@ -58,11 +52,11 @@ class WalWriter {
   uint64_t size() const;
 
  private:
-  WalWriter(std::filesystem::path path, int fd, uint64_t size);
+  WalWriter(std::filesystem::path path, std::unique_ptr<WritableFile> file, uint64_t size);
   Status set_length_locked(uint64_t length);
 
   const std::filesystem::path path_;
-  const int fd_;
+  const std::unique_ptr<WritableFile> file_;
   mutable std::mutex mutex_;
   uint64_t size_;        // end of the last complete record; guarded by mutex_
   bool broken_ = false;  // a failed append could not be undone; guarded by mutex_
