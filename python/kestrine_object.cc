@@ -537,6 +537,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   request.linear_fusion = fusion_method == "linear";
 
   if (!report_unknown_collection(self, collection_name)) return nullptr;
+  if (auto ok = require_query(request); !ok) return raise_error(ok.error());
   // The filter is parsed here, after the look-up; its errors carry no argument prefix.
   if (is_given(filter_object)) {
     Filter filter;

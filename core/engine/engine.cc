@@ -214,9 +214,7 @@ Result<std::vector<ScoredDocument>> Engine::search(std::string_view name,
                                                    const SearchRequest& request) const {
   auto collection = find_collection(name);
   if (!collection) return fail(collection.error());
-  if (!request.query_embedding && !request.query_text) {
-    return fail(Error::invalid_value(kMissingQueryMessage));
-  }
+  if (auto ok = require_query(request); !ok) return fail(ok.error());
   const uint64_t dimension = (*collection)->dimension();
   if (request.query_embedding && request.query_embedding->size() != dimension) {
     return fail(Error::invalid_value("embedding dimension mismatch: expected " +
