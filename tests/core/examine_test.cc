@@ -111,8 +111,8 @@ class SnapshotInspectTest : public InspectTest,
 TEST_P(SnapshotInspectTest, StepsAndTextAgreeWithReading) {
   const SnapshotCase& c = GetParam();
   Collection collection("a", 2, HnswConfig{});
-  collection.insert_document(std::make_shared<Document>(Document{uuid_n(1), "one", {}}),
-                             std::vector<float>{1, 2});
+  ASSERT_TRUE(collection.insert_document(std::make_shared<Document>(Document{uuid_n(1), "one", {}}),
+                                         std::vector<float>{1, 2}));
   auto data = collection.read([](const CollectionData& d) { return d; });
   std::vector<uint8_t> file =
       *encode_snapshot(data, c.encrypted_with_key ? log_key().get() : nullptr);
