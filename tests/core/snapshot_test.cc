@@ -310,7 +310,8 @@ TEST(ValidationTest, AWrongRawVectorsLengthIsRejected) {
   auto read = parse_snapshot(checksummed(data), "p", nullptr);
   ASSERT_FALSE(read.has_value());
   EXPECT_EQ(read.error().message(),
-            "raw_vectors length 5 != node_count(6) * dimension(" + std::to_string(d) + ")");
+            "snapshot validation failed: raw_vectors length 5 != node_count(6) * dimension(" +
+                std::to_string(d) + ")");
   data.hnsw.config.store_raw_vectors = false;
   EXPECT_EQ(validate_snapshot(data).error().message(),
             "raw_vectors length 5 without store_raw_vectors");
