@@ -128,58 +128,62 @@ std::vector<uint8_t> drop_record(std::string name) {
   return plain_record(encode_entry(WalEntry(wal::DeleteCollection{std::move(name)})));
 }
 
+// A log opened through a faulty file system, holding one good record.
+struct LogUnderFaults {
+  LogUnderFaults() {
+    auto opened = WalWriter::open(dir.path(), fs);
+    EXPECT_TRUE(opened.has_value());
+    if (opened) wal = std::move(*opened);
+    EXPECT_TRUE(wal->append(first));
+  }
+  TempDir dir;
+  FaultyFileSystem fs;
+  std::unique_ptr<WalWriter> wal;
+  const std::vector<uint8_t> first = drop_record("first");
+};
+
 // A log write that fails part-way (the device fills up, or the disk reports an error) leaves
 // the log cut back to its last good record, and the next append lands right behind that record.
 TEST(LogFaults, FailedAppendLeavesTheLogAtItsLastGoodRecord) {
   for (const int error : {ENOSPC, EIO}) {
     for (const uint64_t room : {0u, 1u, 7u, 20u}) {
       SCOPED_TRACE("errno " + std::to_string(error) + ", room " + std::to_string(room));
-      TempDir dir;
-      FaultyFileSystem fs;
-      auto wal = WalWriter::open(dir.path(), fs);
-      ASSERT_TRUE(wal.has_value());
-      const std::vector<uint8_t> first = drop_record("first");
-      ASSERT_TRUE((*wal)->append(first));
-
+      LogUnderFaults log;
+      auto& [dir, fs, wal, first] = log;
       fs.faults.writable = room;
       fs.faults.write_error = error;
-      auto failed = (*wal)->append(drop_record("lost"));
+      auto failed = wal->append(drop_record("lost"));
       ASSERT_FALSE(failed.has_value());
       EXPECT_EQ(failed.error().message(), Error::from_errno(error).message());
-      EXPECT_EQ((*wal)->size(), first.size());
-      EXPECT_EQ(read_bytes((*wal)->path()), first);
+      EXPECT_EQ(wal->size(), first.size());
+      EXPECT_EQ(read_bytes(wal->path()), first);
 
       fs.faults.writable.reset();
-      ASSERT_TRUE((*wal)->append(drop_record("second")));
-      EXPECT_EQ(replayed_names((*wal)->path()), (std::vector<std::string>{"first", "second"}));
+      ASSERT_TRUE(wal->append(drop_record("second")));
+      EXPECT_EQ(replayed_names(wal->path()), (std::vector<std::string>{"first", "second"}));
     }
   }
 }
 
 // A failed sync is an append that did not happen: reported, and its bytes taken back out.
 TEST(LogFaults, FailedSyncIsReportedAndTheRecordTakenBack) {
-  TempDir dir;
-  FaultyFileSystem fs;
-  auto wal = WalWriter::open(dir.path(), fs);
-  ASSERT_TRUE(wal.has_value());
-  const std::vector<uint8_t> first = drop_record("first");
-  ASSERT_TRUE((*wal)->append(first));
-
+  LogUnderFaults log;
+  auto& [dir, fs, wal, first] = log;
   fs.faults.sync_error = EIO;
-  auto failed = (*wal)->append(drop_record("lost"));
+  auto failed = wal->append(drop_record("lost"));
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().message(), Error::from_errno(EIO).message());
   // The cut back could not be made durable either: the log refuses appends until truncated.
-  auto refused = (*wal)->append(drop_record("refused"));
+  auto refused = wal->append(drop_record("refused"));
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().message(),
             "the log could not be repaired after an earlier failed write");
-  EXPECT_EQ(read_bytes((*wal)->path()), first);
+  EXPECT_EQ(read_bytes(wal->path()), first);
 
   fs.faults.sync_error.reset();
-  ASSERT_TRUE((*wal)->truncate());
-  ASSERT_TRUE((*wal)->append(drop_record("after")));
-  EXPECT_EQ(replayed_names((*wal)->path()), (std::vector<std::string>{"after"}));
+  ASSERT_TRUE(wal->truncate());
+  ASSERT_TRUE(wal->append(drop_record("after")));
+  EXPECT_EQ(replayed_names(wal->path()), (std::vector<std::string>{"after"}));
 }
 
 // Writes the file system cuts short are completed: the record lands whole, byte for byte.
