@@ -34,6 +34,7 @@
 #include "collection_invariants.h"
 #include "core/common/uuid.h"
 #include "core/engine/engine.h"
+#include "tests/core/document_state.h"
 #include "tests/core/engine_probes.h"
 #include "tests/core/storage_test_support.h"
 #include "tests/core/wal_test_support.h"
@@ -48,21 +49,8 @@ constexpr int kThreads = 4;
 constexpr uint64_t kDimension = 8;
 constexpr const char* kShared[] = {"shared-0", "shared-1"};
 
-// Collection name -> document id -> text.
-using State = std::map<std::string, std::map<std::string, std::string>>;
-
-State state_of(const Engine& engine) {
-  State state;
-  for (const std::string& name : engine.list_collections()) {
-    auto collection = engine.find_collection(name);
-    if (!collection) continue;
-    auto& docs = state[name];
-    (*collection)->read([&docs](const CollectionData& data) {
-      for (const auto& [id, doc] : data.documents) docs[format_uuid(id)] = doc->text;
-    });
-  }
-  return state;
-}
+using testing::State;
+using testing::state_of;
 
 void expect_invariants(const Engine& engine) {
   for (const std::string& name : engine.list_collections()) {

@@ -20,14 +20,9 @@ namespace {
 using testing::add;
 using testing::add_at_level;
 using testing::config_for;
+using testing::ids_of;
 using testing::random_vectors;
 using testing::row;
-
-std::vector<uint32_t> ids_of(const std::vector<SearchHit>& hits) {
-  std::vector<uint32_t> ids;
-  for (const SearchHit& hit : hits) ids.push_back(hit.id);
-  return ids;
-}
 
 std::vector<uint32_t> links(const HnswIndex& index, uint32_t node, size_t layer) {
   auto list = index.neighbors.get(node, layer);

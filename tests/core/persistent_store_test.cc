@@ -11,6 +11,7 @@
 #include "core/storage/records.h"
 #include "core/storage/snapshot.h"
 #include "core/storage/wal_writer.h"
+#include "tests/core/document_state.h"
 #include "tests/core/wal_test_support.h"
 
 namespace kestrine {
@@ -25,19 +26,8 @@ using testing::uuid_n;
 using testing::write_bytes;
 namespace fs = std::filesystem;
 
-// Collection name -> document id -> text.
-using State = std::map<std::string, std::map<std::string, std::string>>;
-
-State state_of(const Engine& engine) {
-  State state;
-  for (const std::string& name : engine.list_collections()) {
-    auto& docs = state[name];
-    (*engine.find_collection(name))->read([&docs](const CollectionData& data) {
-      for (const auto& [id, doc] : data.documents) docs[format_uuid(id)] = doc->text;
-    });
-  }
-  return state;
-}
+using testing::State;
+using testing::state_of;
 
 class LifecycleTest : public ::testing::Test {
  protected:
