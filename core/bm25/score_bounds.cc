@@ -1,0 +1,44 @@
+#include "core/bm25/score_bounds.h"
+
+#include <algorithm>
+
+namespace kestrine {
+namespace {
+
+// Adds (tf, length) to the frontier unless a pair already there has a tf at least as high and
+// a length at most as low; drops the pairs the new one beats in turn.
+void add_to_frontier(std::vector<ScoreBound>& frontier, uint32_t tf, uint32_t length) {
+  for (const ScoreBound& pair : frontier) {
+    if (pair.tf >= tf && pair.length <= length) return;
+  }
+  std::erase_if(frontier,
+                [&](const ScoreBound& pair) { return pair.tf <= tf && pair.length >= length; });
+  const auto at = std::ranges::lower_bound(frontier, tf, {}, &ScoreBound::tf);
+  frontier.insert(at, {tf, length});
+}
+
+}  // namespace
+
+void note_appended_posting(TermBounds& bounds, size_t list_size, uint32_t tf, uint32_t length) {
+  if ((list_size - 1) % kPostingBlock == 0 || bounds.blocks.empty()) {
+    bounds.blocks.push_back({tf, length});
+  } else {
+    ScoreBound& block = bounds.blocks.back();
+    block.tf = std::max(block.tf, tf);
+    block.length = std::min(block.length, length);
+  }
+  add_to_frontier(bounds.frontier, tf, length);
+}
+
+TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths) {
+  TermBounds bounds;
+  bounds.blocks.reserve((list.size() + kPostingBlock - 1) / kPostingBlock);
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Posting& p = list[i];
+    const uint32_t length = p.id < doc_lengths.size() ? doc_lengths[p.id] : 0;
+    note_appended_posting(bounds, i + 1, p.tf, length);
+  }
+  return bounds;
+}
+
+}  // namespace kestrine
