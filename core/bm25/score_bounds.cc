@@ -8,13 +8,20 @@ namespace {
 // Adds (tf, length) to the frontier unless a pair already there has a tf at least as high and
 // a length at most as low; drops the pairs the new one beats in turn.
 void add_to_frontier(std::vector<ScoreBound>& frontier, uint32_t tf, uint32_t length) {
-  for (const ScoreBound& pair : frontier) {
-    if (pair.tf >= tf && pair.length <= length) return;
+  // Ascending tf goes with ascending length, so of the pairs with a tf at least `tf` the first
+  // has the lowest length: the only one to compare with.
+  auto at = std::ranges::lower_bound(frontier, tf, {}, &ScoreBound::tf);
+  if (at != frontier.end() && at->length <= length) return;
+  if (at != frontier.end() && at->tf == tf) {
+    at->length = length;
+  } else {
+    at = frontier.insert(at, {tf, length});
   }
-  std::erase_if(frontier,
-                [&](const ScoreBound& pair) { return pair.tf <= tf && pair.length >= length; });
-  const auto at = std::ranges::lower_bound(frontier, tf, {}, &ScoreBound::tf);
-  frontier.insert(at, {tf, length});
+  // The pairs before it have lower tfs; those with a length at least `length`, a tail of them,
+  // are beaten.
+  const auto first_beaten =
+      std::ranges::lower_bound(frontier.begin(), at, length, {}, &ScoreBound::length);
+  frontier.erase(first_beaten, at);
 }
 
 }  // namespace
