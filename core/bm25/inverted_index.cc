@@ -8,8 +8,8 @@ namespace kestrine {
 namespace {
 
 // Called after postings were erased from the list of `term`: drops a list left empty, with its
-// bounds, or recomputes the bounds of its blocks, whose postings have moved. Returns the next
-// term.
+// bounds, or recomputes its bounds, which may have been the removed postings'. Returns the
+// next term.
 PostingMap::iterator after_removal(InvertedIndex& index, PostingMap::iterator term) {
   const auto bounds = index.bounds.find(term->first);
   if (term->second.empty()) {
@@ -49,7 +49,7 @@ void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
       if (bounds == index.bounds.end()) {
         bounds = index.bounds.emplace(std::string(term), TermBounds{}).first;
       }
-      note_appended_posting(bounds->second, list->second.size(), tf, length);
+      note_posting(bounds->second, tf, length);
     }
   }
 }

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -13,218 +15,212 @@ namespace {
 // Small collections should allocate little for their scores.
 constexpr uint32_t kMaxInitialScoreRoom = 256;
 
-// Bounds are widened by this factor and compared widened again, which covers the rounding of
-// float sums taken in another order than a document's own (at most kMaxPrunedTerms terms, each
-// adding a relative error of 2^-24) and of a share at the bound's (tf, length) pair.
+// Bounds are widened by this factor, which covers the rounding of float sums taken in another
+// order than a document's own (at most kMaxPrunedTerms terms, each adding a relative error of
+// 2^-24) and of a share computed at a bound's (tf, length) pair.
 constexpr double kBoundSlack = 1.0 + 1e-4;
 constexpr size_t kMaxPrunedTerms = 512;
 
-// A walk over one query term's postings, by increasing id. A term written twice in the query
-// gets two cursors over the same list.
-struct Cursor {
-  const Posting* begin = nullptr;
-  const Posting* at = nullptr;
-  const Posting* end = nullptr;
-  const ScoreBound* blocks = nullptr;
-  float idf = 0.0f;
-  double bound = 0.0;     // at least the term's share in any of its documents
-  uint32_t position = 0;  // the term's place in the query
+// The part of a share before the idf, (tf * (k1 + 1)) / (tf + k1 * (1 - b + b * dl / avgdl)),
+// for the small frequencies and lengths that make up most postings, computed with the same
+// operations as term_score so that multiplying by the idf gives its bits. It depends on avgdl
+// alone; each thread keeps the table of the last avgdl it searched with.
+constexpr uint32_t kTableFrequencies = 4;
+constexpr uint32_t kTableLengths = 1024;
 
-  // The block holding `at`, whose bound is cached.
-  size_t block = SIZE_MAX;
-  double block_bound = 0.0;
-  uint32_t block_last = 0;  // id of the block's last posting
-
-  // The share in the document being scored, if the cursor stands on it.
-  bool hit = false;
-  float share = 0.0f;
+struct ShareTable {
+  uint32_t avgdl_bits = 0;
+  bool filled = false;
+  std::array<float, kTableFrequencies * kTableLengths> ratio{};
 };
 
-class PrunedSearch {
- public:
-  PrunedSearch(const InvertedIndex& index, size_t k) : index_(index), k_(k) {}
+const ShareTable& share_table(float avgdl) {
+  thread_local ShareTable table;
+  const auto bits = std::bit_cast<uint32_t>(avgdl);
+  if (table.filled && table.avgdl_bits == bits) return table;
+  for (uint32_t tf = 1; tf <= kTableFrequencies; ++tf) {
+    for (uint32_t dl = 0; dl < kTableLengths; ++dl) {
+      // term_score with an idf of 1 stops one multiplication short, and y * 1 is y.
+      table.ratio[(tf - 1) * kTableLengths + dl] =
+          term_score(1.0f, static_cast<float>(tf), static_cast<float>(dl), avgdl);
+    }
+  }
+  table.avgdl_bits = bits;
+  table.filled = true;
+  return table;
+}
 
-  // False when some query term lacks its bounds (the caller scores exhaustively then).
-  bool start(const Tokens& tokens);
-  std::vector<ScoredId> run();
+struct QueryTerm {
+  const std::vector<Posting>* list = nullptr;
+  float idf = 0.0f;
+  double bound = 0.0;  // at least the term's share in any of its documents, widened
+};
+
+// Per-thread scratch of the dense search: a sum per internal id, all 0 between searches, and
+// the ids whose sum is not 0.
+struct DenseSums {
+  std::vector<float> sums;
+  std::vector<uint32_t> touched;
+  std::vector<float> partials;  // for selecting the k-th best partial sum
+};
+
+class DenseSearch {
+ public:
+  DenseSearch(const InvertedIndex& index, float avgdl)
+      : lengths_(index.doc_lengths), avgdl_(avgdl), table_(share_table(avgdl)) {}
+
+  float share(float idf, const Posting& p) const {
+    const uint32_t dl = lengths_[p.id];
+    if (p.tf - 1 < kTableFrequencies && dl < kTableLengths) {
+      return table_.ratio[(p.tf - 1) * kTableLengths + dl] * idf;
+    }
+    return term_score(idf, static_cast<float>(p.tf), static_cast<float>(dl), avgdl_);
+  }
+
+  std::vector<ScoredId> run(const std::vector<QueryTerm>& terms, size_t k);
 
  private:
-  float share(const Cursor& c, const Posting& p) const {
-    const float dl =
-        p.id < index_.doc_lengths.size() ? static_cast<float>(index_.doc_lengths[p.id]) : 0.0f;
-    return term_score(c.idf, static_cast<float>(p.tf), dl, avgdl_);
-  }
-  double bound_of(float idf, const ScoreBound& pair) const {
-    return static_cast<double>(term_score(idf, static_cast<float>(pair.tf),
-                                          static_cast<float>(pair.length), avgdl_)) *
-           kBoundSlack;
-  }
-  void enter_block(Cursor& c) const;
-  bool cannot_enter(double bound) const { return prune_ && bound * kBoundSlack < threshold_; }
-  void offer(uint32_t id);
+  // The k-th best sum so far, a lower bound of the k-th best final score (sums only grow).
+  double kth_best(DenseSums& d, size_t k) const;
 
-  const InvertedIndex& index_;
-  const size_t k_;
-  float avgdl_ = 0.0f;
-  bool prune_ = true;
-  std::vector<Cursor> cursors_;       // by ascending bound
-  std::vector<double> prefix_;        // prefix_[i]: the sum of the bounds of cursors_[0, i)
-  std::vector<int32_t> by_position_;  // query position -> index in cursors_, -1: unknown term
-  std::vector<ScoredId> heap_;        // the k best so far, weakest at the front
-  double threshold_ = -std::numeric_limits<double>::infinity();
+  std::span<const uint32_t> lengths_;
+  float avgdl_;
+  const ShareTable& table_;
 };
 
-bool PrunedSearch::start(const Tokens& tokens) {
-  const auto n = static_cast<float>(index_.doc_count);
-  avgdl_ = static_cast<float>(index_.total_length) / n;
-  prune_ = tokens.spans.size() <= kMaxPrunedTerms && std::isfinite(avgdl_) && avgdl_ > 0.0f;
-  size_t postings = 0;
-  for (size_t i = 0; i < tokens.spans.size(); ++i) {
-    const std::string_view term = tokens.token(i);
-    const auto list = index_.postings.find(term);
-    if (list == index_.postings.end() || list->second.empty()) continue;
-    const auto bounds = index_.bounds.find(term);
-    if (bounds == index_.bounds.end()) return false;
-    const std::vector<Posting>& postings_of_term = list->second;
-    Cursor c;
-    c.begin = c.at = postings_of_term.data();
-    c.end = c.begin + postings_of_term.size();
-    c.blocks = bounds->second.blocks.data();
-    if (bounds->second.blocks.size() * kPostingBlock < postings_of_term.size()) return false;
-    c.idf = inverse_document_frequency(n, static_cast<float>(postings_of_term.size()));
-    c.position = static_cast<uint32_t>(i);
-    for (const ScoreBound& pair : bounds->second.frontier)
-      c.bound = std::max(c.bound, bound_of(c.idf, pair));
-    // Negative or non-finite shares (counts read from a file that disagree) would break the
-    // bounds' arithmetic: such a search scores every document.
-    if (!std::isfinite(c.idf) || c.idf < 0.0f || !std::isfinite(c.bound)) prune_ = false;
-    postings += postings_of_term.size();
-    cursors_.push_back(c);
-  }
-  std::ranges::stable_sort(cursors_, {}, &Cursor::bound);
-  prefix_.assign(cursors_.size() + 1, 0.0);
-  for (size_t i = 0; i < cursors_.size(); ++i) prefix_[i + 1] = prefix_[i] + cursors_[i].bound;
-  by_position_.assign(tokens.spans.size(), -1);
-  for (size_t i = 0; i < cursors_.size(); ++i) {
-    by_position_[cursors_[i].position] = static_cast<int32_t>(i);
-  }
-  heap_.reserve(std::min(k_, postings));
-  return true;
+double DenseSearch::kth_best(DenseSums& d, size_t k) const {
+  // Over an even sample of at most about kThresholdSample documents: the
+  // k-th best of some documents is at most that of all, so still a lower bound, at a bounded
+  // cost per term.
+  constexpr size_t kThresholdSample = 512;
+  const size_t stride = (d.touched.size() + kThresholdSample - 1) / kThresholdSample;
+  if (d.touched.size() / stride < k) return 0.0;
+  d.partials.clear();
+  for (size_t i = 0; i < d.touched.size(); i += stride) d.partials.push_back(d.sums[d.touched[i]]);
+  std::ranges::nth_element(d.partials, d.partials.begin() + static_cast<ptrdiff_t>(k - 1),
+                           std::greater<>{});
+  return d.partials[k - 1];
 }
 
-void PrunedSearch::enter_block(Cursor& c) const {
-  const auto offset = static_cast<size_t>(c.at - c.begin);
-  const size_t block = offset / kPostingBlock;
-  if (block == c.block) return;
-  c.block = block;
-  c.block_bound = bound_of(c.idf, c.blocks[block]);
-  const size_t last = std::min<size_t>((block + 1) * kPostingBlock, c.end - c.begin) - 1;
-  c.block_last = c.begin[last].id;
-}
-
-// The document's score is the sum of the shares in query order, starting from 0, exactly as the
-// exhaustive scorer accumulates it; it enters the k best as select_top_k would let it.
-void PrunedSearch::offer(uint32_t id) {
-  float score = 0.0f;
-  for (const int32_t c : by_position_) {
-    if (c >= 0 && cursors_[c].hit) score += cursors_[c].share;
+// Term at a time in query order, so that each document's sum is folded in the order of the
+// exhaustive scorer, into a dense array instead of a map. Once the bounds of the terms still to
+// come sum below the k-th best sum so far, a document that none of the terms so far matched
+// cannot reach the k best: from then on the lists are only used to complete the documents
+// already there, and a document whose sum plus those bounds stays below it is dropped.
+std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size_t k) {
+  thread_local DenseSums d;
+  if (d.sums.size() < lengths_.size()) d.sums.resize(lengths_.size(), 0.0f);
+  d.touched.clear();
+  // rest[i]: the bounds of terms[i..]; rest_postings[i]: their postings.
+  std::vector<double> rest(terms.size() + 1, 0.0);
+  std::vector<size_t> rest_postings(terms.size() + 1, 0);
+  for (size_t i = terms.size(); i-- > 0;) {
+    rest[i] = rest[i + 1] + terms[i].bound;
+    rest_postings[i] = rest_postings[i + 1] + terms[i].list->size();
   }
-  const ScoredId entry{id, score};
-  if (heap_.size() < k_) {
-    heap_.push_back(entry);
-    std::ranges::push_heap(heap_, stronger);
-  } else if (stronger(entry, heap_.front())) {
-    std::ranges::pop_heap(heap_, stronger);
-    heap_.back() = entry;
-    std::ranges::push_heap(heap_, stronger);
-  } else {
-    return;
-  }
-  if (heap_.size() == k_ && prune_) threshold_ = heap_.front().score;
-}
 
-// Document-at-a-time with the terms split by their bounds: the weakest terms, whose bounds sum
-// below the k-th best score so far, cannot bring a document in on their own, so only the
-// others' postings propose candidates, and the weak lists are only looked up, at candidates
-// whose other shares leave a chance. Candidates pass blocks whose bounds together stay below
-// that score without scoring their postings.
-std::vector<ScoredId> PrunedSearch::run() {
-  const size_t count = cursors_.size();
-  size_t essential = 0;  // cursors_[essential, count) propose candidates
-  while (essential < count) {
-    uint32_t id = UINT32_MAX;
-    bool any = false;
-    for (size_t i = essential; i < count; ++i) {
-      if (cursors_[i].at != cursors_[i].end) {
-        id = std::min(id, cursors_[i].at->id);
-        any = true;
-      }
-    }
-    if (!any) break;
-
-    if (prune_ && heap_.size() == k_) {
-      uint32_t window_end = UINT32_MAX;
-      double window_bound = prefix_[essential];
-      for (size_t i = essential; i < count; ++i) {
-        Cursor& c = cursors_[i];
-        if (c.at == c.end) continue;
-        enter_block(c);
-        window_end = std::min(window_end, c.block_last);
-        window_bound += c.block_bound;
-      }
-      if (cannot_enter(window_bound)) {
-        for (size_t i = essential; i < count; ++i) {
-          Cursor& c = cursors_[i];
-          while (c.at != c.end && c.at->id <= window_end) ++c.at;
-        }
-        continue;
-      }
-    }
-
-    double sum = 0.0;
-    for (size_t i = essential; i < count; ++i) {
-      Cursor& c = cursors_[i];
-      c.hit = c.at != c.end && c.at->id == id;
-      if (c.hit) {
-        c.share = share(c, *c.at);
-        sum += c.share;
-      }
-    }
-    for (size_t i = 0; i < essential; ++i) cursors_[i].hit = false;
-    bool open = true;
-    for (size_t i = essential; i-- > 0;) {
-      if (cannot_enter(sum + prefix_[i + 1])) {
+  bool open = true;  // whether new documents may still enter
+  float best = 0.0f;
+  for (size_t i = 0; i < terms.size(); ++i) {
+    const QueryTerm& term = terms[i];
+    // Closing costs a pass over the documents held; it is tried only when the lists still to
+    // come are much longer.
+    if (open && i > 0 && d.touched.size() >= k && rest[i] * kBoundSlack < best &&
+        rest_postings[i] >= 2 * d.touched.size()) {
+      const double threshold = kth_best(d, k);
+      if (rest[i] * kBoundSlack < threshold) {
         open = false;
-        break;
-      }
-      Cursor& c = cursors_[i];
-      // Galloping: the candidates come in increasing order, often far apart in a long list.
-      size_t step = 1;
-      const Posting* low = c.at;
-      while (c.end - low > static_cast<ptrdiff_t>(step) && low[step].id < id) {
-        low += step;
-        step *= 2;
-      }
-      const Posting* high = c.end - low > static_cast<ptrdiff_t>(step) ? low + step + 1 : c.end;
-      c.at = std::lower_bound(low, high, id,
-                              [](const Posting& p, uint32_t target) { return p.id < target; });
-      c.hit = c.at != c.end && c.at->id == id;
-      if (c.hit) {
-        c.share = share(c, *c.at);
-        sum += c.share;
+        std::erase_if(d.touched, [&](uint32_t id) {
+          if ((d.sums[id] + rest[i]) * kBoundSlack >= threshold) return false;
+          d.sums[id] = 0.0f;
+          return true;
+        });
       }
     }
     if (open) {
-      offer(id);
-      while (essential < count && cannot_enter(prefix_[essential + 1])) ++essential;
-    }
-    for (size_t i = essential; i < count; ++i) {
-      Cursor& c = cursors_[i];
-      if (c.at != c.end && c.at->id == id) ++c.at;
+      float* sums = d.sums.data();
+      const uint32_t* lengths = lengths_.data();
+      const float* ratio = table_.ratio.data();
+      const float idf = term.idf;
+      float term_best = 0.0f;
+      for (const Posting& p : *term.list) {
+        const uint32_t dl = lengths[p.id];
+        const float share_of_p =
+            p.tf - 1 < kTableFrequencies && dl < kTableLengths
+                ? ratio[(p.tf - 1) * kTableLengths + dl] * idf
+                : term_score(idf, static_cast<float>(p.tf), static_cast<float>(dl), avgdl_);
+        float& sum = sums[p.id];
+        if (sum == 0.0f) d.touched.push_back(p.id);
+        sum += share_of_p;
+        term_best = std::max(term_best, sum);
+      }
+      best = std::max(best, term_best);
+    } else if (d.touched.size() * 16 < term.list->size()) {
+      // Few documents left: look each up in the list instead of reading all of it.
+      std::ranges::sort(d.touched);
+      const Posting* at = term.list->data();
+      const Posting* end = at + term.list->size();
+      for (const uint32_t id : d.touched) {
+        at = std::lower_bound(at, end, id, [](const Posting& p, uint32_t v) { return p.id < v; });
+        if (at == end) break;
+        if (at->id == id) d.sums[id] += share(term.idf, *at);
+      }
+    } else {
+      for (const Posting& p : *term.list) {
+        float& sum = d.sums[p.id];
+        if (sum != 0.0f) sum += share(term.idf, p);
+      }
     }
   }
-  std::ranges::sort_heap(heap_, stronger);  // best first
-  return std::move(heap_);
+
+  std::vector<ScoredId> heap;
+  heap.reserve(std::min(k, d.touched.size()));
+  for (const uint32_t id : d.touched) {
+    const ScoredId entry{id, d.sums[id]};
+    d.sums[id] = 0.0f;
+    // Every sum here is a positive number: a lower one than the weakest held cannot enter.
+    if (heap.size() == k && entry.score < heap.front().score) continue;
+    if (heap.size() < k) {
+      heap.push_back(entry);
+      std::ranges::push_heap(heap, stronger);
+    } else if (stronger(entry, heap.front())) {
+      std::ranges::pop_heap(heap, stronger);
+      heap.back() = entry;
+      std::ranges::push_heap(heap, stronger);
+    }
+  }
+  std::ranges::sort_heap(heap, stronger);  // best first, as select_top_k gives them
+  return heap;
+}
+
+// The query's terms in query order (a term written twice comes twice) with their bounds; false
+// when the dense search does not apply: a term without bounds, counts read from a file that
+// disagree (no positive average length, an idf that is not a positive number), or a list
+// holding a term frequency of 0 or an id beyond the lengths.
+bool query_terms(const InvertedIndex& index, const Tokens& tokens, float avgdl,
+                 std::vector<QueryTerm>& terms) {
+  if (tokens.spans.size() > kMaxPrunedTerms || !std::isfinite(avgdl) || !(avgdl > 0.0f)) {
+    return false;
+  }
+  const auto n = static_cast<float>(index.doc_count);
+  for (size_t i = 0; i < tokens.spans.size(); ++i) {
+    const std::string_view word = tokens.token(i);
+    const auto list = index.postings.find(word);
+    if (list == index.postings.end() || list->second.empty()) continue;
+    const auto bounds = index.bounds.find(word);
+    if (bounds == index.bounds.end() || bounds->second.min_tf == 0) return false;
+    if (list->second.back().id >= index.doc_lengths.size()) return false;
+    QueryTerm term{&list->second, inverse_document_frequency(n, float(list->second.size()))};
+    if (!std::isfinite(term.idf) || !(term.idf > 0.0f)) return false;
+    for (const ScoreBound& pair : bounds->second.frontier) {
+      const float share =
+          term_score(term.idf, static_cast<float>(pair.tf), static_cast<float>(pair.length), avgdl);
+      term.bound = std::max(term.bound, static_cast<double>(share) * kBoundSlack);
+    }
+    if (!std::isfinite(term.bound)) return false;
+    terms.push_back(term);
+  }
+  return true;
 }
 
 }  // namespace
@@ -255,8 +251,13 @@ std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_vie
   if (k == 0 || index.doc_count == 0) return {};
   if (index.ascending_ids) {
     const Tokens tokens = tokenize(query);
-    PrunedSearch search(index, k);
-    if (search.start(tokens)) return search.run();
+    const float avgdl =
+        static_cast<float>(index.total_length) / static_cast<float>(index.doc_count);
+    std::vector<QueryTerm> terms;
+    if (query_terms(index, tokens, avgdl, terms)) {
+      if (terms.empty()) return {};
+      return DenseSearch(index, avgdl).run(terms, k);
+    }
   }
   return select_top_k(keyword_scores(index, query).entries(), k);
 }

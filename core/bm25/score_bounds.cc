@@ -26,24 +26,15 @@ void add_to_frontier(std::vector<ScoreBound>& frontier, uint32_t tf, uint32_t le
 
 }  // namespace
 
-void note_appended_posting(TermBounds& bounds, size_t list_size, uint32_t tf, uint32_t length) {
-  if ((list_size - 1) % kPostingBlock == 0 || bounds.blocks.empty()) {
-    bounds.blocks.push_back({tf, length});
-  } else {
-    ScoreBound& block = bounds.blocks.back();
-    block.tf = std::max(block.tf, tf);
-    block.length = std::min(block.length, length);
-  }
+void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length) {
+  bounds.min_tf = std::min(bounds.min_tf, tf);
   add_to_frontier(bounds.frontier, tf, length);
 }
 
 TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths) {
   TermBounds bounds;
-  bounds.blocks.reserve((list.size() + kPostingBlock - 1) / kPostingBlock);
-  for (size_t i = 0; i < list.size(); ++i) {
-    const Posting& p = list[i];
-    const uint32_t length = p.id < doc_lengths.size() ? doc_lengths[p.id] : 0;
-    note_appended_posting(bounds, i + 1, p.tf, length);
+  for (const Posting& p : list) {
+    note_posting(bounds, p.tf, p.id < doc_lengths.size() ? doc_lengths[p.id] : 0);
   }
   return bounds;
 }

@@ -1,7 +1,7 @@
 // What bounds a term's BM25 share in any document of its posting list, whatever the collection's
 // size and average length: the share grows with the term frequency and shrinks with the
-// document's length, so the highest frequency and the lowest length of a group of postings bound
-// the share of each of them. Pruned search turns these into score bounds at query time, with the
+// document's length, so the (tf, length) pairs that no other posting beats on both hold the
+// term's highest share. Pruned search turns these into score bounds at query time, with the
 // collection's counts of that moment.
 //
 // The bounds are derived data: kept up to date by the index's operations, rebuilt when an index
@@ -21,9 +21,6 @@
 
 namespace kestrine {
 
-// Postings per block: a block's bound lets a search pass over all of its postings at once.
-inline constexpr size_t kPostingBlock = 64;
-
 // The highest term frequency and the lowest document length of a group of postings.
 struct ScoreBound {
   uint32_t tf = 0;
@@ -33,8 +30,9 @@ struct ScoreBound {
 };
 
 struct TermBounds {
-  // One per kPostingBlock postings of the list, in list order; the last block may be partial.
-  std::vector<ScoreBound> blocks;
+  // The lowest term frequency of the list: 0 only in lists read from a file, whose shares of 0
+  // the pruned search does not handle.
+  uint32_t min_tf = UINT32_MAX;
   // The (tf, length) pairs of postings that no other posting beats on both, by ascending tf
   // (hence ascending length): the term's highest share is the highest share among them.
   std::vector<ScoreBound> frontier;
@@ -42,8 +40,8 @@ struct TermBounds {
 
 using TermBoundMap = std::unordered_map<std::string, TermBounds, StringHash, std::equal_to<>>;
 
-// Records the posting just appended to a list that now holds `list_size` postings.
-void note_appended_posting(TermBounds& bounds, size_t list_size, uint32_t tf, uint32_t length);
+// Records a posting added to the list.
+void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length);
 
 // The bounds of `list` from scratch; a posting's length is doc_lengths[id], 0 beyond its end.
 TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths);
