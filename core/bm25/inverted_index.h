@@ -54,7 +54,8 @@ void remove_documents(InvertedIndex& index, std::span<const uint32_t> ids);
 // The at most k documents with the highest BM25 score for `query`, best first; ties at the cut
 // keep the larger ids (select_top_k). A query term written twice counts twice. Each score is
 // the sum of the query terms' shares in query order, the same bits as keyword_scores gives;
-// documents that cannot reach the k best are passed over without being scored.
+// once the terms still to come cannot bring a new document into the k best, their lists only
+// complete the documents already found. Uses a per-thread array of one float per internal id.
 std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_view query, size_t k);
 
 // The BM25 score of every document that shares a term with `query`, before any cut; for

@@ -89,9 +89,8 @@ class DenseSearch {
 };
 
 double DenseSearch::kth_best(DenseSums& d, size_t k) const {
-  // Over an even sample of at most about kThresholdSample documents: the
-  // k-th best of some documents is at most that of all, so still a lower bound, at a bounded
-  // cost per term.
+  // Over an even sample of at most kThresholdSample documents: the k-th best of some documents
+  // is at most that of all, so still a lower bound, at a bounded cost per term.
   constexpr size_t kThresholdSample = 512;
   const size_t stride = (d.touched.size() + kThresholdSample - 1) / kThresholdSample;
   if (d.touched.size() / stride < k) return 0.0;
