@@ -142,6 +142,11 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
       const float* ratio = table_.ratio.data();
       const float idf = term.idf;
       float term_best = 0.0f;
+      // Every id is written at the end of `touched` and kept only if new: whether a document
+      // is new is a coin toss the branch predictor would lose.
+      size_t held = d.touched.size();
+      d.touched.resize(held + term.list->size());
+      uint32_t* touched = d.touched.data();
       for (const Posting& p : *term.list) {
         const uint32_t dl = lengths[p.id];
         const float share_of_p =
@@ -149,10 +154,12 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
                 ? ratio[(p.tf - 1) * kTableLengths + dl] * idf
                 : term_score(idf, static_cast<float>(p.tf), static_cast<float>(dl), avgdl_);
         float& sum = sums[p.id];
-        if (sum == 0.0f) d.touched.push_back(p.id);
+        touched[held] = p.id;
+        held += sum == 0.0f ? 1 : 0;
         sum += share_of_p;
         term_best = std::max(term_best, sum);
       }
+      d.touched.resize(held);
       best = std::max(best, term_best);
     } else if (d.touched.size() * 16 < term.list->size()) {
       // Few documents left: look each up in the list instead of reading all of it.
