@@ -1,6 +1,7 @@
 #include "core/engine/engine.h"
 
 #include <unordered_set>
+#include <utility>
 
 #include "core/bm25/inverted_index.h"
 #include "core/storage/snapshot.h"
@@ -18,9 +19,11 @@ Engine::Engine(std::shared_ptr<Database> database, std::unique_ptr<PersistentSto
       store_(std::move(store)) {}
 
 Result<std::unique_ptr<Engine>> Engine::open(const std::filesystem::path& data_dir, KeyPtr key,
-                                             std::vector<std::string>* warnings) {
+                                             std::vector<std::string>* warnings,
+                                             std::optional<uint64_t> checkpoint_bytes) {
   auto opened = PersistentStore::open(data_dir, std::move(key));
   if (!opened) return fail(opened.error());
+  opened->store->set_checkpoint_bytes(checkpoint_bytes);
   for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
   // Not through make_unique: the constructor is private.
   return std::unique_ptr<Engine>(new Engine(std::move(opened->database), std::move(opened->store)));
@@ -29,6 +32,20 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::filesystem::path& data_d
 Result<CheckpointHold> Engine::log(const WalEntry& entry) {
   if (!store_) return CheckpointHold();
   return store_->append_entry(entry);
+}
+
+void Engine::settle(CheckpointHold hold) {
+  if (!store_) return;
+  if (hold.owns_lock()) hold.unlock();
+  if (auto ok = store_->checkpoint_if_due(*database_); !ok) {
+    std::lock_guard lock(warnings_mutex_);
+    warnings_.push_back("automatic checkpoint failed: " + ok.error().message());
+  }
+}
+
+std::vector<std::string> Engine::take_warnings() {
+  std::lock_guard lock(warnings_mutex_);
+  return std::exchange(warnings_, {});
 }
 
 Result<std::shared_ptr<Collection>> Engine::find_collection(std::string_view name) const {
@@ -46,6 +63,7 @@ Status Engine::create_collection(std::string_view name, uint64_t dimension,
   if (!hold) return fail(hold.error());
   if (auto ok = database_->create_collection(name, dimension, config); !ok) return ok;
   if (store_) store_->collection_created(name);
+  settle(std::move(*hold));
   return {};
 }
 
@@ -54,6 +72,7 @@ Result<bool> Engine::delete_collection(std::string_view name) {
   if (!hold) return fail(hold.error());
   const bool existed = database_->remove_collection(name);
   if (existed && store_) store_->collection_dropped(name);
+  settle(std::move(*hold));
   return existed;
 }
 
@@ -76,6 +95,7 @@ Result<Uuid> Engine::insert(Collection& collection, NewDocument document) {
   if (!hold) return fail(hold.error());
   wal::Item& item = std::get<wal::InsertDocument>(entry).item;
   collection.insert_document(std::move(item.document), item.embedding);
+  settle(std::move(*hold));
   return id;
 }
 
@@ -108,13 +128,16 @@ Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
   for (wal::Item& item : std::get<wal::BatchInsert>(entry).items) {
     collection.insert_document(std::move(item.document), item.embedding);
   }
+  settle(std::move(*hold));
   return ids;
 }
 
 Result<bool> Engine::delete_document(Collection& collection, const Uuid& id) {
   auto hold = log(wal::DeleteDocument{collection.name(), id});
   if (!hold) return fail(hold.error());
-  return collection.delete_document(id);
+  const bool deleted = collection.delete_document(id);
+  settle(std::move(*hold));
+  return deleted;
 }
 
 Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,

@@ -109,10 +109,15 @@ Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_d
   opened.store.reset(new PersistentStore(data_dir, key, std::move(*wal)));
   PersistentStore& store = *opened.store;
 
+  uint64_t snapshot_bytes = 0;
   for (ScannedSnapshot& snapshot : *snapshots) {
+    std::error_code ignored;  // the size only steers the default threshold
+    const uintmax_t size = std::filesystem::file_size(snapshot.path, ignored);
+    if (size != static_cast<uintmax_t>(-1)) snapshot_bytes += size;
     store.add_known_file(snapshot.collection->name(), snapshot.path);
     database.put_collection(std::move(snapshot.collection));
   }
+  store.snapshot_bytes_ = snapshot_bytes;
 
   // Replayed changes count as logged since the last checkpoint, like the live ones.
   auto replayed = replay_log(store.wal_->path(), key.get(), [&](WalEntry&& entry) {
@@ -199,17 +204,42 @@ Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
 
 Status PersistentStore::compact(const Database& database) {
   std::unique_lock checkpoint(checkpoint_);
+  return checkpoint_locked(database);
+}
+
+uint64_t PersistentStore::checkpoint_threshold() const {
+  if (checkpoint_bytes_) return *checkpoint_bytes_;
+  return std::max(kCheckpointFloorBytes, snapshot_bytes_.load() / kCheckpointSnapshotShare);
+}
+
+Status PersistentStore::checkpoint_if_due(const Database& database) {
+  const uint64_t threshold = checkpoint_threshold();
+  if (threshold == 0 || wal_->size() <= threshold) return {};
+  std::unique_lock checkpoint(checkpoint_);
+  // Another call may have checkpointed while this one waited for the lock.
+  if (wal_->size() <= checkpoint_threshold()) return {};
+  return checkpoint_locked(database);
+}
+
+Status PersistentStore::checkpoint_locked(const Database& database) {
+  uint64_t written = 0;
   for (const std::string& name : database.collection_names()) {
     auto collection = database.get_collection(name);
     if (!collection) continue;  // removed meanwhile
     if (auto ok = write_snapshot(collection, data_dir_, key_.get()); !ok) {
       return fail(ok.error().with_prefix("save '" + name + "' failed: "));
     }
-    add_known_file(name, snapshot_path(data_dir_, name));
+    const std::filesystem::path file = snapshot_path(data_dir_, name);
+    add_known_file(name, file);
+    std::error_code ignored;  // the size only steers the default threshold
+    const uintmax_t size = std::filesystem::file_size(file, ignored);
+    if (size != static_cast<uintmax_t>(-1)) written += size;
     std::lock_guard lock(bookkeeping_);
     if (auto it = changed_.find(name); it != changed_.end()) changed_.erase(it);
   }
-  return finish_checkpoint(database);
+  if (auto ok = finish_checkpoint(database); !ok) return ok;
+  snapshot_bytes_ = written;
+  return {};
 }
 
 Status PersistentStore::finish_checkpoint(const Database& database) {
