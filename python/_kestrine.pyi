@@ -20,10 +20,20 @@ class Kestrine:
 
         db = Kestrine()                      # ephemeral (in-memory only)
         db = Kestrine(data_dir="./data")     # with WAL persistence and crash recovery
+
+    checkpoint_bytes bounds the WAL of a persistent database, and with it the time that
+    reopening (or recovering from a crash) spends replaying it: the change that takes the
+    WAL past this many bytes checkpoints before it returns, as compact() does. None (the
+    default) means the larger of 4 MiB and 1/16 of the snapshots' total size; 0 turns
+    automatic checkpoints off. If one fails (a full disk), the change is kept, a
+    RuntimeWarning says why, and the next change tries again. Ignored without data_dir.
     """
 
     def __new__(
-        cls, data_dir: str | None = None, encryption_key: str | None = None
+        cls,
+        data_dir: str | None = None,
+        encryption_key: str | None = None,
+        checkpoint_bytes: int | None = None,
     ) -> Kestrine: ...
     def create_collection(
         self,

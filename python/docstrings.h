@@ -5,13 +5,20 @@
 namespace kestrine::py::doc {
 
 inline constexpr char kKestrine[] =
-    "Kestrine(data_dir=None, encryption_key=None)\n--\n\n"
+    "Kestrine(data_dir=None, encryption_key=None, checkpoint_bytes=None)\n--\n\n"
     "In-process vector database with HNSW and BM25 indexing.\n"
     "\n"
     "Create ephemeral or persistent databases:\n"
     "\n"
     "    db = Kestrine()                      # ephemeral (in-memory only)\n"
-    "    db = Kestrine(data_dir=\"./data\")     # with WAL persistence and crash recovery\n";
+    "    db = Kestrine(data_dir=\"./data\")     # with WAL persistence and crash recovery\n"
+    "\n"
+    "checkpoint_bytes bounds the WAL of a persistent database, and with it the time that\n"
+    "reopening (or recovering from a crash) spends replaying it: the change that takes the\n"
+    "WAL past this many bytes checkpoints before it returns, as compact() does. None (the\n"
+    "default) means the larger of 4 MiB and 1/16 of the snapshots' total size; 0 turns\n"
+    "automatic checkpoints off. If one fails (a full disk), the change is kept, a\n"
+    "RuntimeWarning says why, and the next change tries again. Ignored without data_dir.\n";
 
 inline constexpr char kCreateCollection[] =
     "create_collection($self, name, dimension, m=None, ef_construction=None, ef_search=None, "

@@ -57,12 +57,31 @@ bool issue_warnings(const std::vector<std::string>& warnings) {
   return true;
 }
 
+// Converts `checkpoint_bytes`: None keeps the default threshold, 0 turns automatic
+// checkpoints off, a negative int is a ValueError.
+bool to_checkpoint_bytes(PyObject* object, std::optional<uint64_t>* out) {
+  if (!is_given(object)) return true;
+  PyRef index(PyNumber_Index(object));
+  if (!index) return argument_failed("checkpoint_bytes");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return argument_failed("checkpoint_bytes");
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_SetString(PyExc_ValueError, "checkpoint_bytes must be non-negative");
+    return false;
+  }
+  // Beyond any log's reach: as good as off, but not the same setting.
+  *out = overflow > 0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(value);
+  return true;
+}
+
 PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data_dir", "encryption_key", nullptr};
+  static const char* keywords[] = {"data_dir", "encryption_key", "checkpoint_bytes", nullptr};
   PyObject* data_dir_object = nullptr;
   PyObject* key_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:Kestrine", const_cast<char**>(keywords),
-                                   &data_dir_object, &key_object)) {
+  PyObject* checkpoint_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:Kestrine", const_cast<char**>(keywords),
+                                   &data_dir_object, &key_object, &checkpoint_object)) {
     return nullptr;
   }
   std::string data_dir, key_text;
@@ -73,6 +92,9 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (is_given(key_object) && !to_text(key_object, &key_text)) {
     return argument_failed("encryption_key");
   }
+  // Checked with or without data_dir; an ephemeral database has no log to bound.
+  std::optional<uint64_t> checkpoint_bytes;
+  if (!to_checkpoint_bytes(checkpoint_object, &checkpoint_bytes)) return nullptr;
   // The key is checked before anything on disk is touched.
   KeyPtr key;
   if (is_given(key_object)) {
@@ -83,7 +105,7 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::unique_ptr<Engine> engine;
   std::vector<std::string> warnings;
   if (is_given(data_dir_object)) {
-    auto opened = Engine::open(data_dir, std::move(key), &warnings);
+    auto opened = Engine::open(data_dir, std::move(key), &warnings, checkpoint_bytes);
     if (!opened) return raise_error(opened.error());
     engine = std::move(*opened);
   } else {
@@ -105,6 +127,15 @@ void kestrine_dealloc(PyObject* self) {
 
 PyObject* kestrine_repr(PyObject* self) {
   return PyUnicode_FromFormat("Kestrine(collections=%zu)", engine_of(self).collection_count());
+}
+
+// Passes on what the engine queued during a change (a failed automatic checkpoint) and
+// returns `result`; null, with `result` released, when a warning became an exception.
+PyObject* with_warnings(PyObject* self, PyObject* result) {
+  if (result == nullptr) return nullptr;
+  PyRef owned(result);
+  if (!issue_warnings(engine_of(self).take_warnings())) return nullptr;
+  return owned.release();
 }
 
 // ---- collections ---------------------------------------------------------------------------
@@ -163,7 +194,7 @@ PyObject* create_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (auto ok = engine_of(self).create_collection(name, dimension, config); !ok) {
     return raise_error(ok.error());
   }
-  Py_RETURN_NONE;
+  return with_warnings(self, Py_NewRef(Py_None));
 }
 
 PyObject* delete_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -177,7 +208,7 @@ PyObject* delete_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!to_text(name_object, &name)) return argument_failed("name");
   auto existed = engine_of(self).delete_collection(name);
   if (!existed) return raise_error(existed.error());
-  return PyBool_FromLong(*existed);
+  return with_warnings(self, PyBool_FromLong(*existed));
 }
 
 PyObject* list_collections(PyObject* self, PyObject*) {
@@ -258,7 +289,7 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   incoming.document = std::move(document);
   auto id = engine.insert(**collection, std::move(incoming));
   if (!id) return raise_error(id.error());
-  return text_to_str(format_uuid(*id));
+  return with_warnings(self, text_to_str(format_uuid(*id)));
 }
 
 PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -298,7 +329,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return list.release();
+  return with_warnings(self, list.release());
 }
 
 // Binds (collection, id), converts both, finds the collection and parses the id.
@@ -342,7 +373,7 @@ PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   auto deleted = engine_of(self).delete_document(*collection, id);
   if (!deleted) return raise_error(deleted.error());
-  return PyBool_FromLong(*deleted);
+  return with_warnings(self, PyBool_FromLong(*deleted));
 }
 
 // ---- rebuild ------------------------------------------------------------------------------

@@ -102,7 +102,10 @@ def test_method_signatures_and_summaries(name):
 
 
 def test_constructor_signature():
-    assert str(inspect.signature(_kestrine.Kestrine)) == "(data_dir=None, encryption_key=None)"
+    assert (
+        str(inspect.signature(_kestrine.Kestrine))
+        == "(data_dir=None, encryption_key=None, checkpoint_bytes=None)"
+    )
 
 
 def test_docstring_args_sections():
