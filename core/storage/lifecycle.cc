@@ -209,7 +209,7 @@ Status PersistentStore::compact(const Database& database) {
 
 uint64_t PersistentStore::checkpoint_threshold() const {
   if (checkpoint_bytes_) return *checkpoint_bytes_;
-  return std::max(kCheckpointFloorBytes, snapshot_bytes_.load() / kCheckpointSnapshotShare);
+  return default_checkpoint_threshold(snapshot_bytes_.load());
 }
 
 Status PersistentStore::checkpoint_if_due(const Database& database) {

@@ -13,6 +13,7 @@
 // operations) the database map's lock and a collection's lock.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -124,6 +125,10 @@ class PersistentStore {
   // snapshot bytes written per logged byte (at most about 16) bounded as collections grow.
   static constexpr uint64_t kCheckpointFloorBytes = uint64_t{4} << 20;
   static constexpr uint64_t kCheckpointSnapshotShare = 16;
+  // The default rule's threshold for snapshots of that total size.
+  static constexpr uint64_t default_checkpoint_threshold(uint64_t snapshot_bytes) {
+    return std::max(kCheckpointFloorBytes, snapshot_bytes / kCheckpointSnapshotShare);
+  }
 
   // The log's length in bytes (for tests and tools).
   uint64_t log_size() const { return wal_->size(); }
