@@ -61,10 +61,10 @@ Status Engine::create_collection(std::string_view name, uint64_t dimension,
   if (auto ok = check_collection_name(name); !ok) return ok;
   auto hold = log(wal::CreateCollection{std::string(name), dimension, config});
   if (!hold) return fail(hold.error());
-  if (auto ok = database_->create_collection(name, dimension, config); !ok) return ok;
-  if (store_) store_->collection_created(name);
-  settle(std::move(*hold));
-  return {};
+  Status created = database_->create_collection(name, dimension, config);
+  if (created && store_) store_->collection_created(name);
+  settle(std::move(*hold));  // a taken name was logged too
+  return created;
 }
 
 Result<bool> Engine::delete_collection(std::string_view name) {
