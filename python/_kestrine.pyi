@@ -67,7 +67,12 @@ class Kestrine:
         """Insert a single document. Returns the document UUID as a string."""
 
     def batch_insert(self, collection: str, documents: list[NewDocument]) -> list[str]:
-        """Insert multiple documents. Returns a list of UUID strings."""
+        """Insert multiple documents. Returns a list of UUID strings.
+
+        All or nothing: when one document is refused, none is inserted, and the exception
+        raised for it has an int attribute ``document_index``, that document's 0-based
+        position in the list.
+        """
 
     def get(self, collection: str, id: str) -> Document:
         """Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."""

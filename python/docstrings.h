@@ -64,7 +64,11 @@ inline constexpr char kBatchInsert[] =
     "Insert multiple documents. Returns a list of UUID strings.\n"
     "\n"
     "Each document dict should have the keys \"text\" and \"embedding\", and optionally "
-    "\"metadata\" and \"id\".\n";
+    "\"metadata\" and \"id\".\n"
+    "\n"
+    "All or nothing: when one document is refused, none is inserted, and the exception raised "
+    "for it has an int attribute document_index, that document's 0-based position in the "
+    "list.\n";
 
 inline constexpr char kGet[] =
     "get($self, collection, id)\n--\n\n"

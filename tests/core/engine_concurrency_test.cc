@@ -33,6 +33,7 @@
 #include "collection_invariants.h"
 #include "core/common/uuid.h"
 #include "core/engine/engine.h"
+#include "tests/core/engine_probes.h"
 #include "tests/core/storage_test_support.h"
 #include "tests/core/wal_test_support.h"
 
@@ -227,7 +228,8 @@ class Worker {
     document->text = *token + " " + kWords[below(6)] + " " + kWords[below(6)];
     document->metadata["owner"] = static_cast<int64_t>(index_);
     document->metadata["even"] = serial_ % 2 == 0;
-    return {std::move(document), vector(), {}};
+    std::string id_text = format_uuid(document->id);
+    return {std::move(document), vector(), std::move(id_text)};
   }
 
   std::shared_ptr<Collection> find(const std::string& name) {
@@ -262,12 +264,10 @@ class Worker {
     switch (op) {
       case Op::kInsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::string token;
         NewDocument d = make_document(&token);
         NewDocument copy = d;
-        auto inserted = engine_.insert(*collection, std::move(copy));
+        auto inserted = engine_.insert(name, std::move(copy));
         ASSERT_TRUE(inserted) << inserted.error().message();
         EXPECT_EQ(*inserted, d.document->id);
         remember(name, d, std::move(token));
@@ -276,8 +276,6 @@ class Worker {
       }
       case Op::kBatchInsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::vector<NewDocument> batch;
         std::vector<std::string> tokens;
         for (size_t i = 0, n = 1 + below(4); i < n; ++i) {
@@ -285,7 +283,7 @@ class Worker {
           batch.push_back(make_document(&tokens.back()));
         }
         const std::vector<NewDocument> copy = batch;
-        auto ids = engine_.batch_insert(*collection, std::move(batch));
+        auto ids = engine_.batch_insert(name, std::move(batch));
         ASSERT_TRUE(ids) << ids.error().message();
         ASSERT_EQ(ids->size(), copy.size());
         for (size_t i = 0; i < copy.size(); ++i) remember(name, copy[i], tokens[i]);
@@ -296,9 +294,7 @@ class Worker {
         const std::string name = target();
         Doc* doc = some_doc(name);
         if (doc == nullptr) return;
-        auto collection = find(name);
-        if (!collection) return;
-        auto deleted = engine_.delete_document(*collection, doc->id);
+        auto deleted = engine_.delete_document(name, format_uuid(doc->id));
         ASSERT_TRUE(deleted) << deleted.error().message();
         EXPECT_EQ(*deleted, doc->live) << name << " " << format_uuid(doc->id);
         doc->live = false;
@@ -322,8 +318,6 @@ class Worker {
       }
       case Op::kSearch: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         SearchRequest request;
         const size_t mode = below(3);
         if (mode != 1) request.query_embedding = vector();
@@ -334,7 +328,7 @@ class Worker {
         const bool filtered = coin();
         if (filtered) request.filter = owner_filter();
         if (below(4) == 0) request.min_similarity = 0.0f;
-        auto hits = engine_.search(*collection, request);
+        auto hits = engine_.search(name, request);
         ASSERT_TRUE(hits) << hits.error().message();
         EXPECT_LE(hits->size(), request.k);
         for (const ScoredDocument& hit : *hits) {
@@ -353,13 +347,11 @@ class Worker {
         const std::string name = target();
         Doc* doc = some_doc(name);
         if (doc == nullptr) return;
-        auto collection = find(name);
-        if (!collection) return;
         SearchRequest request;
         request.query_text = doc->token;
         request.k = 3;
         request.filter = owner_filter();
-        auto hits = engine_.search(*collection, request);
+        auto hits = engine_.search(name, request);
         ASSERT_TRUE(hits) << hits.error().message();
         if (doc->live) {
           ASSERT_EQ(hits->size(), 1u) << "token " << doc->token << " in " << name;
@@ -451,7 +443,7 @@ class Worker {
         (void)engine_.list_collections();
         if (auto collection = engine_.find_collection(target())) {
           (void)(*collection)->estimate_memory();
-          (void)(*collection)->document_count();
+          (void)document_count(**collection);
         }
         return;
       }

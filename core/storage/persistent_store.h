@@ -28,10 +28,11 @@
 #include <vector>
 
 #include "core/collection/collection.h"
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/common/error.h"
 #include "core/common/string_hash.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 #include "core/storage/wal_writer.h"
 
@@ -44,7 +45,7 @@ class PersistentStore;
 using CheckpointHold = std::shared_lock<std::shared_mutex>;
 
 struct OpenedDatabase {
-  std::shared_ptr<Database> database;
+  std::shared_ptr<CollectionMap> database;
   std::unique_ptr<PersistentStore> store;
   // What the caller should pass on as warnings: snapshots skipped, a log tail set aside.
   std::vector<std::string> warnings;
@@ -69,7 +70,9 @@ class PersistentStore {
   //   "WAL replay failed: " when the log cannot be read, has encrypted records and no key was
   //   given, or its first encrypted record does not decrypt (a wrong key). In those two cases
   //   the log is left exactly as it was.
-  static Result<OpenedDatabase> open(const std::filesystem::path& data_dir, KeyPtr key);
+  // Every file operation of the store goes through `fs`, which must outlive it.
+  static Result<OpenedDatabase> open(const std::filesystem::path& data_dir, KeyPtr key,
+                                     FileSystem& fs = default_file_system());
 
   PersistentStore(const PersistentStore&) = delete;
   PersistentStore& operator=(const PersistentStore&) = delete;
@@ -96,11 +99,11 @@ class PersistentStore {
   // snapshot there. Otherwise the log is kept, and replays harmlessly over the new snapshot.
   // Errors: the snapshot write's error unchanged; "WAL truncate failed: " + cause.
   Status save(const std::shared_ptr<Collection>& collection, const std::filesystem::path& directory,
-              const EncryptionKey* key, const Database& database);
+              const EncryptionKey* key, const CollectionMap& database);
 
   // Writes every collection's snapshot into the data directory, then empties the log.
   // Errors: "save '<name>' failed: " + cause (the log is kept); "WAL truncate failed: ".
-  Status compact(const Database& database);
+  Status compact(const CollectionMap& database);
 
   // Checkpoints exactly as `compact` does when the log is longer than the checkpoint
   // threshold; otherwise does nothing, after one look at the log's length. Called after a
@@ -108,7 +111,7 @@ class PersistentStore {
   // When several calls find the log too long at once, the first checkpoints and the others
   // find it short again. Errors: those of `compact`; the log is then kept, with every change
   // in it, and the next call tries again.
-  Status checkpoint_if_due(const Database& database);
+  Status checkpoint_if_due(const CollectionMap& database);
 
   // Sets the threshold: a checkpoint follows the change that takes the log past `bytes`; 0
   // turns automatic checkpoints off; none (the default) means the larger of
@@ -121,8 +124,9 @@ class PersistentStore {
 
   // The default rule's parts. Replaying a logged document costs about as much as building it,
   // while a checkpoint rewrites every collection whole; a threshold proportional to the
-  // snapshots keeps both the replay at opening (at most about 1/16 of the documents) and the
-  // snapshot bytes written per logged byte (at most about 16) bounded as collections grow.
+  // snapshots keeps both the replay at opening (a log of at most 1/16 of the snapshots' size)
+  // and the snapshot bytes written per logged byte (at most about 16) bounded as collections
+  // grow.
   static constexpr uint64_t kCheckpointFloorBytes = uint64_t{4} << 20;
   static constexpr uint64_t kCheckpointSnapshotShare = 16;
   // The default rule's threshold for snapshots of that total size.
@@ -134,21 +138,23 @@ class PersistentStore {
   uint64_t log_size() const { return wal_->size(); }
 
  private:
-  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal);
+  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal,
+                  FileSystem& fs);
 
   // Writes every collection's snapshot into the data directory, then finishes the checkpoint.
   // Called with the checkpoint lock held exclusively.
-  Status checkpoint_locked(const Database& database);
+  Status checkpoint_locked(const CollectionMap& database);
   // The part of every checkpoint after its snapshots are durable: removes the snapshot files
   // of collections dropped since the last checkpoint, then empties the log. Called with the
   // checkpoint lock held exclusively.
-  Status finish_checkpoint(const Database& database);
+  Status finish_checkpoint(const CollectionMap& database);
   // Remembers that `file`, in the data directory, holds the collection `name`.
   void add_known_file(std::string_view name, const std::filesystem::path& file);
 
   const std::filesystem::path data_dir_;
   const KeyPtr key_;
   const std::unique_ptr<WalWriter> wal_;
+  FileSystem& fs_;
   std::shared_mutex checkpoint_;
   std::optional<uint64_t> checkpoint_bytes_;  // none: the default rule
   // Total size of the snapshot files read at opening or written by the last full checkpoint.
