@@ -28,6 +28,12 @@ class Kestrine:
     beside a writer if there is one; every change then raises RuntimeError. Methods
     release the interpreter lock while the engine works, so threads run in parallel.
     close(), or leaving a with block, ends the database and releases the directory.
+    checkpoint_bytes bounds the WAL of a persistent database, and with it the time that
+    reopening (or recovering from a crash) spends replaying it: the change that takes the
+    WAL past this many bytes checkpoints before it returns, as compact() does. None (the
+    default) means the larger of 4 MiB and 1/16 of the snapshots' total size; 0 turns
+    automatic checkpoints off. If one fails (a full disk), the change is kept, a
+    RuntimeWarning says why, and the next change tries again. Ignored without data_dir.
     """
 
     def __new__(
@@ -35,6 +41,7 @@ class Kestrine:
         data_dir: str | None = None,
         encryption_key: str | None = None,
         read_only: bool = False,
+        checkpoint_bytes: int | None = None,
     ) -> Kestrine: ...
     def __enter__(self) -> Self:
         """Return the database itself, for a with block that closes it at its end."""

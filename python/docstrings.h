@@ -5,7 +5,7 @@
 namespace kestrine::py::doc {
 
 inline constexpr char kKestrine[] =
-    "Kestrine(data_dir=None, encryption_key=None, read_only=False)\n--\n\n"
+    "Kestrine(data_dir=None, encryption_key=None, read_only=False, checkpoint_bytes=None)\n--\n\n"
     "In-process vector database with HNSW and BM25 indexing.\n"
     "\n"
     "Create ephemeral or persistent databases:\n"
@@ -18,7 +18,14 @@ inline constexpr char kKestrine[] =
     "is read as it is at that moment, without the lock and without changing any file,\n"
     "beside a writer if there is one; every change then raises RuntimeError. Methods\n"
     "release the interpreter lock while the engine works, so threads run in parallel.\n"
-    "close(), or leaving a with block, ends the database and releases the directory.\n";
+    "close(), or leaving a with block, ends the database and releases the directory.\n"
+    "\n"
+    "checkpoint_bytes bounds the WAL of a persistent database, and with it the time that\n"
+    "reopening (or recovering from a crash) spends replaying it: the change that takes the\n"
+    "WAL past this many bytes checkpoints before it returns, as compact() does. None (the\n"
+    "default) means the larger of 4 MiB and 1/16 of the snapshots' total size; 0 turns\n"
+    "automatic checkpoints off. If one fails (a full disk), the change is kept, a\n"
+    "RuntimeWarning says why, and the next change tries again. Ignored without data_dir.\n";
 
 inline constexpr char kCreateCollection[] =
     "create_collection($self, name, dimension, m=None, ef_construction=None, ef_search=None, "

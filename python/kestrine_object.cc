@@ -123,13 +123,34 @@ bool issue_warnings(const std::vector<std::string>& warnings) {
   return true;
 }
 
+// Converts `checkpoint_bytes`: None keeps the default threshold, 0 turns automatic
+// checkpoints off, a negative int is a ValueError.
+bool to_checkpoint_bytes(PyObject* object, std::optional<uint64_t>* out) {
+  if (!is_given(object)) return true;
+  PyRef index(PyNumber_Index(object));
+  if (!index) return argument_failed("checkpoint_bytes");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return argument_failed("checkpoint_bytes");
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_SetString(PyExc_ValueError, "checkpoint_bytes must be non-negative");
+    return false;
+  }
+  // Beyond any log's reach: as good as off, but not the same setting.
+  *out = overflow > 0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(value);
+  return true;
+}
+
 PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data_dir", "encryption_key", "read_only", nullptr};
+  static const char* keywords[] = {"data_dir", "encryption_key", "read_only", "checkpoint_bytes",
+                                   nullptr};
   PyObject* data_dir_object = nullptr;
   PyObject* key_object = nullptr;
   PyObject* read_only_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:Kestrine", const_cast<char**>(keywords),
-                                   &data_dir_object, &key_object, &read_only_object)) {
+  PyObject* checkpoint_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:Kestrine", const_cast<char**>(keywords),
+                                   &data_dir_object, &key_object, &read_only_object,
+                                   &checkpoint_object)) {
     return nullptr;
   }
   std::string data_dir, key_text;
@@ -148,6 +169,9 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "read_only=True requires data_dir");
     return nullptr;
   }
+  // Checked with or without data_dir; an ephemeral database has no log to bound.
+  std::optional<uint64_t> checkpoint_bytes;
+  if (!to_checkpoint_bytes(checkpoint_object, &checkpoint_bytes)) return nullptr;
   // The key is checked before anything on disk is touched.
   KeyPtr key;
   if (is_given(key_object)) {
@@ -163,7 +187,7 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Result<std::unique_ptr<Engine>> opened;
     Py_BEGIN_ALLOW_THREADS;
     opened = read_only ? Engine::open_read_only(data_dir, std::move(key), &warnings)
-                       : Engine::open(data_dir, std::move(key), &warnings);
+                       : Engine::open(data_dir, std::move(key), &warnings, checkpoint_bytes);
     Py_END_ALLOW_THREADS;
     if (!opened) return raise_error(opened.error());
     handle->engine = std::move(*opened);
@@ -220,6 +244,23 @@ PyObject* enter(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject*) {
   close_engine(handle_of(self));
   Py_RETURN_FALSE;
+}
+
+// Passes on what the engine queued during a change (a failed automatic checkpoint) and
+// returns `result`; null, with `result` released, when a warning became an exception.
+PyObject* with_warnings(PyObject* self, PyObject* result) {
+  if (result == nullptr) return nullptr;
+  PyRef owned(result);
+  std::vector<std::string> warnings;
+  {
+    // Taken without waiting, under the interpreter lock: a database that another thread is
+    // closing has nothing more to say.
+    Handle& handle = handle_of(self);
+    std::shared_lock use(handle.gate, std::try_to_lock);
+    if (use.owns_lock() && handle.engine) warnings = handle.engine->take_warnings();
+  }
+  if (!issue_warnings(warnings)) return nullptr;
+  return owned.release();
 }
 
 // ---- collections ---------------------------------------------------------------------------
@@ -280,7 +321,7 @@ PyObject* create_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Engine& engine) { return engine.create_collection(name, dimension, config); });
   if (!created) return nullptr;
   if (!*created) return raise_error(created->error());
-  Py_RETURN_NONE;
+  return with_warnings(self, Py_NewRef(Py_None));
 }
 
 PyObject* delete_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -296,7 +337,7 @@ PyObject* delete_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
   auto existed = unlocked(self, [&](Engine& engine) { return engine.delete_collection(name); });
   if (!existed) return nullptr;
   if (!*existed) return raise_error(existed->error());
-  return PyBool_FromLong(**existed);
+  return with_warnings(self, PyBool_FromLong(**existed));
 }
 
 PyObject* list_collections(PyObject* self, PyObject*) {
@@ -375,7 +416,7 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Engine& engine) { return engine.insert(collection_name, std::move(incoming)); });
   if (!id) return nullptr;
   if (!*id) return raise_error(id->error());
-  return text_to_str(format_uuid(**id));
+  return with_warnings(self, text_to_str(format_uuid(**id)));
 }
 
 PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -426,7 +467,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return list.release();
+  return with_warnings(self, list.release());
 }
 
 // Binds (collection, id) and converts both.
@@ -462,7 +503,7 @@ PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
       unlocked(self, [&](Engine& engine) { return engine.delete_document(collection, id_text); });
   if (!deleted) return nullptr;
   if (!*deleted) return raise_error(deleted->error());
-  return PyBool_FromLong(**deleted);
+  return with_warnings(self, PyBool_FromLong(**deleted));
 }
 
 // ---- rebuild ------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "core/engine/engine.h"
 
 #include <unordered_set>
+#include <utility>
 
 #include "core/storage/examine.h"
 #include "core/storage/file_io.h"
@@ -20,9 +21,11 @@ Engine::Engine(std::shared_ptr<CollectionMap> database, std::unique_ptr<Persiste
       store_(std::move(store)) {}
 
 Result<std::unique_ptr<Engine>> Engine::open(const std::filesystem::path& data_dir, KeyPtr key,
-                                             std::vector<std::string>* warnings) {
+                                             std::vector<std::string>* warnings,
+                                             std::optional<uint64_t> checkpoint_bytes) {
   auto opened = PersistentStore::open(data_dir, std::move(key));
   if (!opened) return fail(opened.error());
+  opened->store->set_checkpoint_bytes(checkpoint_bytes);
   for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
   // Not through make_unique: the constructor is private.
   return std::unique_ptr<Engine>(new Engine(std::move(opened->database), std::move(opened->store)));
@@ -52,6 +55,20 @@ Result<CheckpointHold> Engine::log(const WalEntry& entry) {
   return store_->append_entry(entry);
 }
 
+void Engine::settle(CheckpointHold hold) {
+  if (!store_) return;
+  if (hold.owns_lock()) hold.unlock();
+  if (auto ok = store_->checkpoint_if_due(*database_); !ok) {
+    std::lock_guard lock(warnings_mutex_);
+    warnings_.push_back("automatic checkpoint failed: " + ok.error().message());
+  }
+}
+
+std::vector<std::string> Engine::take_warnings() {
+  std::lock_guard lock(warnings_mutex_);
+  return std::exchange(warnings_, {});
+}
+
 Result<std::shared_ptr<Collection>> Engine::find_collection(std::string_view name) const {
   auto collection = database_->get_collection(name);
   if (!collection) {
@@ -65,9 +82,10 @@ Status Engine::create_collection(std::string_view name, uint64_t dimension,
   if (auto ok = check_collection_name(name); !ok) return ok;
   auto hold = log(wal::CreateCollection{std::string(name), dimension, config});
   if (!hold) return fail(hold.error());
-  if (auto ok = database_->create_collection(name, dimension, config); !ok) return ok;
-  if (store_) store_->collection_created(name);
-  return {};
+  Status created = database_->create_collection(name, dimension, config);
+  if (created && store_) store_->collection_created(name);
+  settle(std::move(*hold));  // a taken name was logged too
+  return created;
 }
 
 Result<bool> Engine::delete_collection(std::string_view name) {
@@ -75,6 +93,7 @@ Result<bool> Engine::delete_collection(std::string_view name) {
   if (!hold) return fail(hold.error());
   const bool existed = database_->remove_collection(name);
   if (existed && store_) store_->collection_dropped(name);
+  settle(std::move(*hold));
   return existed;
 }
 
@@ -132,9 +151,9 @@ Result<Uuid> Engine::insert(std::string_view name, NewDocument document) {
   wal::Item& item = std::get<wal::InsertDocument>(entry).item;
   // The id was free when admitted, but another thread may have inserted it since: its document
   // stays, and this one is not stored (replay ignores the later record of a live id too).
-  if (!(*collection)->insert_document(std::move(item.document), item.embedding)) {
-    return fail(already_exists(document.id_text));
-  }
+  const bool stored = (*collection)->insert_document(std::move(item.document), item.embedding);
+  settle(std::move(*hold));
+  if (!stored) return fail(already_exists(document.id_text));
   return id;
 }
 
@@ -184,6 +203,7 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
       if (failed_document != nullptr) *failed_document = i;
     }
   }
+  settle(std::move(*hold));
   if (taken) return fail(std::move(*taken));
   return ids;
 }
@@ -207,7 +227,9 @@ Result<bool> Engine::delete_document(std::string_view name, std::string_view id_
   if (!id) return fail(id.error());
   auto hold = log(wal::DeleteDocument{(*collection)->name(), *id});
   if (!hold) return fail(hold.error());
-  return (*collection)->delete_document(*id);
+  const bool deleted = (*collection)->delete_document(*id);
+  settle(std::move(*hold));
+  return deleted;
 }
 
 Result<std::vector<ScoredDocument>> Engine::search(std::string_view name,

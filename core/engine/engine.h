@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,15 +54,17 @@ class Engine {
   // A persistent database opened from `data_dir` with the database key `key` (null: none); see
   // PersistentStore::open for what opening does and its errors. Warnings for the caller to
   // pass on (skipped snapshots, a log tail set aside) are appended to `*warnings`.
-  [[nodiscard]] static Result<std::unique_ptr<Engine>> open(const std::filesystem::path& data_dir,
-                                                            KeyPtr key,
-                                                            std::vector<std::string>* warnings);
+  // `checkpoint_bytes` is the automatic checkpoint's threshold (PersistentStore::
+  // set_checkpoint_bytes: none for the default rule, 0 for none at all).
+  [[nodiscard]] static Result<std::unique_ptr<Engine>> open(
+      const std::filesystem::path& data_dir, KeyPtr key, std::vector<std::string>* warnings,
+      std::optional<uint64_t> checkpoint_bytes = {});
 
   // The state that opening `data_dir` would give, read without taking the directory's lock and
   // without changing any byte there (open_read_only in core/storage/examine.h), for a database
   // that only answers reads: the caller refuses every change. Its `save` writes only outside
   // the data directory. Warnings: snapshots skipped, and a corrupt record where the log's
-  // replay stopped.
+  // replay stopped. A read-only database never checkpoints: it has no store.
   [[nodiscard]] static Result<std::unique_ptr<Engine>> open_read_only(
       const std::filesystem::path& data_dir, KeyPtr key, std::vector<std::string>* warnings);
 
@@ -137,6 +140,12 @@ class Engine {
   // that cannot be trained, the collection then unchanged.
   [[nodiscard]] Result<uint64_t> rebuild(std::string_view collection);
 
+  // Warnings raised by changes since the last call, oldest first, for the caller to pass on.
+  // A change that takes the log past the checkpoint threshold checkpoints before it returns;
+  // when that fails, the change stays made (it is in the log) and the failure is queued here
+  // as "automatic checkpoint failed: " + cause. The next change tries again.
+  std::vector<std::string> take_warnings();
+
   CollectionMap& database() { return *database_; }
   const CollectionMap& database() const { return *database_; }
   // The on-disk side of a persistent database; null for an ephemeral one.
@@ -148,6 +157,9 @@ class Engine {
   // Logs `entry` on a persistent database. The returned hold, kept while the change is made
   // in memory, keeps checkpoints out; it holds nothing on an ephemeral database.
   [[nodiscard]] Result<CheckpointHold> log(const WalEntry& entry);
+  // Ends a logged change once it is applied: releases its hold, then checkpoints if the log
+  // has grown past the threshold, queueing a failure as a warning.
+  void settle(CheckpointHold hold);
 
   // `path` if given, else the data directory.
   [[nodiscard]] Result<std::filesystem::path> snapshot_directory(
@@ -158,6 +170,9 @@ class Engine {
   KeyPtr key_;                                     // the database key, or null
   std::unique_ptr<PersistentStore> store_;         // set for a persistent database
   bool read_only_ = false;  // opened by open_read_only: data_dir_ set, no store
+
+  std::mutex warnings_mutex_;
+  std::vector<std::string> warnings_;  // guarded by warnings_mutex_
 };
 
 }  // namespace kestrine

@@ -18,6 +18,15 @@
 namespace kestrine {
 namespace {
 
+// The file's length, or 0 when it cannot be had: it only steers the default checkpoint
+// threshold, never what is written.
+uint64_t size_or_zero(FileSystem& fs, const std::filesystem::path& path) {
+  auto file = fs.open_readable(path);
+  if (!file) return 0;
+  auto size = (*file)->size();
+  return size ? *size : 0;
+}
+
 // Creates the first of "wal.bin.corrupt", "wal.bin.corrupt.1", ... that does not exist yet.
 Result<std::pair<std::filesystem::path, std::unique_ptr<WritableFile>>> create_side_file(
     const std::filesystem::path& directory, FileSystem& fs) {
@@ -108,10 +117,13 @@ Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_d
   opened.store.reset(new PersistentStore(data_dir, key, std::move(*lock), std::move(*wal), fs));
   PersistentStore& store = *opened.store;
 
+  uint64_t snapshot_bytes = 0;
   for (ScannedSnapshot& snapshot : *snapshots) {
+    snapshot_bytes += size_or_zero(fs, snapshot.path);
     store.add_known_file(snapshot.collection->name(), snapshot.path);
     database.put_collection(std::move(snapshot.collection));
   }
+  store.snapshot_bytes_ = snapshot_bytes;
 
   // Replayed changes count as logged since the last checkpoint, like the live ones.
   auto replayed = replay_log(
@@ -201,17 +213,40 @@ Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
 
 Status PersistentStore::compact(const CollectionMap& database) {
   std::unique_lock checkpoint(checkpoint_);
+  return checkpoint_locked(database);
+}
+
+uint64_t PersistentStore::checkpoint_threshold() const {
+  if (checkpoint_bytes_) return *checkpoint_bytes_;
+  return default_checkpoint_threshold(snapshot_bytes_.load());
+}
+
+Status PersistentStore::checkpoint_if_due(const CollectionMap& database) {
+  const uint64_t threshold = checkpoint_threshold();
+  if (threshold == 0 || wal_->size() <= threshold) return {};
+  std::unique_lock checkpoint(checkpoint_);
+  // Another call may have checkpointed while this one waited for the lock.
+  if (wal_->size() <= checkpoint_threshold()) return {};
+  return checkpoint_locked(database);
+}
+
+Status PersistentStore::checkpoint_locked(const CollectionMap& database) {
+  uint64_t written = 0;
   for (const std::string& name : database.collection_names()) {
     auto collection = database.get_collection(name);
     if (!collection) continue;  // removed meanwhile
     if (auto ok = write_snapshot(collection, data_dir_, key_.get(), fs_); !ok) {
       return fail(ok.error().with_prefix("save '" + name + "' failed: "));
     }
-    add_known_file(name, snapshot_path(data_dir_, name));
+    const std::filesystem::path file = snapshot_path(data_dir_, name);
+    add_known_file(name, file);
+    written += size_or_zero(fs_, file);
     std::lock_guard lock(bookkeeping_);
     if (auto it = changed_.find(name); it != changed_.end()) changed_.erase(it);
   }
-  return finish_checkpoint(database);
+  if (auto ok = finish_checkpoint(database); !ok) return ok;
+  snapshot_bytes_ = written;
+  return {};
 }
 
 Status PersistentStore::finish_checkpoint(const CollectionMap& database) {

@@ -23,6 +23,7 @@
 #include "core/storage/crypto.h"
 #include "core/storage/directory_lock.h"
 #include "core/storage/examine.h"
+#include "core/storage/persistent_store.h"
 #include "core/storage/wal_format.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -254,8 +255,10 @@ PyObject* inspect_directory(PyObject*, PyObject* args, PyObject* kwargs) {
 
   PyRef snapshots(PyList_New(0));
   if (!snapshots) return nullptr;
+  uint64_t loadable_bytes = 0;  // what opening loads, and sizes the default threshold by
   for (const SnapshotInspection& s : inspected->snapshots) {
     if (!append(snapshots.get(), snapshot_to_dict(s))) return nullptr;
+    if (s.loadable) loadable_bytes += s.file_size;
   }
   PyRef others(PyList_New(0));
   if (!others) return nullptr;
@@ -272,6 +275,8 @@ PyObject* inspect_directory(PyObject*, PyObject* args, PyObject* kwargs) {
       .set("snapshots", snapshots.release())
       .set("log", log_to_dict(inspected->log))
       .set("other_files", others.release())
+      .put("default_checkpoint_threshold",
+           PersistentStore::default_checkpoint_threshold(loadable_bytes))
       .release();
 }
 

@@ -101,6 +101,8 @@ struct Setup {
   const char* name;
   bool persistent;
   bool keyed;
+  // A threshold small enough that changes checkpoint by themselves many times a run.
+  std::optional<uint64_t> checkpoint_bytes = std::nullopt;
 };
 
 std::string setup_name(const ::testing::TestParamInfo<Setup>& info) { return info.param.name; }
@@ -113,7 +115,7 @@ class EngineConcurrencyTest : public ::testing::TestWithParam<Setup> {
     std::printf("KESTRINE_STRESS_SEED=%llu\n", static_cast<unsigned long long>(seed_));
     if (GetParam().keyed) key_ = testing::log_key();
     if (GetParam().persistent) {
-      auto opened = Engine::open(data_dir(), key_, &warnings_);
+      auto opened = Engine::open(data_dir(), key_, &warnings_, GetParam().checkpoint_bytes);
       ASSERT_TRUE(opened) << opened.error().message();
       engine_ = std::move(*opened);
     } else {
@@ -486,6 +488,13 @@ TEST_P(EngineConcurrencyTest, EveryOperationAtOnceKeepsEveryThreadsModel) {
 
   EXPECT_EQ(state_of(*engine_), expected);
   expect_invariants(*engine_);
+  const std::vector<std::string> checkpoint_failures = engine_->take_warnings();
+  EXPECT_TRUE(checkpoint_failures.empty()) << checkpoint_failures.front();
+  // Every logged change looks at the log after its own append, so the last to look saw every
+  // append and left the log within the threshold.
+  if (GetParam().checkpoint_bytes) {
+    EXPECT_LE(engine_->store()->log_size(), *GetParam().checkpoint_bytes);
+  }
   if (!GetParam().persistent) return;
 
   engine_.reset();
@@ -554,12 +563,12 @@ TEST_P(EngineConcurrencyTest, TwoInsertionsOfOneIdStoreExactlyOne) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Setups, EngineConcurrencyTest,
-                         ::testing::Values(Setup{"Ephemeral", false, false},
-                                           Setup{"EphemeralWithKey", false, true},
-                                           Setup{"Persistent", true, false},
-                                           Setup{"PersistentWithKey", true, true}),
-                         setup_name);
+INSTANTIATE_TEST_SUITE_P(
+    Setups, EngineConcurrencyTest,
+    ::testing::Values(Setup{"Ephemeral", false, false}, Setup{"EphemeralWithKey", false, true},
+                      Setup{"Persistent", true, false}, Setup{"PersistentWithKey", true, true},
+                      Setup{"PersistentCheckpointingByItself", true, false, 1024}),
+    setup_name);
 
 }  // namespace
 }  // namespace kestrine

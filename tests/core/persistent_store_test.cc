@@ -37,7 +37,7 @@ class LifecycleTest : public ::testing::Test {
 
   Result<std::unique_ptr<Engine>> try_open(const KeyPtr& key = nullptr) {
     warnings_.clear();
-    return Engine::open(dir(), key, &warnings_);
+    return Engine::open(dir(), key, &warnings_, checkpoint_bytes_);
   }
   std::unique_ptr<Engine> open(const KeyPtr& key = nullptr) {
     auto engine = try_open(key);
@@ -67,6 +67,7 @@ class LifecycleTest : public ::testing::Test {
 
   TempDir dir_;
   std::vector<std::string> warnings_;
+  std::optional<uint64_t> checkpoint_bytes_;  // passed to every opening
 };
 
 // ---- opening --------------------------------------------------------------------------------
@@ -682,6 +683,82 @@ TEST_F(LifecycleTest, ASaveWhoseSnapshotWriteFailsReportsTheCauseAloneAndKeepsTh
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().message(), "Is a directory (os error 21)");
   EXPECT_EQ(log_size(), size);
+}
+
+// ---- automatic checkpoints ------------------------------------------------------------------
+
+// Every change that takes the log past the threshold checkpoints before it returns, so the log
+// never stays above it; what the checkpoints wrote reopens to the same state, a collection
+// deleted in between included.
+TEST_F(LifecycleTest, EveryChangeThatCrossesTheThresholdEmptiesTheLog) {
+  checkpoint_bytes_ = 400;
+  State before;
+  {
+    auto engine = open();
+    create(*engine, "a");
+    create(*engine, "b");
+    int checkpoints = 0;
+    for (uint8_t n = 1; n <= 60; ++n) {
+      const uint64_t size = log_size();
+      if (n == 30) {
+        ASSERT_TRUE(engine->delete_collection("b"));
+        create(*engine, "c");
+      } else if (n % 7 == 0) {
+        ASSERT_TRUE(remove(*engine, n < 30 ? "a" : "c", n - 3));
+      } else {
+        const char* name = n % 2 != 0 ? "a" : (n < 30 ? "b" : "c");
+        ASSERT_TRUE(insert(*engine, name, n, std::string(n, 'x')));
+      }
+      EXPECT_LE(log_size(), 400u) << "after change " << int{n};
+      if (log_size() < size) ++checkpoints;
+    }
+    EXPECT_GE(checkpoints, 5);
+    EXPECT_TRUE(engine->take_warnings().empty());
+    EXPECT_FALSE(fs::exists(dir() / "b.kestrine"));
+    before = state_of(*engine);
+  }
+  EXPECT_EQ(state_of(*open()), before);
+}
+
+TEST_F(LifecycleTest, AThresholdOfZeroNeverCheckpoints) {
+  checkpoint_bytes_ = 0;
+  auto engine = open();
+  create(*engine, "a");
+  for (uint8_t n = 1; n <= 40; ++n) ASSERT_TRUE(insert(*engine, "a", n, std::string(50, 'x')));
+  EXPECT_GT(log_size(), 2000u);
+  EXPECT_FALSE(fs::exists(dir() / "a.kestrine"));
+  EXPECT_EQ(engine->store()->checkpoint_threshold(), 0u);
+}
+
+TEST_F(LifecycleTest, TheDefaultThresholdIsTheFloorWhileTheSnapshotsAreSmall) {
+  auto engine = open();
+  fill(*engine);
+  ASSERT_TRUE(engine->compact());
+  EXPECT_EQ(engine->store()->checkpoint_threshold(), PersistentStore::kCheckpointFloorBytes);
+}
+
+// A failed automatic checkpoint leaves the change made and logged, says why once, and the next
+// change tries again.
+TEST_F(LifecycleTest, AFailedAutomaticCheckpointWarnsKeepsTheChangeAndIsRetried) {
+  checkpoint_bytes_ = 200;
+  auto engine = open();
+  create(*engine, "a");
+  fs::create_directories(dir() / "a.kestrine.tmp");  // where the snapshot would be written
+  ASSERT_TRUE(insert(*engine, "a", 1, std::string(300, 'x')));
+  EXPECT_EQ(engine->take_warnings(),
+            std::vector<std::string>{
+                "automatic checkpoint failed: save 'a' failed: Is a directory (os error 21)"});
+  EXPECT_TRUE(engine->take_warnings().empty());
+  const uint64_t size = log_size();
+  EXPECT_GT(size, 200u);
+  fs::remove(dir() / "a.kestrine.tmp");
+  ASSERT_TRUE(insert(*engine, "a", 2, "two"));
+  EXPECT_EQ(log_size(), 0u);
+  EXPECT_TRUE(engine->take_warnings().empty());
+  const State before = state_of(*engine);
+  EXPECT_EQ(before.at("a").size(), 2u);
+  engine.reset();
+  EXPECT_EQ(state_of(*open()), before);
 }
 
 TEST(EphemeralLifecycleTest, CompactWithoutADataDirIsAValueError) {

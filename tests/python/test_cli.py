@@ -129,6 +129,9 @@ def test_info_describes_collections_and_files(ingested):
     assert snapshot_of_files(ingested) == before
     assert "snapshots       1 file" in text and "(docs.kestrine)" in text
     assert "log             wal.bin, 0 B, 0 records" in text
+    threshold = "when the log passes 4.0 MiB (the default threshold; the log is at 0% of it)"
+    assert "checkpoint      " + threshold in text.splitlines()
+    assert report["default_checkpoint_threshold"] == 4 << 20
     row = next(line for line in text.splitlines() if line.startswith("docs "))
     assert row.split()[:5] == ["docs", "8", "cosine", "40", "0"]
     (collection,) = report["collections"]
@@ -149,6 +152,8 @@ def test_info_counts_what_the_log_holds_and_deleted_nodes(workdir, documents):
     assert collection["metric"] == "euclidean"
     assert report["log"]["entries"]["delete_document"] == 3
     assert report["log"]["entries"]["batch_insert"] == 1
+    share = f"{report['log']['size'] / (4 << 20):.0%}"
+    assert f"the log is at {share} of it)" in run("info", "db", cwd=workdir).stdout
 
 
 def test_ingest_options_reach_the_new_collection(workdir):

@@ -106,7 +106,7 @@ def test_method_signatures_and_summaries(name):
 def test_constructor_signature():
     assert (
         str(inspect.signature(_kestrine.Kestrine))
-        == "(data_dir=None, encryption_key=None, read_only=False)"
+        == "(data_dir=None, encryption_key=None, read_only=False, checkpoint_bytes=None)"
     )
 
 
