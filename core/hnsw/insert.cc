@@ -209,16 +209,23 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
       selector.select(scratch.found, budget(config, layer), scratch.selection);
       new_lists[layer].clear();
       for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
-      // No live node is reachable on this layer (every one met was deleted): the node is
-      // linked both ways to the deleted node the search started from, so that searches, which
-      // pass through deleted nodes, still reach it. Without a link it would never be found.
-      if (new_lists[layer].empty()) new_lists[layer].push_back(scratch.entries.front());
       scratch.entries.clear();
       for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
       if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
     }
   }
 
+  // The bottom layer's search met no live node: everything reachable from the entry point is
+  // deleted, so no link could make this node reachable (links to deleted nodes can be pruned
+  // away). It becomes the entry point instead, on the top layer, with no links; later
+  // insertions start from it and link to it.
+  if (scratch.found.empty()) {
+    level = std::max(level, index.max_level);
+    append_node(index, vector, quantized, level);
+    index.max_level = level;
+    index.entry_point = id;
+    return {};
+  }
   append_node(index, vector, quantized, level);
   for (size_t layer = 0; layer <= top; ++layer) index.neighbors.assign(id, layer, new_lists[layer]);
   for (size_t layer = 0; layer <= top; ++layer) {

@@ -176,21 +176,21 @@ TEST(InsertTest, WithFewLiveNodesTheNewNodeLinksToAllOfThem) {
   EXPECT_EQ(got, (std::vector<uint32_t>{0, 1, 3, 4, 6, 7, 8, 9}));
 }
 
-// With no live node to link to, a new node is linked both ways to the deleted node its search
-// started from; otherwise, unless it became the entry point, no search could reach it.
-TEST(InsertTest, IntoAnIndexOfDeletedNodesTheNewNodeIsLinkedThroughTheDeletedEntry) {
-  for (const int new_level : {0, 2}) {
+// With no live node reachable, a new node becomes the entry point on the top layer: linked
+// only to deleted nodes (links that pruning may drop), no search could be sure to reach it.
+TEST(InsertTest, IntoAnIndexOfDeletedNodesTheNewNodeBecomesTheEntryPoint) {
+  for (const uint64_t new_level : {0, 2}) {
     HnswIndex index = make_hnsw_index(config_for(DistanceMetric::kDotProduct, true), 3);
     const std::vector<float> data = random_vectors(7, 3, 5);
-    for (size_t i = 0; i < 5; ++i) add_at_level(index, row(data, 3, i), 0);
+    add_at_level(index, row(data, 3, 0), 1);
+    for (size_t i = 1; i < 5; ++i) add_at_level(index, row(data, 3, i), 0);
     for (uint32_t n = 0; n < 5; ++n) mark_deleted(index, n);
     add_at_level(index, row(data, 3, 5), new_level);
     EXPECT_EQ(index.node_count, 6u);
-    const uint32_t entry = new_level == 0 ? *index.entry_point : 0u;
-    EXPECT_EQ(links(index, 5, 0), std::vector<uint32_t>{entry});
-    const auto entry_links = links(index, entry, 0);
-    EXPECT_NE(std::ranges::find(entry_links, 5u), entry_links.end());
-    for (size_t layer = 1; layer <= static_cast<size_t>(new_level); ++layer) {
+    EXPECT_EQ(index.entry_point, 5u);
+    EXPECT_EQ(index.max_level, std::max<uint64_t>(new_level, 1));
+    EXPECT_EQ(index.layers[5], index.max_level);
+    for (size_t layer = 0; layer <= index.max_level; ++layer) {
       EXPECT_TRUE(links(index, 5, layer).empty());
     }
     add_at_level(index, row(data, 3, 6), 0);
