@@ -500,6 +500,7 @@ def test_the_change_that_takes_the_log_past_checkpoint_bytes_checkpoints(tmp_pat
         expected.append(0 if grown > 500 else grown)
     assert sizes == expected and sizes.count(0) >= 2
     assert (tmp_path / "c.kestrine").exists()
+    db.close()
     db, caught = open_quietly(tmp_path, checkpoint_bytes=0)
     assert caught == []
     assert db.collection_info("c").document_count == len(ids)
@@ -534,6 +535,7 @@ def test_a_failed_automatic_checkpoint_warns_after_the_change_and_is_retried(tmp
         warnings.simplefilter("always")
         again = db.insert("c", "after", [3, 2, 1])
     assert caught == [] and wal(tmp_path) == b""
+    db.close()
     db, _ = open_quietly(tmp_path)
     assert db.get("c", again)["text"] == "after"
     assert db.collection_info("c").document_count == 1
