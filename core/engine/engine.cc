@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "core/bm25/inverted_index.h"
+#include "core/common/parallel.h"
 #include "core/storage/snapshot.h"
 
 namespace kestrine {
@@ -80,7 +81,8 @@ Result<Uuid> Engine::insert(Collection& collection, NewDocument document) {
 }
 
 Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
-                                               std::vector<NewDocument> documents) {
+                                               std::vector<NewDocument> documents,
+                                               uint64_t threads) {
   std::unordered_set<Uuid, UuidHash> seen;
   seen.reserve(documents.size());
   for (const NewDocument& d : documents) {
@@ -105,9 +107,18 @@ Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
   WalEntry entry = std::move(batch);
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
-  for (wal::Item& item : std::get<wal::BatchInsert>(entry).items) {
-    collection.insert_document(std::move(item.document), item.embedding);
+  std::vector<wal::Item>& items = std::get<wal::BatchInsert>(entry).items;
+  const size_t workers = resolve_thread_count(threads, items.size());
+  if (workers == 1) {
+    for (wal::Item& item : items) {
+      collection.insert_document(std::move(item.document), item.embedding);
+    }
+    return ids;
   }
+  std::vector<DocumentInsert> batch_items;
+  batch_items.reserve(items.size());
+  for (wal::Item& item : items) batch_items.push_back({std::move(item.document), item.embedding});
+  collection.insert_documents(batch_items, workers);
   return ids;
 }
 
@@ -117,8 +128,11 @@ Result<bool> Engine::delete_document(Collection& collection, const Uuid& id) {
   return collection.delete_document(id);
 }
 
-Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
-                                                   const SearchRequest& request) const {
+namespace {
+
+// What `search` refuses before running: a request without any query, and a query embedding
+// whose length is not the collection's dimension.
+Status check_search_request(const Collection& collection, const SearchRequest& request) {
   if (!request.query_embedding && !request.query_text) {
     return fail(Error::invalid_value(kMissingQueryMessage));
   }
@@ -127,7 +141,26 @@ Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
                                      std::to_string(collection.dimension()) + ", got " +
                                      std::to_string(request.query_embedding->size())));
   }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
+                                                   const SearchRequest& request) const {
+  if (auto ok = check_search_request(collection, request); !ok) return fail(ok.error());
   return search_collection(collection, request);
+}
+
+Result<std::vector<std::vector<ScoredDocument>>> Engine::search_many(
+    const Collection& collection, std::span<const SearchRequest> requests, uint64_t threads) const {
+  for (const SearchRequest& request : requests) {
+    if (auto ok = check_search_request(collection, request); !ok) return fail(ok.error());
+  }
+  std::vector<std::vector<ScoredDocument>> results(requests.size());
+  parallel_for(requests.size(), resolve_thread_count(threads, requests.size()),
+               [&](size_t i) { results[i] = search_collection(collection, requests[i]); });
+  return results;
 }
 
 Result<uint64_t> Engine::rebuild(std::string_view collection) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,9 +64,11 @@ class Engine {
 
   Result<Uuid> insert(Collection& collection, NewDocument document);
   // All or nothing: every document is checked (dimension, live ids, ids repeated within the
-  // batch) before the first one is inserted.
-  Result<std::vector<Uuid>> batch_insert(Collection& collection,
-                                         std::vector<NewDocument> documents);
+  // batch) before the first one is inserted. With `threads` other than 1 (0: one per core) the
+  // documents go into the graph from that many threads that live only for this call
+  // (Collection::insert_documents); the log record, the ids and the errors stay the same.
+  Result<std::vector<Uuid>> batch_insert(Collection& collection, std::vector<NewDocument> documents,
+                                         uint64_t threads = 1);
   // True when a live document was deleted. Logged either way.
   Result<bool> delete_document(Collection& collection, const Uuid& id);
 
@@ -73,6 +76,12 @@ class Engine {
   // collection's dimension; otherwise runs it.
   Result<std::vector<ScoredDocument>> search(const Collection& collection,
                                              const SearchRequest& request) const;
+  // Runs every request as `search` runs it, from `threads` threads (0: one per core) that live
+  // only for this call; result i belongs to request i. Each request is checked as `search`
+  // checks it, all before the first one runs: the first failing one in order fails the call.
+  Result<std::vector<std::vector<ScoredDocument>>> search_many(
+      const Collection& collection, std::span<const SearchRequest> requests,
+      uint64_t threads) const;
   // Writes the collection's snapshot "<name>.kestrine" into `path` (else the data directory),
   // encrypted with `key_text` when given, else with the database key, else checksummed. On a
   // persistent database this may be a checkpoint that empties the log (PersistentStore::save).

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/common/parallel.h"
 #include "core/hnsw/index.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level_random.h"
+#include "core/hnsw/node_locks.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/select_neighbors.h"
 #include "core/hnsw/table_growth.h"
@@ -121,8 +124,17 @@ void append_node(HnswIndex& index, std::span<const float> vector, const Quantize
 
 // Links `id` into the list of `node` on `layer`; a list that overflows its budget is cut back
 // with the heuristic, `node`'s own vector serving as the base.
+// With `locks`, the list is read and changed under `node`'s lock.
 void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
-               NeighborSelector& selector, InsertScratch& scratch) {
+               NeighborSelector& selector, InsertScratch& scratch,
+               const NodeLocks* locks = nullptr) {
+  std::unique_lock<std::mutex> guard;
+  if (locks != nullptr) {
+    guard = std::unique_lock(locks->of(node));
+    // Creating the missing layer would grow tables that other threads read without a lock. Only
+    // a damaged stored graph links a node on a layer it has no list for; the link is left out.
+    if (index.neighbors.layer_count(node) <= layer) return;
+  }
   index.neighbors.ensure_layer(node, layer);
   const std::span<const uint32_t> list = index.neighbors.get(node, layer);
   const size_t limit = budget(index.config, layer);
@@ -164,7 +176,120 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   index.neighbors.assign(node, layer, scratch.prune_ids);
 }
 
+Status check_lengths(const HnswIndex& index, std::span<const float> vector,
+                     const QuantizedVector& quantized) {
+  if (vector.size() != index.dimension || quantized.codes.size() != index.dimension) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(index.dimension) + ", got " +
+                                     std::to_string(vector.size())));
+  }
+  return {};
+}
+
+// What the threads of one parallel batch share besides the index.
+struct SharedInsertion {
+  NodeLocks locks;
+  // Guards entry_point and max_level. A node that raises max_level holds it for its whole
+  // insertion, so that no other node starts from a level the graph does not yet link.
+  std::mutex entry_mutex;
+};
+
+// Links node `id`, already appended with lists for `level` + 1 layers, into the graph while
+// other threads link other nodes: the same steps as insert_at_level, every list read and
+// changed under its node's lock.
+void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vector, uint64_t level,
+                       SharedInsertion& shared) {
+  thread_local InsertScratch scratch;
+  const HnswConfig& config = index.config;
+  std::unique_lock entry_guard(shared.entry_mutex);
+  const uint32_t entry_point = *index.entry_point;
+  const uint64_t max_level = index.max_level;
+  if (level <= max_level) entry_guard.unlock();
+
+  const size_t top = static_cast<size_t>(std::min<uint64_t>(level, max_level));
+  auto& new_lists = scratch.new_lists;
+  if (new_lists.size() < top + 1) new_lists.resize(top + 1);
+  NeighborSelector selector(index);
+  const NodeScorer scorer(index, vector, squared_norm(vector));
+  LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
+  searcher.lock_lists_with(&shared.locks);
+  size_t entry_layers;
+  {
+    std::lock_guard guard(shared.locks.of(entry_point));
+    entry_layers = index.neighbors.layer_count(entry_point);
+  }
+  uint32_t ep = entry_point;
+  const size_t descent_top =
+      entry_layers == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(max_level, entry_layers - 1));
+  for (size_t layer = descent_top; layer > level; --layer) {
+    searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
+    if (!scratch.found.empty()) ep = scratch.found.front().id;
+  }
+  scratch.entries.assign(1, ep);
+  for (size_t layer = top + 1; layer-- > 0;) {
+    searcher.run(scratch.entries, static_cast<size_t>(config.ef_construction), layer, nullptr,
+                 scratch.found);
+    selector.select(scratch.found, budget(config, layer), scratch.selection);
+    new_lists[layer].clear();
+    for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
+    scratch.entries.clear();
+    for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
+    if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
+  }
+  {
+    // No other thread reaches the node before the links below point to it, but one that does
+    // afterwards may already be linking back into these lists.
+    std::lock_guard guard(shared.locks.of(id));
+    for (size_t layer = 0; layer <= top; ++layer) {
+      index.neighbors.assign(id, layer, new_lists[layer]);
+    }
+  }
+  for (size_t layer = 0; layer <= top; ++layer) {
+    for (uint32_t node : new_lists[layer]) {
+      link_back(index, node, layer, id, selector, scratch, &shared.locks);
+    }
+  }
+  if (level > max_level) {
+    index.max_level = level;
+    index.entry_point = id;
+  }
+}
+
 }  // namespace
+
+Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t threads) {
+  for (const NewNode& node : nodes) {
+    if (auto ok = check_lengths(index, node.vector, *node.quantized); !ok) return ok;
+  }
+  const auto insert_one = [&](const NewNode& node) {
+    (void)insert(index, index.node_count, node.vector, *node.quantized);
+  };
+  size_t next = 0;
+  // Until the graph has an entry point there is nothing to search from.
+  while (next < nodes.size() &&
+         (!index.entry_point.has_value() || *index.entry_point >= index.node_count)) {
+    insert_one(nodes[next++]);
+  }
+  align_tables(index);
+  const bool shareable = index.config.m_max0 <= NeighborLists::kMaxLayer0Capacity &&
+                         !index.neighbors.has_spilled_lists();
+  if (threads <= 1 || !shareable || nodes.size() - next < 2) {
+    for (; next < nodes.size(); ++next) insert_one(nodes[next]);
+    return {};
+  }
+  const std::span<const NewNode> rest = nodes.subspan(next);
+  const uint32_t first = index.node_count;
+  std::vector<uint8_t> levels(rest.size());
+  for (size_t i = 0; i < rest.size(); ++i) {
+    levels[i] = static_cast<uint8_t>(std::min(draw_level(index.config), kMaxNodeLevel));
+    append_node(index, rest[i].vector, *rest[i].quantized, levels[i]);
+  }
+  SharedInsertion shared;
+  parallel_for(rest.size(), threads, [&](size_t i) {
+    link_concurrently(index, first + static_cast<uint32_t>(i), rest[i].vector, levels[i], shared);
+  });
+  return {};
+}
 
 Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
               const QuantizedVector& quantized) {
@@ -173,11 +298,7 @@ Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
 
 Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vector,
                        const QuantizedVector& quantized, uint64_t level) {
-  if (vector.size() != index.dimension || quantized.codes.size() != index.dimension) {
-    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
-                                     std::to_string(index.dimension) + ", got " +
-                                     std::to_string(vector.size())));
-  }
+  if (auto ok = check_lengths(index, vector, quantized); !ok) return ok;
   if (id != index.node_count) {
     return fail(Error::internal("node id " + std::to_string(id) + " inserted into an index of " +
                                 std::to_string(index.node_count) + " nodes"));
