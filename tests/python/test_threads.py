@@ -2,6 +2,7 @@
 database."""
 
 import random
+import threading
 
 import numpy as np
 import pytest
@@ -121,3 +122,77 @@ def test_search_many_argument_rules(corpus):
         db.search_many("c", queries[0])  # one embedding, not a batch of them
     with pytest.raises(TypeError, match="^argument 'threads': "):
         db.search_many("c", queries, threads=1.5)
+
+
+def test_threads_inserting_deleting_and_searching_keep_every_acknowledged_document(tmp_path):
+    dim = 8
+    db = Kestrine(data_dir=str(tmp_path))
+    db.create_collection("c", dim, m=6, ef_construction=40)
+    acknowledged, deleted, errors = {}, set(), []
+
+    def vector(rng):
+        return [rng.uniform(-1, 1) for _ in range(dim)]
+
+    def guarded(work):
+        def run(seed):
+            try:
+                work(random.Random(seed))
+            except BaseException as error:  # noqa: BLE001 - reported by the main thread
+                errors.append(error)
+
+        return run
+
+    @guarded
+    def batches(rng):
+        for _ in range(6):
+            docs = [
+                {"text": f"doc {rng.random()}", "embedding": vector(rng)}
+                for _ in range(rng.randrange(50, 150))
+            ]
+            ids = db.batch_insert("c", docs, threads=rng.choice([2, 0]))
+            acknowledged.update(zip(ids, (d["text"] for d in docs), strict=True))
+
+    @guarded
+    def singles_and_deletes(rng):
+        for _ in range(150):
+            text = f"single {rng.random()}"
+            doc_id = db.insert("c", text, vector(rng))
+            acknowledged[doc_id] = text
+            if rng.random() < 0.4:
+                assert db.delete("c", doc_id)
+                deleted.add(doc_id)
+
+    @guarded
+    def searches(rng):
+        for _ in range(60):
+            for hits in db.search_many("c", [vector(rng) for _ in range(4)], k=5, threads=2):
+                assert len(hits) <= 5
+            db.search("c", vector(rng), "doc", k=5)
+
+    workers = [
+        threading.Thread(target=w, args=(seed,))
+        for seed, w in enumerate([batches, batches, singles_and_deletes, searches])
+    ]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert errors == []
+
+    live = {doc_id: text for doc_id, text in acknowledged.items() if doc_id not in deleted}
+
+    def expect_live(database):
+        assert database.collection_info("c").document_count == len(live)
+        for doc_id, text in live.items():
+            assert database.get("c", doc_id)["text"] == text
+        for doc_id in deleted:
+            with pytest.raises(KeyError):
+                database.get("c", doc_id)
+
+    expect_live(db)
+    # The snapshot's validation checks the graph and id tables; the log replays to the same.
+    db.save("c", path=str(tmp_path / "snap"))
+    db.load("c", path=str(tmp_path / "snap"))
+    expect_live(db)
+    db = None  # closed, so that the directory can be opened again
+    expect_live(Kestrine(data_dir=str(tmp_path)))
