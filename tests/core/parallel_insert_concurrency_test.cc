@@ -56,7 +56,7 @@ TEST_P(ParallelInsertTest, BatchesIntoEmptyAndFilledGraphsKeepEveryInvariant) {
   config.ef_construction = 64;
   config.ef_search = 200;
   Collection collection("c", dim, config);
-  const size_t sizes[] = {300, 1, 2, 700};  // into an empty graph first
+  const size_t sizes[] = {250, 1, 2, 450};  // into an empty graph first
   std::vector<float> all_data;
   std::vector<DocumentPtr> all_documents;
   for (size_t batch = 0; batch < std::size(sizes); ++batch) {
@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(AllModes, ParallelInsertTest, testing::kAllModes, testi
 // threads search and insert into the same collection.
 TEST(ParallelBatchInsert, EngineBatchMatchesTheOneThreadCallWhileOthersRun) {
   const size_t dim = 8;
-  const size_t count = 600;
+  const size_t count = 400;
   const std::vector<float> data = testing::random_vectors(count, dim, 77);
   std::vector<Uuid> one_thread_ids;
   for (uint64_t threads : {1, 3, 0}) {
