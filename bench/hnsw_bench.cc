@@ -34,11 +34,12 @@
 
 #include "bench/clustered_mixture.h"
 #include "bench/command_line.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/scalar.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {

@@ -61,7 +61,13 @@ class Kestrine:
     def batch_insert(
         self, collection: str, documents: list[NewDocument], threads: int = 1
     ) -> list[str]:
-        """Insert multiple documents. Returns a list of UUID strings."""
+        """Insert multiple documents. Returns a list of UUID strings.
+
+        All or nothing: when one document is refused, none is inserted, and the exception
+        raised for it has an int attribute ``document_index``, that document's 0-based
+        position in the list. ``threads`` insert the documents into the index, started for
+        this call and finished before it returns (0 = one per core).
+        """
 
     def get(self, collection: str, id: str) -> Document:
         """Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."""

@@ -58,6 +58,10 @@ inline constexpr char kBatchInsert[] =
     "\n"
     "Each document dict should have the keys \"text\" and \"embedding\", and optionally "
     "\"metadata\" and \"id\".\n"
+    "\n"
+    "All or nothing: when one document is refused, none is inserted, and the exception raised "
+    "for it has an int attribute document_index, that document's 0-based position in the "
+    "list.\n"
     "threads: threads that insert the documents into the index, started for this call and\n"
     "finished before it returns (default 1; 0 = one per core). The ids, the errors and what is\n"
     "stored are the same whatever the number.\n";

@@ -109,9 +109,6 @@ inline float code_distance_using(const DistanceKernels& k, DistanceMetric metric
 
 }  // namespace
 
-// A batch of the public functions is handed to the kernels whole.
-static_assert(kMaxDistanceBatch <= kMaxBatch);
-
 float code_squared_norm(KernelVariant variant, const CodeView& view) {
   return kernels_of(variant).code_sq_norm(view.codes.data(), view.codes.size(), view.min,
                                           view.scale);

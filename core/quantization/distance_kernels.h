@@ -23,15 +23,15 @@ struct CodeCosineSums {
   float v_sq;  // v . v
 };
 
-// The stored vectors of one batched call: up to kMaxBatch of them, each scored against the same
+// The stored vectors of one batched call: up to kMaxDistanceBatch of them, each scored against the same
 // query with its own accumulators, so that the independent sums overlap in the processor while
 // each one is formed exactly as the single-vector kernel forms it (same blocks, same order).
-inline constexpr size_t kMaxBatch = 4;
+inline constexpr size_t kMaxDistanceBatch = 4;
 
 struct CodeBatch {
-  const uint8_t* codes[kMaxBatch];
-  float min[kMaxBatch];
-  float scale[kMaxBatch];
+  const uint8_t* codes[kMaxDistanceBatch];
+  float min[kMaxDistanceBatch];
+  float scale[kMaxDistanceBatch];
 };
 
 // v_i = min + scale * codes[i] throughout.
@@ -48,7 +48,7 @@ struct DistanceKernels {
   // v . v of a vector in 8-bit form, bit for bit the v_sq that code_cosine returns for it.
   float (*code_sq_norm)(const uint8_t* codes, size_t n, float min, float scale);
 
-  // out[j] = dot(a, b[j], n) and squared_l2(a, b[j], n) for j < count (1 <= count <= kMaxBatch),
+  // out[j] = dot(a, b[j], n) and squared_l2(a, b[j], n) for j < count (1 <= count <= kMaxDistanceBatch),
   // each bit for bit the single kernel's value.
   void (*dot_batch)(const float* a, const float* const* b, size_t count, size_t n, float* out);
   void (*squared_l2_batch)(const float* a, const float* const* b, size_t count, size_t n,

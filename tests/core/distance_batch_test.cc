@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/hnsw/hit_order.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/select_neighbors.h"

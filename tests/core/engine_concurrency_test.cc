@@ -33,6 +33,7 @@
 #include "collection_invariants.h"
 #include "core/common/uuid.h"
 #include "core/engine/engine.h"
+#include "tests/core/engine_probes.h"
 #include "tests/core/storage_test_support.h"
 #include "tests/core/wal_test_support.h"
 
@@ -225,7 +226,8 @@ class Worker {
     document->text = *token + " " + kWords[below(6)] + " " + kWords[below(6)];
     document->metadata["owner"] = static_cast<int64_t>(index_);
     document->metadata["even"] = serial_ % 2 == 0;
-    return {std::move(document), vector(), {}};
+    std::string id_text = format_uuid(document->id);
+    return {std::move(document), vector(), std::move(id_text)};
   }
 
   std::shared_ptr<Collection> find(const std::string& name) {
@@ -260,12 +262,10 @@ class Worker {
     switch (op) {
       case Op::kInsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::string token;
         NewDocument d = make_document(&token);
         NewDocument copy = d;
-        auto inserted = engine_.insert(*collection, std::move(copy));
+        auto inserted = engine_.insert(name, std::move(copy));
         ASSERT_TRUE(inserted) << inserted.error().message();
         EXPECT_EQ(*inserted, d.document->id);
         remember(name, d, std::move(token));
@@ -274,8 +274,6 @@ class Worker {
       }
       case Op::kBatchInsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::vector<NewDocument> batch;
         std::vector<std::string> tokens;
         for (size_t i = 0, n = 1 + below(4); i < n; ++i) {
@@ -284,7 +282,7 @@ class Worker {
         }
         const std::vector<NewDocument> copy = batch;
         // Every other batch links its documents into the graph from two threads of its own.
-        auto ids = engine_.batch_insert(*collection, std::move(batch), 1 + below(2));
+        auto ids = engine_.batch_insert(name, std::move(batch), nullptr, 1 + below(2));
         ASSERT_TRUE(ids) << ids.error().message();
         ASSERT_EQ(ids->size(), copy.size());
         for (size_t i = 0; i < copy.size(); ++i) remember(name, copy[i], tokens[i]);
@@ -295,9 +293,7 @@ class Worker {
         const std::string name = target();
         Doc* doc = some_doc(name);
         if (doc == nullptr) return;
-        auto collection = find(name);
-        if (!collection) return;
-        auto deleted = engine_.delete_document(*collection, doc->id);
+        auto deleted = engine_.delete_document(name, format_uuid(doc->id));
         ASSERT_TRUE(deleted) << deleted.error().message();
         EXPECT_EQ(*deleted, doc->live) << name << " " << format_uuid(doc->id);
         doc->live = false;
@@ -321,8 +317,6 @@ class Worker {
       }
       case Op::kSearch: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         SearchRequest request;
         const size_t mode = below(3);
         if (mode != 1) request.query_embedding = vector();
@@ -333,7 +327,7 @@ class Worker {
         const bool filtered = coin();
         if (filtered) request.filter = owner_filter();
         if (below(4) == 0) request.min_similarity = 0.0f;
-        auto hits = engine_.search(*collection, request);
+        auto hits = engine_.search(name, request);
         ASSERT_TRUE(hits) << hits.error().message();
         EXPECT_LE(hits->size(), request.k);
         for (const ScoredDocument& hit : *hits) {
@@ -352,13 +346,11 @@ class Worker {
         const std::string name = target();
         Doc* doc = some_doc(name);
         if (doc == nullptr) return;
-        auto collection = find(name);
-        if (!collection) return;
         SearchRequest request;
         request.query_text = doc->token;
         request.k = 3;
         request.filter = owner_filter();
-        auto hits = engine_.search(*collection, request);
+        auto hits = engine_.search(name, request);
         ASSERT_TRUE(hits) << hits.error().message();
         if (doc->live) {
           ASSERT_EQ(hits->size(), 1u) << "token " << doc->token << " in " << name;
@@ -450,7 +442,7 @@ class Worker {
         (void)engine_.list_collections();
         if (auto collection = engine_.find_collection(target())) {
           (void)(*collection)->estimate_memory();
-          (void)(*collection)->document_count();
+          (void)document_count(**collection);
         }
         return;
       }

@@ -75,7 +75,7 @@ TEST_P(ParallelInsertTest, BatchesIntoEmptyAndFilledGraphsKeepEveryInvariant) {
     all_documents.insert(all_documents.end(), documents.begin(), documents.end());
   }
   collection.read([](const CollectionData& state) { testing::expect_consistent(state); });
-  EXPECT_EQ(collection.document_count(), all_documents.size());
+  EXPECT_EQ(document_count(collection), all_documents.size());
   // Under the inner product a vector need not be its own best match.
   if (metric != DistanceMetric::kDotProduct) {
     expect_each_vector_found(collection, all_data, dim, all_documents);
@@ -101,13 +101,13 @@ TEST(ParallelBatchInsert, EngineBatchMatchesTheOneThreadCallWhileOthersRun) {
       SearchRequest request;
       request.query_embedding = std::vector<float>(data.begin(), data.begin() + dim);
       request.query_text = "word3";
-      while (!done.load()) ASSERT_TRUE(engine.search(*collection, request).has_value());
+      while (!done.load()) ASSERT_TRUE(engine.search("c", request).has_value());
     });
     std::thread inserter([&] {
       for (size_t i = 0; i < 50; ++i) {
-        NewDocument d{std::make_shared<const Document>(Document{new_uuid(), "other", {}}),
+        NewDocument d{std::make_shared<Document>(Document{new_uuid(), "other", {}}),
                       std::vector<float>(data.begin(), data.begin() + dim), "x"};
-        ASSERT_TRUE(engine.insert(*collection, std::move(d)).has_value());
+        ASSERT_TRUE(engine.insert("c", std::move(d)).has_value());
       }
     });
     std::vector<NewDocument> batch;
@@ -116,18 +116,17 @@ TEST(ParallelBatchInsert, EngineBatchMatchesTheOneThreadCallWhileOthersRun) {
       Uuid id{};
       id.bytes[0] = static_cast<uint8_t>(i);
       id.bytes[1] = static_cast<uint8_t>(i >> 8);
-      batch.push_back(
-          {std::make_shared<const Document>(Document{id, "word" + std::to_string(i % 7), {}}),
-           std::vector<float>(row.begin(), row.end()), format_uuid(id)});
+      batch.push_back({std::make_shared<Document>(Document{id, "word" + std::to_string(i % 7), {}}),
+                       std::vector<float>(row.begin(), row.end()), format_uuid(id)});
     }
-    auto ids = engine.batch_insert(*collection, std::move(batch), threads);
+    auto ids = engine.batch_insert("c", std::move(batch), nullptr, threads);
     inserter.join();
     done.store(true);
     searcher.join();
     ASSERT_TRUE(ids.has_value());
     if (threads == 1) one_thread_ids = *ids;
     EXPECT_EQ(*ids, one_thread_ids);
-    EXPECT_EQ(collection->document_count(), count + 50);
+    EXPECT_EQ(document_count(*collection), count + 50);
     collection->read([](const CollectionData& state) { testing::expect_consistent(state); });
   }
 }

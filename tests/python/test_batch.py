@@ -44,28 +44,37 @@ def test_batch_returns_ids_in_order(col):
         (doc(embedding=[1, 2]), ValueError, "embedding dimension mismatch: expected 3, got 2"),
     ],
 )
-def test_first_bad_document_ends_the_call_and_nothing_is_inserted(col, bad, exc_type, message):
-    raises_exactly(exc_type, message, col.batch_insert, "c", [doc("ok"), bad, doc("later")])
+@pytest.mark.parametrize("position", [0, 1, 3])
+def test_first_bad_document_ends_the_call_and_nothing_is_inserted(
+    col, bad, exc_type, message, position
+):
+    documents = [doc("ok"), doc("ok too"), doc("ok again")]
+    documents.insert(position, bad)
+    documents.append(doc("later", embedding=[1]))  # also bad, never reached
+    error = raises_exactly(exc_type, message, col.batch_insert, "c", documents)
+    assert error.document_index == position
     assert col.collection_info("c").document_count == 0
 
 
 def test_ids_repeated_in_a_batch_or_live_are_refused(col):
-    raises_exactly(
+    error = raises_exactly(
         ValueError,
         f"duplicate document id '{UUID.upper()}' in batch",
         col.batch_insert,
         "c",
         [doc(id=UUID), doc(id=OTHER), doc(id=UUID.upper())],
     )
+    assert error.document_index == 2
     assert col.collection_info("c").document_count == 0
     col.insert("c", "live", [1, 2, 3], id=OTHER)
-    raises_exactly(
+    error = raises_exactly(
         ValueError,
         f"document '{OTHER}' already exists",
         col.batch_insert,
         "c",
         [doc(id=UUID), doc(id=OTHER)],
     )
+    assert error.document_index == 1
     assert col.collection_info("c").document_count == 1
 
 
