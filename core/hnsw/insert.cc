@@ -175,6 +175,35 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   index.neighbors.assign(node, layer, scratch.prune_ids);
 }
 
+// The neighbours of a new node of `level`: a greedy descent from `entry_point` on the layers
+// `descent_top` down to level + 1, then a beam of ef_construction on every layer from
+// min(level, max_level) down to 0, each layer's picks written to scratch.new_lists[layer].
+// Returns that top layer.
+size_t find_neighbors(const HnswConfig& config, LayerSearcher& searcher, NeighborSelector& selector,
+                      uint32_t entry_point, size_t descent_top, uint64_t level, uint64_t max_level,
+                      InsertScratch& scratch) {
+  const size_t top = static_cast<size_t>(std::min<uint64_t>(level, max_level));
+  auto& new_lists = scratch.new_lists;
+  if (new_lists.size() < top + 1) new_lists.resize(top + 1);
+  uint32_t ep = entry_point;
+  for (size_t layer = descent_top; layer > level; --layer) {
+    searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
+    if (!scratch.found.empty()) ep = scratch.found.front().id;
+  }
+  scratch.entries.assign(1, ep);
+  for (size_t layer = top + 1; layer-- > 0;) {
+    searcher.run(scratch.entries, static_cast<size_t>(config.ef_construction), layer, nullptr,
+                 scratch.found);
+    selector.select(scratch.found, budget(config, layer), scratch.selection);
+    new_lists[layer].clear();
+    for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
+    scratch.entries.clear();
+    for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
+    if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
+  }
+  return top;
+}
+
 Status check_lengths(const HnswIndex& index, std::span<const float> vector,
                      const QuantizedVector& quantized) {
   if (vector.size() != index.dimension || quantized.codes.size() != index.dimension) {
@@ -199,15 +228,11 @@ struct SharedInsertion {
 void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vector, uint64_t level,
                        SharedInsertion& shared) {
   thread_local InsertScratch scratch;
-  const HnswConfig& config = index.config;
   std::unique_lock entry_guard(shared.entry_mutex);
   const uint32_t entry_point = *index.entry_point;
   const uint64_t max_level = index.max_level;
   if (level <= max_level) entry_guard.unlock();
 
-  const size_t top = static_cast<size_t>(std::min<uint64_t>(level, max_level));
-  auto& new_lists = scratch.new_lists;
-  if (new_lists.size() < top + 1) new_lists.resize(top + 1);
   NeighborSelector selector(index);
   const NodeScorer scorer(index, vector, squared_norm(vector));
   LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
@@ -217,24 +242,12 @@ void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vec
     std::lock_guard guard(shared.locks.of(entry_point));
     entry_layers = index.neighbors.layer_count(entry_point);
   }
-  uint32_t ep = entry_point;
+  // As top_layer, from the entry point and top level read under the entry mutex.
   const size_t descent_top =
       entry_layers == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(max_level, entry_layers - 1));
-  for (size_t layer = descent_top; layer > level; --layer) {
-    searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
-    if (!scratch.found.empty()) ep = scratch.found.front().id;
-  }
-  scratch.entries.assign(1, ep);
-  for (size_t layer = top + 1; layer-- > 0;) {
-    searcher.run(scratch.entries, static_cast<size_t>(config.ef_construction), layer, nullptr,
-                 scratch.found);
-    selector.select(scratch.found, budget(config, layer), scratch.selection);
-    new_lists[layer].clear();
-    for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
-    scratch.entries.clear();
-    for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
-    if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
-  }
+  const size_t top = find_neighbors(index.config, searcher, selector, entry_point, descent_top,
+                                    level, max_level, scratch);
+  const auto& new_lists = scratch.new_lists;
   {
     // No other thread reaches the node before the links below point to it, but one that does
     // afterwards may already be linking back into these lists.
@@ -313,34 +326,18 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
   }
 
   thread_local InsertScratch scratch;
-  const HnswConfig& config = index.config;
   const uint32_t entry_point = *index.entry_point;
-  const size_t top = static_cast<size_t>(std::min<uint64_t>(level, index.max_level));
-  auto& new_lists = scratch.new_lists;
-  if (new_lists.size() < top + 1) new_lists.resize(top + 1);
   NeighborSelector selector(index);
+  size_t top;
   {
     // Everything here reads the index as it is before the node is appended; the scorer points
     // into tables that the append may move.
     const NodeScorer scorer(index, vector, squared_norm(vector));
     LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
-    uint32_t ep = entry_point;
-    for (size_t layer = top_layer(index, ep); layer > level; --layer) {
-      searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
-      if (!scratch.found.empty()) ep = scratch.found.front().id;
-    }
-    scratch.entries.assign(1, ep);
-    for (size_t layer = top + 1; layer-- > 0;) {
-      searcher.run(scratch.entries, static_cast<size_t>(config.ef_construction), layer, nullptr,
-                   scratch.found);
-      selector.select(scratch.found, budget(config, layer), scratch.selection);
-      new_lists[layer].clear();
-      for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
-      scratch.entries.clear();
-      for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
-      if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
-    }
+    top = find_neighbors(index.config, searcher, selector, entry_point,
+                         top_layer(index, entry_point), level, index.max_level, scratch);
   }
+  const auto& new_lists = scratch.new_lists;
 
   append_node(index, vector, quantized, level);
   for (size_t layer = 0; layer <= top; ++layer) index.neighbors.assign(id, layer, new_lists[layer]);
