@@ -1,7 +1,8 @@
 """Kestrine's engine: an in-process vector database with HNSW and BM25 indexing."""
 
 from collections.abc import Sequence
-from typing import final
+from types import TracebackType
+from typing import Literal, Self, final
 
 from kestrine._types import (
     DistanceMetric,
@@ -22,11 +23,35 @@ class Kestrine:
 
         db = Kestrine()                      # ephemeral (in-memory only)
         db = Kestrine(data_dir="./data")     # with WAL persistence and crash recovery
+
+    A persistent database locks its data directory while open: another opening of it,
+    in this process or another, raises RuntimeError. With read_only=True the directory
+    is read as it is at that moment, without the lock and without changing any file,
+    beside a writer if there is one; every change then raises RuntimeError. Methods
+    release the interpreter lock while the engine works, so threads run in parallel.
+    close(), or leaving a with block, ends the database and releases the directory.
     """
 
     def __new__(
-        cls, data_dir: str | None = None, encryption_key: str | None = None
+        cls,
+        data_dir: str | None = None,
+        encryption_key: str | None = None,
+        read_only: bool = False,
     ) -> Kestrine: ...
+    def __enter__(self) -> Self:
+        """Return the database itself, for a with block that closes it at its end."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
+        """Close the database; exceptions propagate."""
+
+    def close(self) -> None:
+        """Close the database: the log's file is closed and the data directory's lock released."""
+
     def create_collection(
         self,
         name: str,

@@ -50,7 +50,8 @@ bool Collection::insert_document(DocumentPtr document, std::span<const float> em
   return true;
 }
 
-size_t Collection::insert_documents(std::span<const DocumentInsert> batch, size_t threads) {
+std::optional<size_t> Collection::insert_documents(std::span<const DocumentInsert> batch,
+                                                   size_t threads) {
   // Quantizing needs no lock and is spread over the threads too.
   std::vector<QuantizedVector> quantized(batch.size());
   parallel_for(batch.size(), threads, [&](size_t i) {
@@ -58,10 +59,12 @@ size_t Collection::insert_documents(std::span<const DocumentInsert> batch, size_
   });
   std::vector<NewNode> nodes;
   nodes.reserve(batch.size());
+  std::optional<size_t> left_out;
   std::unique_lock lock(mutex_);
   for (size_t i = 0; i < batch.size(); ++i) {
     const DocumentInsert& item = batch[i];
     if (item.embedding.size() != data_.dimension || data_.documents.contains(item.document->id)) {
+      if (!left_out) left_out = i;
       continue;
     }
     // As index_document, the graph part put off until every document has its internal id.
@@ -74,7 +77,7 @@ size_t Collection::insert_documents(std::span<const DocumentInsert> batch, size_
   }
   // Cannot fail: every length was checked, and the ids are the next nodes.
   (void)insert_batch(data_.hnsw, nodes, threads);
-  return nodes.size();
+  return left_out;
 }
 
 void index_document(CollectionData& data, const Uuid& id, std::string_view text,

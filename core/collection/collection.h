@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -67,12 +68,12 @@ class Collection {
   // (check_insert) that its id is not live; should another thread have inserted it meanwhile,
   // the document is not inserted and false is returned. An embedding of another length is
   // refused the same way, before anything changes.
-  bool insert_document(DocumentPtr document, std::span<const float> embedding);
+  [[nodiscard]] bool insert_document(DocumentPtr document, std::span<const float> embedding);
   // Inserts the documents in order as insert_document inserts each (one whose id is live by
   // now, or whose embedding has another length, is left out), under one hold of the exclusive
   // lock, with the graph insertions run from `threads` threads that live only for this call
-  // (insert_batch). Returns how many were inserted.
-  size_t insert_documents(std::span<const DocumentInsert> batch, size_t threads);
+  // (insert_batch). Returns the position of the first document left out, if any.
+  std::optional<size_t> insert_documents(std::span<const DocumentInsert> batch, size_t threads);
   // The live document with that id, or null.
   DocumentPtr get_document(const Uuid& id) const;
   // Deletes the live document with that id; false when there is none.

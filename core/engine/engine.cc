@@ -3,7 +3,10 @@
 #include <unordered_set>
 
 #include "core/common/parallel.h"
+#include "core/storage/examine.h"
+#include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
+#include "core/storage/wal_format.h"
 
 namespace kestrine {
 
@@ -24,6 +27,25 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::filesystem::path& data_d
   for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
   // Not through make_unique: the constructor is private.
   return std::unique_ptr<Engine>(new Engine(std::move(opened->database), std::move(opened->store)));
+}
+
+Result<std::unique_ptr<Engine>> Engine::open_read_only(const std::filesystem::path& data_dir,
+                                                       KeyPtr key,
+                                                       std::vector<std::string>* warnings) {
+  auto opened = kestrine::open_read_only(data_dir, key.get());
+  if (!opened) return fail(opened.error());
+  for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
+  if (opened->log.end == LogEnd::kCorrupt) {
+    warnings->push_back("WAL replay stopped at a corrupt record at offset " +
+                        std::to_string(opened->log.valid_length) + " of '" +
+                        (data_dir / kWalFileName).string() + "' (" + opened->log.problem +
+                        "); the log from there on was not replayed");
+  }
+  std::unique_ptr<Engine> engine(new Engine(std::move(key)));
+  engine->database_ = std::move(opened->database);
+  engine->data_dir_ = data_dir;
+  engine->read_only_ = true;
+  return engine;
 }
 
 Result<CheckpointHold> Engine::log(const WalEntry& entry) {
@@ -76,6 +98,10 @@ Status admit(const Collection& collection, const NewDocument& d) {
   return collection.check_insert(d.document->id, d.id_text, d.embedding.size(), d.document->text);
 }
 
+Error already_exists(std::string_view id_text) {
+  return Error::invalid_value("document '" + std::string(id_text) + "' already exists");
+}
+
 Result<Uuid> parse_id(std::string_view id_text) {
   auto id = parse_uuid(id_text);
   if (!id) return fail(id.error().with_prefix("invalid UUID: "));
@@ -105,7 +131,11 @@ Result<Uuid> Engine::insert(std::string_view name, NewDocument document) {
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
   wal::Item& item = std::get<wal::InsertDocument>(entry).item;
-  (*collection)->insert_document(std::move(item.document), item.embedding);
+  // The id was free when admitted, but another thread may have inserted it since: its document
+  // stays, and this one is not stored (replay ignores the later record of a live id too).
+  if (!(*collection)->insert_document(std::move(item.document), item.embedding)) {
+    return fail(already_exists(document.id_text));
+  }
   return id;
 }
 
@@ -131,28 +161,44 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
   }
   // One entry for the whole batch: one record, one write, one flush to the device.
   std::vector<Uuid> ids;
+  std::vector<std::string> id_texts;
   ids.reserve(documents.size());
+  id_texts.reserve(documents.size());
   wal::BatchInsert batch{(*collection)->name(), {}};
   batch.items.reserve(documents.size());
   for (NewDocument& d : documents) {
     ids.push_back(d.document->id);
+    id_texts.push_back(std::move(d.id_text));
     batch.items.push_back({std::move(d.document), std::move(d.embedding)});
   }
   WalEntry entry = std::move(batch);
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
-  std::vector<wal::Item>& items = std::get<wal::BatchInsert>(entry).items;
+  // An id another thread inserted since the check keeps that thread's document. The rest of
+  // the batch is stored all the same, as replaying its record would store it, and the first
+  // such id is reported.
+  std::optional<size_t> taken;
+  auto& items = std::get<wal::BatchInsert>(entry).items;
   const size_t workers = resolve_thread_count(threads, items.size());
   if (workers == 1) {
-    for (wal::Item& item : items) {
-      (*collection)->insert_document(std::move(item.document), item.embedding);
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (!(*collection)->insert_document(std::move(items[i].document), items[i].embedding) &&
+          !taken) {
+        taken = i;
+      }
     }
-    return ids;
+  } else {
+    std::vector<DocumentInsert> batch_items;
+    batch_items.reserve(items.size());
+    for (wal::Item& item : items) {
+      batch_items.push_back({std::move(item.document), item.embedding});
+    }
+    taken = (*collection)->insert_documents(batch_items, workers);
   }
-  std::vector<DocumentInsert> batch_items;
-  batch_items.reserve(items.size());
-  for (wal::Item& item : items) batch_items.push_back({std::move(item.document), item.embedding});
-  (*collection)->insert_documents(batch_items, workers);
+  if (taken) {
+    if (failed_document != nullptr) *failed_document = *taken;
+    return fail(already_exists(id_texts[*taken]));
+  }
   return ids;
 }
 
@@ -183,9 +229,7 @@ namespace {
 // What `search` refuses before running: a request without any query, and a query embedding
 // whose length is not the collection's dimension.
 Status check_search_request(const Collection& collection, const SearchRequest& request) {
-  if (!request.query_embedding && !request.query_text) {
-    return fail(Error::invalid_value(kMissingQueryMessage));
-  }
+  if (auto ok = require_query(request); !ok) return ok;
   const uint64_t dimension = collection.dimension();
   if (request.query_embedding && request.query_embedding->size() != dimension) {
     return fail(Error::invalid_value("embedding dimension mismatch: expected " +
@@ -242,6 +286,9 @@ Status Engine::save(std::string_view collection, std::optional<std::string_view>
     auto parsed = parse_key(*key_text);
     if (!parsed) return fail(parsed.error());
     key = std::move(*parsed);
+  }
+  if (read_only_ && (!path || same_directory(*directory, *data_dir_))) {
+    return fail(Error::io(kReadOnlyMessage));
   }
   if (store_) return store_->save(*found, *directory, key.get(), *database_);
   return write_snapshot(*found, *directory, key.get());

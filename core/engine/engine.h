@@ -25,6 +25,9 @@
 
 namespace kestrine {
 
+// The error of a change asked of a database opened read-only.
+inline constexpr const char* kReadOnlyMessage = "database is open read-only";
+
 // A document on its way in, with its embedding and the id as the caller wrote it (used only in
 // error messages, so that they quote the caller's text). An empty `id_text` means the caller
 // gave no id: the engine draws a fresh random one into `document->id` and fills `id_text`.
@@ -51,22 +54,33 @@ class Engine {
   // A persistent database opened from `data_dir` with the database key `key` (null: none); see
   // PersistentStore::open for what opening does and its errors. Warnings for the caller to
   // pass on (skipped snapshots, a log tail set aside) are appended to `*warnings`.
-  static Result<std::unique_ptr<Engine>> open(const std::filesystem::path& data_dir, KeyPtr key,
-                                              std::vector<std::string>* warnings);
+  [[nodiscard]] static Result<std::unique_ptr<Engine>> open(const std::filesystem::path& data_dir,
+                                                            KeyPtr key,
+                                                            std::vector<std::string>* warnings);
+
+  // The state that opening `data_dir` would give, read without taking the directory's lock and
+  // without changing any byte there (open_read_only in core/storage/examine.h), for a database
+  // that only answers reads: the caller refuses every change. Its `save` writes only outside
+  // the data directory. Warnings: snapshots skipped, and a corrupt record where the log's
+  // replay stopped.
+  [[nodiscard]] static Result<std::unique_ptr<Engine>> open_read_only(
+      const std::filesystem::path& data_dir, KeyPtr key, std::vector<std::string>* warnings);
 
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   bool persistent() const { return store_ != nullptr; }
+  bool read_only() const { return read_only_; }
 
   // The collection of that name, or kNotFound "collection '<name>' not found".
-  Result<std::shared_ptr<Collection>> find_collection(std::string_view name) const;
+  [[nodiscard]] Result<std::shared_ptr<Collection>> find_collection(std::string_view name) const;
 
   // Rejects an empty name and names containing "/" or NUL before anything else happens. A name
   // that is taken fails after the change was logged (replay ignores that entry).
-  Status create_collection(std::string_view name, uint64_t dimension, const HnswConfig& config);
+  [[nodiscard]] Status create_collection(std::string_view name, uint64_t dimension,
+                                         const HnswConfig& config);
   // True when the collection existed. Logged either way.
-  Result<bool> delete_collection(std::string_view name);
+  [[nodiscard]] Result<bool> delete_collection(std::string_view name);
   std::vector<std::string> list_collections() const;
   size_t collection_count() const;
   uint64_t total_memory_bytes() const;
@@ -74,62 +88,63 @@ class Engine {
   // Every method below that names a collection fails first with find_collection's kNotFound
   // when there is none of that name.
 
-  Result<CollectionInfo> collection_info(std::string_view collection) const;
+  [[nodiscard]] Result<CollectionInfo> collection_info(std::string_view collection) const;
 
   // Gives the document its id (see NewDocument), admits it (check_insert: dimension, live id,
   // text size), logs it and inserts it.
-  Result<Uuid> insert(std::string_view collection, NewDocument document);
+  [[nodiscard]] Result<Uuid> insert(std::string_view collection, NewDocument document);
   // All or nothing: every document is given its id and admitted as by `insert`, and an id
   // repeated within the batch is refused, before the first one is inserted. When the error
   // concerns one document, `*failed_document` (if not null) is set to its position. With
   // `threads` other than 1 (0: one per core) the documents go into the graph from that many
   // threads that live only for this call (Collection::insert_documents); the log record, the
   // ids and the errors stay the same.
-  Result<std::vector<Uuid>> batch_insert(std::string_view collection,
-                                         std::vector<NewDocument> documents,
-                                         std::optional<size_t>* failed_document = nullptr,
-                                         uint64_t threads = 1);
+  [[nodiscard]] Result<std::vector<Uuid>> batch_insert(
+      std::string_view collection, std::vector<NewDocument> documents,
+      std::optional<size_t>* failed_document = nullptr, uint64_t threads = 1);
   // The live document whose id is `id_text`: kInvalidValue "invalid UUID: ..." for text that
   // is no id, kNotFound "document '<id_text>' not found" when none is live.
-  Result<DocumentPtr> get_document(std::string_view collection, std::string_view id_text) const;
+  [[nodiscard]] Result<DocumentPtr> get_document(std::string_view collection,
+                                                 std::string_view id_text) const;
   // True when a live document was deleted; logged either way. Bad id text as for get_document.
-  Result<bool> delete_document(std::string_view collection, std::string_view id_text);
+  [[nodiscard]] Result<bool> delete_document(std::string_view collection, std::string_view id_text);
 
   // Refuses a request without any query, and a query embedding whose length is not the
   // collection's dimension; otherwise runs it.
-  Result<std::vector<ScoredDocument>> search(std::string_view collection,
-                                             const SearchRequest& request) const;
+  [[nodiscard]] Result<std::vector<ScoredDocument>> search(std::string_view collection,
+                                                           const SearchRequest& request) const;
   // Runs every request as `search` runs it, from `threads` threads (0: one per core) that live
   // only for this call; result i belongs to request i. Each request is checked as `search`
   // checks it, all before the first one runs: the first failing one in order fails the call.
-  Result<std::vector<std::vector<ScoredDocument>>> search_many(
+  [[nodiscard]] Result<std::vector<std::vector<ScoredDocument>>> search_many(
       std::string_view collection, std::span<const SearchRequest> requests, uint64_t threads) const;
   // Writes the collection's snapshot "<name>.kestrine" into `path` (else the data directory),
   // encrypted with `key_text` when given, else with the database key, else checksummed. On a
   // persistent database this may be a checkpoint that empties the log (PersistentStore::save).
   // Errors: kNotFound for an unknown collection; kInvalidValue for a missing directory
   // ("no path specified and Kestrine was created without data_dir") or a bad key; otherwise
-  // the write's error, or "WAL truncate failed: " + cause.
-  Status save(std::string_view collection, std::optional<std::string_view> path,
-              std::optional<std::string_view> key_text);
+  // the write's error, or "WAL truncate failed: " + cause. A read-only database refuses to
+  // write into its data directory: kIo "database is open read-only".
+  [[nodiscard]] Status save(std::string_view collection, std::optional<std::string_view> path,
+                            std::optional<std::string_view> key_text);
   // Reads "<name>.kestrine" from `path` (else the data directory), decrypting with `key_text`
   // when given (never with the database key), and puts the collection in place of any
   // collection called `name`, under that name whatever name the file stores. Errors:
   // kInvalidValue for a bad name, a missing directory or a bad key; a failed read keeps its
   // kind, its message prefixed with "failed to load '<name>': ". Nothing changes on failure.
-  Status load(std::string_view name, std::optional<std::string_view> path,
-              std::optional<std::string_view> key_text);
+  [[nodiscard]] Status load(std::string_view name, std::optional<std::string_view> path,
+                            std::optional<std::string_view> key_text);
   // Writes every collection into the data directory and empties the log. Errors:
   // kInvalidValue "compact requires data_dir to be set"; "save '<name>' failed: " + cause;
   // "WAL truncate failed: " + cause.
-  Status compact();
+  [[nodiscard]] Status compact();
 
   // Rebuilds the collection's indexes from its live documents (Collection::rebuild) and
   // returns the number of documents rebuilt from. Nothing is logged: the rebuild changes no
   // document, and the new indexes reach disk with the next snapshot. Errors: kNotFound for an
   // unknown collection; kInternal when the stored configuration asks for product quantization
   // that cannot be trained, the collection then unchanged.
-  Result<uint64_t> rebuild(std::string_view collection);
+  [[nodiscard]] Result<uint64_t> rebuild(std::string_view collection);
 
   CollectionMap& database() { return *database_; }
   const CollectionMap& database() const { return *database_; }
@@ -141,15 +156,17 @@ class Engine {
 
   // Logs `entry` on a persistent database. The returned hold, kept while the change is made
   // in memory, keeps checkpoints out; it holds nothing on an ephemeral database.
-  Result<CheckpointHold> log(const WalEntry& entry);
+  [[nodiscard]] Result<CheckpointHold> log(const WalEntry& entry);
 
   // `path` if given, else the data directory.
-  Result<std::filesystem::path> snapshot_directory(std::optional<std::string_view> path) const;
+  [[nodiscard]] Result<std::filesystem::path> snapshot_directory(
+      std::optional<std::string_view> path) const;
 
   std::shared_ptr<CollectionMap> database_;
   std::optional<std::filesystem::path> data_dir_;  // set for a persistent database
   KeyPtr key_;                                     // the database key, or null
   std::unique_ptr<PersistentStore> store_;         // set for a persistent database
+  bool read_only_ = false;  // opened by open_read_only: data_dir_ set, no store
 };
 
 }  // namespace kestrine

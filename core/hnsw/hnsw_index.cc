@@ -71,7 +71,7 @@ void refresh_code_norms(HnswIndex& index) {
     return;
   }
   const KernelVariant variant = active_kernel_variant();
-  if (table.variant != variant) {
+  if (!same_kernel_sums(table.variant, variant)) {
     table.values.clear();
     table.variant = variant;
   }

@@ -28,6 +28,7 @@
 #include "core/common/error.h"
 #include "core/common/string_hash.h"
 #include "core/storage/crypto.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 #include "core/storage/wal_writer.h"
@@ -50,17 +51,20 @@ struct OpenedDatabase {
 class PersistentStore {
  public:
   // Opens the database kept in `data_dir`:
+  //   0. the directory's lock is taken (DirectoryLock), the directory being created first if
+  //      missing; an opening refused there has read and changed nothing;
   //   1. every file of the directory whose extension is exactly "kestrine" is read as a
   //      snapshot (with `key`) in the directory's listing order and registered under the name
   //      it stores, a later one replacing an earlier one of the same name; a file that cannot
   //      be read, or that stores an invalid collection name, is skipped with a warning;
-  //   2. the directory is created if missing and "wal.bin" opened for appending;
+  //   2. "wal.bin" is opened for appending (created if missing);
   //   3. the log is replayed over the snapshots. A torn last record is cut off. The rest of a
   //      log from a corrupt record on is copied to the first free "wal.bin.corrupt",
   //      "wal.bin.corrupt.1", ... and cut off, with a warning naming that file. Either way
   //      the log then ends with its last good record, so new records are never hidden behind
   //      bytes that replay cannot get past.
   // Errors (all prefixed as shown; the causes are the underlying errors' texts):
+  //   DirectoryLock::acquire's errors, unprefixed;
   //   "failed to load snapshots from '<dir>': " when the directory cannot be listed;
   //   "failed to open WAL: " when the directory or "wal.bin" cannot be created or opened;
   //   "WAL replay failed: " when the log cannot be read, has encrypted records and no key was
@@ -105,8 +109,8 @@ class PersistentStore {
   uint64_t log_size() const { return wal_->size(); }
 
  private:
-  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal,
-                  FileSystem& fs);
+  PersistentStore(std::filesystem::path data_dir, KeyPtr key, DirectoryLock lock,
+                  std::unique_ptr<WalWriter> wal, FileSystem& fs);
 
   // The part of every checkpoint after its snapshots are durable: removes the snapshot files
   // of collections dropped since the last checkpoint, then empties the log. Called with the
@@ -117,6 +121,8 @@ class PersistentStore {
 
   const std::filesystem::path data_dir_;
   const KeyPtr key_;
+  // Declared before the log so that it is let go after the log's file is closed.
+  DirectoryLock lock_;
   const std::unique_ptr<WalWriter> wal_;
   FileSystem& fs_;
   std::shared_mutex checkpoint_;

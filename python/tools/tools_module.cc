@@ -21,6 +21,7 @@
 #include "core/common/metric.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/storage/crypto.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/examine.h"
 #include "core/storage/wal_format.h"
 #include "python/convert.h"
@@ -511,6 +512,11 @@ PyMODINIT_FUNC PyInit__tools(void) {
   // The log's file name, so that the command-line tool names and finds it without a copy.
   const std::string log_file_name(kestrine::kWalFileName);
   if (PyModule_AddStringConstant(module.get(), "LOG_FILE_NAME", log_file_name.c_str()) < 0) {
+    return nullptr;
+  }
+  // The lock file's name: a directory a failed first load created is removed with it.
+  const std::string lock_file_name(kestrine::kLockFileName);
+  if (PyModule_AddStringConstant(module.get(), "LOCK_FILE_NAME", lock_file_name.c_str()) < 0) {
     return nullptr;
   }
   return module.release();

@@ -1,6 +1,7 @@
 // A persistent database's life on disk: opening (snapshots, then the log), logging every
 // change, save, load and compact as checkpoints, and what is kept, cut or set aside.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -10,6 +11,7 @@
 #include "core/storage/records.h"
 #include "core/storage/snapshot.h"
 #include "core/storage/wal_writer.h"
+#include "tests/core/document_state.h"
 #include "tests/core/wal_test_support.h"
 
 namespace kestrine {
@@ -24,19 +26,8 @@ using testing::uuid_n;
 using testing::write_bytes;
 namespace fs = std::filesystem;
 
-// Collection name -> document id -> text.
-using State = std::map<std::string, std::map<std::string, std::string>>;
-
-State state_of(const Engine& engine) {
-  State state;
-  for (const std::string& name : engine.list_collections()) {
-    auto& docs = state[name];
-    (*engine.find_collection(name))->read([&docs](const CollectionData& data) {
-      for (const auto& [id, doc] : data.documents) docs[format_uuid(id)] = doc->text;
-    });
-  }
-  return state;
-}
+using testing::State;
+using testing::state_of;
 
 class LifecycleTest : public ::testing::Test {
  protected:
@@ -298,6 +289,49 @@ TEST_F(LifecycleTest, ALogThatIsADirectoryCannotBeOpened) {
   auto engine = try_open();
   ASSERT_FALSE(engine);
   EXPECT_EQ(engine.error().message(), "failed to open WAL: Is a directory (os error 21)");
+}
+
+// ---- one writer per directory ----------------------------------------------------------------
+
+TEST_F(LifecycleTest, ASecondOpeningIsRefusedUntilTheFirstIsGone) {
+  auto files = [this] {
+    std::map<std::string, std::vector<uint8_t>> out;
+    for (const auto& entry : fs::directory_iterator(dir())) {
+      out[entry.path().filename().string()] = read_bytes(entry.path());
+    }
+    return out;
+  };
+  auto first = open();
+  fill(*first);
+  const auto before = files();
+  const std::string pid = std::to_string(::getpid());
+  EXPECT_TRUE(before.at("LOCK").empty());
+  for (const KeyPtr& key : {KeyPtr(), testing::log_key()}) {
+    auto second = try_open(key);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().kind(), ErrorKind::kIo);
+    EXPECT_EQ(second.error().message(), "data directory '" + dir().string() +
+                                            "' is in use by another Kestrine instance (process " +
+                                            pid + ")");
+    EXPECT_EQ(files(), before);
+  }
+  // Checkpoints rewrite the directory around the lock file and keep it.
+  ASSERT_TRUE(first->compact());
+  ASSERT_TRUE(first->delete_collection("b"));
+  ASSERT_TRUE(first->compact());
+  EXPECT_FALSE(try_open());
+  first.reset();
+  auto reopened = open();
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_EQ(reopened->list_collections(), std::vector<std::string>{"a"});
+  // A failed opening (here, no key for an encrypted log) lets the lock go.
+  reopened.reset();
+  fs::remove_all(dir());
+  {
+    ASSERT_TRUE(open(testing::log_key())->create_collection("c", 2, HnswConfig{}));
+  }
+  EXPECT_FALSE(try_open());
+  EXPECT_TRUE(try_open(testing::log_key()));
 }
 
 // ---- a log that ends early ------------------------------------------------------------------

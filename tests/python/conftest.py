@@ -30,9 +30,13 @@ def raises_exactly(exc_type, message, fn, *args, **kwargs):
 
 def run_mypy(request, *paths):
     """mypy --strict over `paths` (relative to the repository's root), with a cache kept between
-    runs; skips the test when mypy is not installed."""
+    runs (in a temporary directory when pytest runs without its cache); skips the test when mypy
+    is not installed."""
     pytest.importorskip("mypy")
-    cache = request.config.cache.mkdir("mypy")
+    if hasattr(request.config, "cache"):
+        cache = request.config.cache.mkdir("mypy")
+    else:
+        cache = request.getfixturevalue("tmp_path_factory").mktemp("mypy")
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *paths],
         capture_output=True,

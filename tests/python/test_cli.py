@@ -423,11 +423,33 @@ def test_compact_and_rebuild(workdir, documents):
     db = Kestrine(data_dir=str(workdir / "db"))
     for d in documents[:10]:
         db.delete("docs", d["id"])
-    del db
+    db.close()
     out = run("rebuild", "db", "docs", cwd=workdir).stdout
     assert out.startswith("rebuilt 'docs': 30 documents, memory estimate ")
     (c,) = json.loads(run("info", "db", "--json", cwd=workdir).stdout)["collections"]
     assert (c["documents"], c["deleted_nodes"], c["node_count"]) == (30, 0, 30)
+
+
+def test_a_directory_in_use_is_read_but_not_changed(workdir, documents):
+    run("ingest", "db", "docs", "docs.jsonl", cwd=workdir)
+    with Kestrine(data_dir=str(workdir / "db")) as db:
+        db.insert("docs", "written beside the tool", [0.5] * 8)  # in the log only
+        for args in (["info", "db"], ["verify", "db"]):
+            run(*args, cwd=workdir)
+        exported = run("export", "db", "docs", cwd=workdir).stdout.splitlines()
+        assert len(exported) == len(documents) + 1
+        in_use = (
+            f"data directory 'db' is in use by another Kestrine instance (process {os.getpid()})"
+        )
+        files = {p.name: p.read_bytes() for p in (workdir / "db").iterdir()}
+        for args in (
+            ["ingest", "db", "docs", "docs.jsonl"],
+            ["compact", "db"],
+            ["rebuild", "db", "docs"],
+        ):
+            result = run(*args, cwd=workdir, status=1)
+            assert result.stderr == f"kestrine {args[0]}: error: cannot open db: {in_use}\n"
+        assert {p.name: p.read_bytes() for p in (workdir / "db").iterdir()} == files
 
 
 # ---- errors ----------------------------------------------------------------------------------

@@ -163,7 +163,7 @@ def test_a_taken_name_is_logged_and_ignored_on_replay(tmp_path):
     size = len(wal(tmp_path))
     raises_exactly(ValueError, "Collection 'c' already exists", db.create_collection, "c", 5)
     assert len(wal(tmp_path)) > size
-    del db
+    db.close()
     db, _ = open_quietly(tmp_path)
     assert db.collection_info("c").dimension == 3
 
@@ -236,6 +236,7 @@ def test_an_unknown_tag_is_skipped_and_replay_goes_on(tmp_path):
     db, _ = open_quietly(tmp_path)
     db.create_collection("c", 3)
     db.compact()
+    db.close()
     (tmp_path / "wal.bin").write_bytes(log)
     db, caught = open_quietly(tmp_path)
     assert caught == []
@@ -294,7 +295,7 @@ def test_an_encrypted_log_without_its_key_fails_and_changes_no_file(tmp_path, ke
     before = wal(tmp_path)
     raises_exactly(RuntimeError, message, Kestrine, data_dir=str(tmp_path), encryption_key=key)
     assert wal(tmp_path) == before
-    assert sorted(os.listdir(tmp_path)) == ["wal.bin"]
+    assert sorted(os.listdir(tmp_path)) == ["LOCK", "wal.bin"]
 
 
 # ---- warnings -------------------------------------------------------------------------------
@@ -417,6 +418,7 @@ def test_a_corrupt_snapshot_is_skipped_at_opening_but_load_reports_it(tmp_path):
     data = bytearray((tmp_path / "c.kestrine").read_bytes())
     data[0] ^= 1
     (tmp_path / "c.kestrine").write_bytes(data)
+    db.close()
     db, caught = open_quietly(tmp_path)
     assert db.list_collections() == []
     assert len(caught) == 1 and "Snapshot CRC32 mismatch" in caught[0]
@@ -456,6 +458,7 @@ def test_a_deleted_collection_stays_deleted_after_compact(tmp_path):
     assert db.delete_collection("c") is True
     db.compact()
     assert not (tmp_path / "c.kestrine").exists()
+    db.close()
     db, _ = open_quietly(tmp_path)
     assert db.list_collections() == []
 
