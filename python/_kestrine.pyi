@@ -1,5 +1,6 @@
 """Kestrine's engine: an in-process vector database with HNSW and BM25 indexing."""
 
+from collections.abc import Sequence
 from types import TracebackType
 from typing import Literal, Self, final
 
@@ -7,6 +8,7 @@ from kestrine._types import (
     DistanceMetric,
     Document,
     Embedding,
+    Embeddings,
     Filter,
     FusionMethod,
     Metadata,
@@ -88,12 +90,15 @@ class Kestrine:
     ) -> str:
         """Insert a single document. Returns the document UUID as a string."""
 
-    def batch_insert(self, collection: str, documents: list[NewDocument]) -> list[str]:
+    def batch_insert(
+        self, collection: str, documents: list[NewDocument], threads: int = 1
+    ) -> list[str]:
         """Insert multiple documents. Returns a list of UUID strings.
 
         All or nothing: when one document is refused, none is inserted, and the exception
         raised for it has an int attribute ``document_index``, that document's 0-based
-        position in the list.
+        position in the list. ``threads`` insert the documents into the index, started for
+        this call and finished before it returns (0 = one per core).
         """
 
     def get(self, collection: str, id: str) -> Document:
@@ -114,6 +119,20 @@ class Kestrine:
         filter: Filter | None = None,
     ) -> list[SearchResult]:
         """Search a collection."""
+
+    def search_many(
+        self,
+        collection: str,
+        query_embeddings: Embeddings | None = None,
+        query_texts: Sequence[str] | None = None,
+        k: int = 10,
+        min_similarity: float | None = None,
+        alpha: float = 0.7,
+        fusion_method: FusionMethod = "rrf",
+        filter: Filter | None = None,
+        threads: int = 1,
+    ) -> list[list[SearchResult]]:
+        """Run a batch of searches. Returns one list of results per query, in query order."""
 
     def save(
         self, collection: str, path: str | None = None, encryption_key: str | None = None

@@ -86,6 +86,29 @@ class HeldBuffer {
   bool held_;
 };
 
+// Copies `count` float32 or float64 items from `bytes` as 32-bit floats: float64 is narrowed by
+// the cast a Python float would get, float32 is taken as it is except that a signalling NaN is
+// quietened, as the round trip through a Python float does.
+void copy_float_items(const unsigned char* bytes, FloatItem item, size_t count, float* out) {
+  if (count == 0) return;
+  if (item == FloatItem::kFloat32) {
+    std::memcpy(out, bytes, count * sizeof(float));
+    for (size_t i = 0; i < count; ++i) {
+      // Sets the quiet bit of a NaN, which only changes a signalling one.
+      auto bits = std::bit_cast<uint32_t>(out[i]);
+      bits |= static_cast<uint32_t>((bits & 0x7fffffffu) > 0x7f800000u) << 22;
+      out[i] = std::bit_cast<float>(bits);
+    }
+  } else {
+    // memcpy per item: the exporter's memory need not be aligned for double.
+    for (size_t i = 0; i < count; ++i) {
+      double value;
+      std::memcpy(&value, bytes + 8 * i, 8);
+      out[i] = static_cast<float>(value);
+    }
+  }
+}
+
 // Copies a 1-D, C-contiguous buffer of native float32 or float64 items without a Python call
 // per element. False (and no exception) when the object exports no such buffer: it then goes
 // through the sequence path, which is what defines the errors. The values stored are the ones
@@ -105,24 +128,32 @@ bool read_float_buffer(PyObject* object, std::vector<float>* out) {
     return false;
   }
   const size_t count = static_cast<size_t>(view.shape[0]);
-  if (count == 0) return true;
-  const auto* bytes = static_cast<const unsigned char*>(view.buf);
   out->resize(count);
-  if (item == FloatItem::kFloat32) {
-    std::memcpy(out->data(), bytes, count * sizeof(float));
-    for (float& value : *out) {
-      // Sets the quiet bit of a NaN, which only changes a signalling one.
-      auto bits = std::bit_cast<uint32_t>(value);
-      bits |= static_cast<uint32_t>((bits & 0x7fffffffu) > 0x7f800000u) << 22;
-      value = std::bit_cast<float>(bits);
-    }
-  } else {
-    // memcpy per item: the exporter's memory need not be aligned for double.
-    for (size_t i = 0; i < count; ++i) {
-      double value;
-      std::memcpy(&value, bytes + 8 * i, 8);
-      (*out)[i] = static_cast<float>(value);
-    }
+  copy_float_items(static_cast<const unsigned char*>(view.buf), item, count, out->data());
+  return true;
+}
+
+// The rows of a 2-D, C-contiguous buffer of native float32 or float64 items, each copied as
+// read_float_buffer copies a 1-D one. False (and no exception) for any other object.
+bool read_float_rows(PyObject* object, std::vector<std::vector<float>>* out) {
+  if (!PyObject_CheckBuffer(object)) return false;
+  HeldBuffer buffer(object);
+  if (!buffer.held()) return false;
+  const Py_buffer& view = buffer.view();
+  const FloatItem item = float_item_type(view.format);
+  const Py_ssize_t item_size = item == FloatItem::kFloat32 ? 4 : 8;
+  if (item == FloatItem::kOther || view.itemsize != item_size || view.ndim != 2 ||
+      view.shape == nullptr || view.suboffsets != nullptr ||
+      view.len != view.shape[0] * view.shape[1] * item_size || !PyBuffer_IsContiguous(&view, 'C')) {
+    return false;
+  }
+  const auto rows = static_cast<size_t>(view.shape[0]);
+  const auto columns = static_cast<size_t>(view.shape[1]);
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  out->assign(rows, std::vector<float>(columns));
+  for (size_t row = 0; row < rows; ++row) {
+    copy_float_items(bytes + row * columns * static_cast<size_t>(item_size), item, columns,
+                     (*out)[row].data());
   }
   return true;
 }
@@ -234,6 +265,20 @@ bool to_size(PyObject* object, uint64_t* out) {
   return true;
 }
 
+bool to_thread_count(PyObject* object, uint64_t* out) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow < 0 || value < 0) {
+    PyErr_SetString(PyExc_ValueError, "threads must be 0 (one per core) or a positive count");
+    return false;
+  }
+  *out = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(value);
+  return true;
+}
+
 bool to_bool(PyObject* object, bool* out) {
   if (!PyBool_Check(object)) return raise_type_mismatch(object, "PyBool");
   *out = object == Py_True;
@@ -279,6 +324,44 @@ bool to_embedding(PyObject* object, std::vector<float>* out) {
     out->push_back(value);
   }
   return !PyErr_Occurred();
+}
+
+bool to_embedding_rows(PyObject* object, std::vector<std::vector<float>>* out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
+  out->clear();
+  if (read_float_rows(object, out)) return true;
+  PyRef rows(PySequence_Fast(object, "expected a sequence of embeddings"));
+  if (!rows) return false;
+  // A list's own items are read afresh each time, in case a conversion resizes it.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
+    PyRef row = PyRef::borrow(PySequence_Fast_GET_ITEM(rows.get(), i));
+    std::vector<float> embedding;
+    if (!to_embedding(row.get(), &embedding)) return false;
+    out->push_back(std::move(embedding));
+  }
+  return true;
+}
+
+bool to_text_list(PyObject* object, std::vector<std::string>* out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
+  PyRef items(PySequence_Fast(object, "expected a sequence of str"));
+  if (!items) return false;
+  out->clear();
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+    std::string text;
+    if (!to_text(item.get(), &text)) return false;
+    out->push_back(std::move(text));
+  }
+  return true;
 }
 
 bool to_metadata(PyObject* dict, Metadata* out) {

@@ -21,6 +21,8 @@ namespace kestrine::py {
 bool to_text(PyObject* object, std::string* out);
 // A non-negative int that fits a machine word (OverflowError otherwise).
 bool to_size(PyObject* object, uint64_t* out);
+// A `threads` argument: an int, 0 meaning one per core; a negative one is a ValueError.
+bool to_thread_count(PyObject* object, uint64_t* out);
 // Exactly True or False ("PyBool" on a type mismatch; an int is not a bool).
 bool to_bool(PyObject* object, bool* out);
 // A real number narrowed to 32 bits.
@@ -29,6 +31,12 @@ bool to_float32(PyObject* object, float* out);
 // of native float32 or float64 items (a NumPy array, array.array) is copied without a Python
 // call per element and gives the same values as its elements would.
 bool to_embedding(PyObject* object, std::vector<float>* out);
+// A 2-D sequence of embeddings, each converted as by to_embedding: a 2-D C-contiguous buffer of
+// native float32 or float64 items (a NumPy matrix) row by row without a Python call per element,
+// else any non-str sequence whose items are embeddings.
+bool to_embedding_rows(PyObject* object, std::vector<std::vector<float>>* out);
+// A non-str sequence of str.
+bool to_text_list(PyObject* object, std::vector<std::string>* out);
 // A dict (checked by the caller) of str keys to bool, int, float or str values.
 bool to_metadata(PyObject* dict, Metadata* out);
 // UUID text; ValueError "invalid UUID: " + the parser's message.

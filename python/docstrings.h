@@ -67,7 +67,7 @@ inline constexpr char kInsert[] =
     "    id: Optional UUID string. Auto-generated if omitted.\n";
 
 inline constexpr char kBatchInsert[] =
-    "batch_insert($self, collection, documents)\n--\n\n"
+    "batch_insert($self, collection, documents, threads=1)\n--\n\n"
     "Insert multiple documents. Returns a list of UUID strings.\n"
     "\n"
     "Each document dict should have the keys \"text\" and \"embedding\", and optionally "
@@ -75,7 +75,10 @@ inline constexpr char kBatchInsert[] =
     "\n"
     "All or nothing: when one document is refused, none is inserted, and the exception raised "
     "for it has an int attribute document_index, that document's 0-based position in the "
-    "list.\n";
+    "list.\n"
+    "threads: threads that insert the documents into the index, started for this call and\n"
+    "finished before it returns (default 1; 0 = one per core). The ids, the errors and what is\n"
+    "stored are the same whatever the number.\n";
 
 inline constexpr char kGet[] =
     "get($self, collection, id)\n--\n\n"
@@ -104,6 +107,22 @@ inline constexpr char kSearch[] =
     "\"linear\".\n"
     "    filter: Optional filter dict with \"must\" and \"must_not\" lists of conditions,\n"
     "        e.g. {\"must\": [{\"field\": \"year\", \"op\": \"gte\", \"value\": 2020}]}.\n";
+
+inline constexpr char kSearchMany[] =
+    "search_many($self, collection, query_embeddings=None, query_texts=None, k=10, "
+    "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None, threads=1)\n--\n\n"
+    "Run a batch of searches. Returns one list of results per query, in query order.\n"
+    "\n"
+    "Each query gives exactly what search() gives for it with the same options.\n"
+    "\n"
+    "Args:\n"
+    "    collection: Collection name.\n"
+    "    query_embeddings: Optional 2-D float32/float64 NumPy array, or a list of embeddings.\n"
+    "    query_texts: Optional list of query texts; when both are given, query i is the hybrid\n"
+    "        search of embedding i and text i, and both must hold the same number of queries.\n"
+    "    k, min_similarity, alpha, fusion_method, filter: as for search(), for every query.\n"
+    "    threads: Threads that run the searches, started for this call and finished before it\n"
+    "        returns (default 1; 0 = one per core).\n";
 
 inline constexpr char kSave[] =
     "save($self, collection, path=None, encryption_key=None)\n--\n\n"

@@ -421,17 +421,21 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!changeable(self)) return nullptr;
-  static const char* keywords[] = {"collection", "documents", nullptr};
-  PyObject *collection_object, *documents_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:batch_insert", const_cast<char**>(keywords),
-                                   &collection_object, &documents_object)) {
+  static const char* keywords[] = {"collection", "documents", "threads", nullptr};
+  PyObject *collection_object, *documents_object, *threads_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:batch_insert", const_cast<char**>(keywords),
+                                   &collection_object, &documents_object, &threads_object)) {
     return nullptr;
   }
   std::string collection_name;
+  uint64_t threads = 1;
   if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
   if (!PyList_Check(documents_object)) {
     raise_type_mismatch(documents_object, "PyList");
     return argument_failed("documents");
+  }
+  if (threads_object != nullptr && !to_thread_count(threads_object, &threads)) {
+    return argument_failed("threads");
   }
   if (!report_unknown_collection(self, collection_name)) return nullptr;
 
@@ -451,7 +455,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   std::optional<size_t> failed_document;
   auto inserted = unlocked(self, [&](Engine& engine) {
-    return engine.batch_insert(collection_name, std::move(documents), &failed_document);
+    return engine.batch_insert(collection_name, std::move(documents), &failed_document, threads);
   });
   if (!inserted) return nullptr;
   if (!*inserted) {
@@ -526,6 +530,56 @@ PyObject* rebuild(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---- search -------------------------------------------------------------------------------
 
+// Converts the options that follow the queries in search and search_many, in signature order,
+// into `request`. k, alpha and fusion_method have defaults of their own type, so None is not
+// "absent" for them: it fails their conversion like any other wrong type.
+bool convert_search_options(PyObject* k_object, PyObject* min_similarity_object,
+                            PyObject* alpha_object, PyObject* fusion_object,
+                            SearchRequest* request) {
+  if (k_object != nullptr) {
+    uint64_t k;
+    if (!to_size(k_object, &k)) return argument_failed("k");
+    request->k = k;
+  }
+  if (is_given(min_similarity_object)) {
+    float min_similarity;
+    if (!to_float32(min_similarity_object, &min_similarity)) {
+      return argument_failed("min_similarity");
+    }
+    request->min_similarity = min_similarity;
+  }
+  if (alpha_object != nullptr && !to_float32(alpha_object, &request->alpha)) {
+    return argument_failed("alpha");
+  }
+  std::string fusion_method = "rrf";
+  if (fusion_object != nullptr && !to_text(fusion_object, &fusion_method)) {
+    return argument_failed("fusion_method");
+  }
+  request->linear_fusion = fusion_method == "linear";
+  return true;
+}
+
+// The filter is parsed after the collection's look-up; its errors carry no argument prefix.
+bool convert_filter(PyObject* filter_object, SearchRequest* request) {
+  if (!is_given(filter_object)) return true;
+  Filter filter;
+  if (!to_filter(filter_object, &filter)) return false;
+  request->filter = std::move(filter);
+  return true;
+}
+
+// One search's hits as a list of SearchResult.
+PyObject* hits_to_list(const std::vector<ScoredDocument>& hits) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    PyObject* item = make_search_result(*hits[i].document, hits[i].score);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!usable(self)) return nullptr;
   static const char* keywords[] = {"collection",     "query_embedding", "query_text",    "k",
@@ -541,11 +595,8 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &filter_object)) {
     return nullptr;
   }
-  // k, alpha and fusion_method have defaults of their own type, so None is not "absent" for
-  // them: it fails their conversion like any other wrong type.
   std::string collection_name;
   SearchRequest request;
-  std::string fusion_method = "rrf";
   if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
   if (is_given(embedding_object)) {
     std::vector<float> embedding;
@@ -557,47 +608,90 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!to_text(text_object, &text)) return argument_failed("query_text");
     request.query_text = std::move(text);
   }
-  if (k_object != nullptr) {
-    uint64_t k;
-    if (!to_size(k_object, &k)) return argument_failed("k");
-    request.k = k;
+  if (!convert_search_options(k_object, min_similarity_object, alpha_object, fusion_object,
+                              &request)) {
+    return nullptr;
   }
-  if (is_given(min_similarity_object)) {
-    float min_similarity;
-    if (!to_float32(min_similarity_object, &min_similarity)) {
-      return argument_failed("min_similarity");
-    }
-    request.min_similarity = min_similarity;
-  }
-  if (alpha_object != nullptr && !to_float32(alpha_object, &request.alpha)) {
-    return argument_failed("alpha");
-  }
-  if (fusion_object != nullptr && !to_text(fusion_object, &fusion_method)) {
-    return argument_failed("fusion_method");
-  }
-  request.linear_fusion = fusion_method == "linear";
 
   if (!report_unknown_collection(self, collection_name)) return nullptr;
   if (auto ok = require_query(request); !ok) return raise_error(ok.error());
-  // The filter is parsed here, after the look-up; its errors carry no argument prefix.
-  if (is_given(filter_object)) {
-    Filter filter;
-    if (!to_filter(filter_object, &filter)) return nullptr;
-    request.filter = std::move(filter);
-  }
+  if (!convert_filter(filter_object, &request)) return nullptr;
   auto searched =
       unlocked(self, [&](Engine& engine) { return engine.search(collection_name, request); });
   if (!searched) return nullptr;
   if (!*searched) return raise_error(searched->error());
-  const std::vector<ScoredDocument>& hits = **searched;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < hits.size(); ++i) {
-    PyObject* item = make_search_result(*hits[i].document, hits[i].score);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  return hits_to_list(**searched);
+}
+
+PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
+  static const char* keywords[] = {
+      "collection", "query_embeddings", "query_texts", "k",       "min_similarity",
+      "alpha",      "fusion_method",    "filter",      "threads", nullptr};
+  PyObject *collection_object, *embeddings_object = nullptr, *texts_object = nullptr,
+                               *k_object = nullptr, *min_similarity_object = nullptr,
+                               *alpha_object = nullptr, *fusion_object = nullptr,
+                               *filter_object = nullptr, *threads_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "O|OOOOOOOO:search_many", const_cast<char**>(keywords), &collection_object,
+          &embeddings_object, &texts_object, &k_object, &min_similarity_object, &alpha_object,
+          &fusion_object, &filter_object, &threads_object)) {
+    return nullptr;
   }
-  return list.release();
+  std::string collection_name;
+  std::vector<std::vector<float>> embeddings;
+  std::vector<std::string> texts;
+  SearchRequest options;
+  uint64_t threads = 1;
+  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  if (is_given(embeddings_object) && !to_embedding_rows(embeddings_object, &embeddings)) {
+    return argument_failed("query_embeddings");
+  }
+  if (is_given(texts_object) && !to_text_list(texts_object, &texts)) {
+    return argument_failed("query_texts");
+  }
+  if (!convert_search_options(k_object, min_similarity_object, alpha_object, fusion_object,
+                              &options)) {
+    return nullptr;
+  }
+  if (threads_object != nullptr && !to_thread_count(threads_object, &threads)) {
+    return argument_failed("threads");
+  }
+
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
+  const bool with_embeddings = is_given(embeddings_object);
+  const bool with_texts = is_given(texts_object);
+  if (!with_embeddings && !with_texts) {
+    return raise_error(
+        Error::invalid_value("at least one of query_embeddings or query_texts is required"));
+  }
+  if (with_embeddings && with_texts && embeddings.size() != texts.size()) {
+    return raise_error(Error::invalid_value(
+        "query_embeddings and query_texts differ in length: " + std::to_string(embeddings.size()) +
+        " and " + std::to_string(texts.size())));
+  }
+  if (!convert_filter(filter_object, &options)) return nullptr;
+  const size_t count = with_embeddings ? embeddings.size() : texts.size();
+  std::vector<SearchRequest> requests(count, options);
+  for (size_t i = 0; i < count; ++i) {
+    if (with_embeddings) requests[i].query_embedding = std::move(embeddings[i]);
+    if (with_texts) requests[i].query_text = std::move(texts[i]);
+  }
+  // Every query is converted before and every result object built after the searches, which
+  // run with the interpreter lock released.
+  auto searched = unlocked(
+      self, [&](Engine& engine) { return engine.search_many(collection_name, requests, threads); });
+  if (!searched) return nullptr;
+  if (!*searched) return raise_error(searched->error());
+  const std::vector<std::vector<ScoredDocument>>& hits = **searched;
+  PyRef lists(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!lists) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    PyObject* list = hits_to_list(hits[i]);
+    if (list == nullptr) return nullptr;
+    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), list);
+  }
+  return lists.release();
 }
 
 // ---- snapshots -----------------------------------------------------------------------------
@@ -679,6 +773,7 @@ PyMethodDef kestrine_methods[] = {
     KESTRINE_METHOD("delete", delete_document, doc::kDelete),
     KESTRINE_METHOD("rebuild", rebuild, doc::kRebuild),
     KESTRINE_METHOD("search", search, doc::kSearch),
+    KESTRINE_METHOD("search_many", search_many, doc::kSearchMany),
     KESTRINE_METHOD("save", save, doc::kSave),
     KESTRINE_METHOD("load", load, doc::kLoad),
     {"compact", compact, METH_NOARGS, doc::kCompact},

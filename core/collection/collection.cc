@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/bm25/inverted_index.h"
+#include "core/common/parallel.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/quantization/scalar.h"
@@ -47,6 +48,36 @@ bool Collection::insert_document(DocumentPtr document, std::span<const float> em
   index_document(data_, document->id, document->text, embedding, quantized);
   data_.documents[document->id] = std::move(document);
   return true;
+}
+
+std::optional<size_t> Collection::insert_documents(std::span<const DocumentInsert> batch,
+                                                   size_t threads) {
+  // Quantizing needs no lock and is spread over the threads too.
+  std::vector<QuantizedVector> quantized(batch.size());
+  parallel_for(batch.size(), threads, [&](size_t i) {
+    if (batch[i].embedding.size() == data_.dimension) quantized[i] = quantize(batch[i].embedding);
+  });
+  std::vector<NewNode> nodes;
+  nodes.reserve(batch.size());
+  std::optional<size_t> left_out;
+  std::unique_lock lock(mutex_);
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const DocumentInsert& item = batch[i];
+    if (item.embedding.size() != data_.dimension || data_.documents.contains(item.document->id)) {
+      if (!left_out) left_out = i;
+      continue;
+    }
+    // As index_document, the graph part put off until every document has its internal id.
+    const auto internal_id = static_cast<uint32_t>(data_.internal_to_uuid.size());
+    data_.uuid_to_internal[item.document->id] = internal_id;
+    data_.internal_to_uuid.push_back(item.document->id);
+    add_document(data_.bm25, internal_id, item.document->text);
+    data_.documents[item.document->id] = item.document;
+    nodes.push_back({item.embedding, &quantized[i]});
+  }
+  // Cannot fail: every length was checked, and the ids are the next nodes.
+  (void)insert_batch(data_.hnsw, nodes, threads);
+  return left_out;
 }
 
 void index_document(CollectionData& data, const Uuid& id, std::string_view text,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -36,6 +37,12 @@ struct CollectionData {
   std::vector<Uuid> internal_to_uuid;  // its length is the next internal id
 };
 
+// A document and its embedding, on their way into a collection.
+struct DocumentInsert {
+  DocumentPtr document;
+  std::span<const float> embedding;
+};
+
 class Collection {
  public:
   // An empty collection whose index uses `config`.
@@ -62,6 +69,11 @@ class Collection {
   // the document is not inserted and false is returned. An embedding of another length is
   // refused the same way, before anything changes.
   [[nodiscard]] bool insert_document(DocumentPtr document, std::span<const float> embedding);
+  // Inserts the documents in order as insert_document inserts each (one whose id is live by
+  // now, or whose embedding has another length, is left out), under one hold of the exclusive
+  // lock, with the graph insertions run from `threads` threads that live only for this call
+  // (insert_batch). Returns the position of the first document left out, if any.
+  std::optional<size_t> insert_documents(std::span<const DocumentInsert> batch, size_t threads);
   // The live document with that id, or null.
   DocumentPtr get_document(const Uuid& id) const;
   // Deletes the live document with that id; false when there is none.

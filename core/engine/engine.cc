@@ -3,6 +3,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/common/parallel.h"
 #include "core/storage/examine.h"
 #include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
@@ -159,7 +160,8 @@ Result<Uuid> Engine::insert(std::string_view name, NewDocument document) {
 
 Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
                                                std::vector<NewDocument> documents,
-                                               std::optional<size_t>* failed_document) {
+                                               std::optional<size_t>* failed_document,
+                                               uint64_t threads) {
   auto collection = find_collection(name);
   if (!collection) return fail(collection.error());
   std::unordered_set<Uuid, UuidHash> seen;
@@ -194,17 +196,29 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
   // An id another thread inserted since the check keeps that thread's document. The rest of
   // the batch is stored all the same, as replaying its record would store it, and the first
   // such id is reported.
-  std::optional<Error> taken;
+  std::optional<size_t> taken;
   auto& items = std::get<wal::BatchInsert>(entry).items;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (!(*collection)->insert_document(std::move(items[i].document), items[i].embedding) &&
-        !taken) {
-      taken = already_exists(id_texts[i]);
-      if (failed_document != nullptr) *failed_document = i;
+  const size_t workers = resolve_thread_count(threads, items.size());
+  if (workers == 1) {
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (!(*collection)->insert_document(std::move(items[i].document), items[i].embedding) &&
+          !taken) {
+        taken = i;
+      }
     }
+  } else {
+    std::vector<DocumentInsert> batch_items;
+    batch_items.reserve(items.size());
+    for (wal::Item& item : items) {
+      batch_items.push_back({std::move(item.document), item.embedding});
+    }
+    taken = (*collection)->insert_documents(batch_items, workers);
   }
   settle(std::move(*hold));
-  if (taken) return fail(std::move(*taken));
+  if (taken) {
+    if (failed_document != nullptr) *failed_document = *taken;
+    return fail(already_exists(id_texts[*taken]));
+  }
   return ids;
 }
 
@@ -232,18 +246,42 @@ Result<bool> Engine::delete_document(std::string_view name, std::string_view id_
   return deleted;
 }
 
-Result<std::vector<ScoredDocument>> Engine::search(std::string_view name,
-                                                   const SearchRequest& request) const {
-  auto collection = find_collection(name);
-  if (!collection) return fail(collection.error());
-  if (auto ok = require_query(request); !ok) return fail(ok.error());
-  const uint64_t dimension = (*collection)->dimension();
+namespace {
+
+// What `search` refuses before running: a request without any query, and a query embedding
+// whose length is not the collection's dimension.
+Status check_search_request(const Collection& collection, const SearchRequest& request) {
+  if (auto ok = require_query(request); !ok) return ok;
+  const uint64_t dimension = collection.dimension();
   if (request.query_embedding && request.query_embedding->size() != dimension) {
     return fail(Error::invalid_value("embedding dimension mismatch: expected " +
                                      std::to_string(dimension) + ", got " +
                                      std::to_string(request.query_embedding->size())));
   }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<ScoredDocument>> Engine::search(std::string_view name,
+                                                   const SearchRequest& request) const {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
+  if (auto ok = check_search_request(**collection, request); !ok) return fail(ok.error());
   return search_collection(**collection, request);
+}
+
+Result<std::vector<std::vector<ScoredDocument>>> Engine::search_many(
+    std::string_view name, std::span<const SearchRequest> requests, uint64_t threads) const {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
+  for (const SearchRequest& request : requests) {
+    if (auto ok = check_search_request(**collection, request); !ok) return fail(ok.error());
+  }
+  std::vector<std::vector<ScoredDocument>> results(requests.size());
+  parallel_for(requests.size(), resolve_thread_count(threads, requests.size()),
+               [&](size_t i) { results[i] = search_collection(**collection, requests[i]); });
+  return results;
 }
 
 Result<uint64_t> Engine::rebuild(std::string_view collection) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,10 +98,13 @@ class Engine {
   [[nodiscard]] Result<Uuid> insert(std::string_view collection, NewDocument document);
   // All or nothing: every document is given its id and admitted as by `insert`, and an id
   // repeated within the batch is refused, before the first one is inserted. When the error
-  // concerns one document, `*failed_document` (if not null) is set to its position.
+  // concerns one document, `*failed_document` (if not null) is set to its position. With
+  // `threads` other than 1 (0: one per core) the documents go into the graph from that many
+  // threads that live only for this call (Collection::insert_documents); the log record, the
+  // ids and the errors stay the same.
   [[nodiscard]] Result<std::vector<Uuid>> batch_insert(
       std::string_view collection, std::vector<NewDocument> documents,
-      std::optional<size_t>* failed_document = nullptr);
+      std::optional<size_t>* failed_document = nullptr, uint64_t threads = 1);
   // The live document whose id is `id_text`: kInvalidValue "invalid UUID: ..." for text that
   // is no id, kNotFound "document '<id_text>' not found" when none is live.
   [[nodiscard]] Result<DocumentPtr> get_document(std::string_view collection,
@@ -112,6 +116,11 @@ class Engine {
   // collection's dimension; otherwise runs it.
   [[nodiscard]] Result<std::vector<ScoredDocument>> search(std::string_view collection,
                                                            const SearchRequest& request) const;
+  // Runs every request as `search` runs it, from `threads` threads (0: one per core) that live
+  // only for this call; result i belongs to request i. Each request is checked as `search`
+  // checks it, all before the first one runs: the first failing one in order fails the call.
+  [[nodiscard]] Result<std::vector<std::vector<ScoredDocument>>> search_many(
+      std::string_view collection, std::span<const SearchRequest> requests, uint64_t threads) const;
   // Writes the collection's snapshot "<name>.kestrine" into `path` (else the data directory),
   // encrypted with `key_text` when given, else with the database key, else checksummed. On a
   // persistent database this may be a checkpoint that empties the log (PersistentStore::save).

@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/common/assert.h"
+#include "core/common/parallel.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level_random.h"
 #include "core/hnsw/neighbor_lists.h"
+#include "core/hnsw/node_locks.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/select_neighbors.h"
 #include "core/quantization/distance.h"
@@ -114,8 +117,17 @@ void append_node(HnswIndex& index, std::span<const float> vector, const Quantize
 
 // Links `id` into the list of `node` on `layer`; a list that overflows its budget is cut back
 // with the heuristic, `node`'s own vector serving as the base.
+// With `locks`, the list is read and changed under `node`'s lock.
 void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
-               NeighborSelector& selector, InsertScratch& scratch) {
+               NeighborSelector& selector, InsertScratch& scratch,
+               const NodeLocks* locks = nullptr) {
+  std::unique_lock<std::mutex> guard;
+  if (locks != nullptr) {
+    guard = std::unique_lock(locks->of(node));
+    // Creating the missing layer would grow tables that other threads read without a lock. Only
+    // a damaged stored graph links a node on a layer it has no list for; the link is left out.
+    if (index.neighbors.layer_count(node) <= layer) return;
+  }
   index.neighbors.ensure_layer(node, layer);
   const std::span<const uint32_t> list = index.neighbors.get(node, layer);
   const size_t limit = budget(index.config, layer);
@@ -157,7 +169,139 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   index.neighbors.assign(node, layer, scratch.prune_ids);
 }
 
+// The neighbours of a new node of `level`: a greedy descent from `entry_point` on the layers
+// `descent_top` down to level + 1, then a beam of ef_construction on every layer from
+// min(level, max_level) down to 0, each layer's picks written to scratch.new_lists[layer].
+// Returns that top layer.
+size_t find_neighbors(const HnswConfig& config, LayerSearcher& searcher, NeighborSelector& selector,
+                      uint32_t entry_point, size_t descent_top, uint64_t level, uint64_t max_level,
+                      InsertScratch& scratch) {
+  const size_t top = static_cast<size_t>(std::min<uint64_t>(level, max_level));
+  auto& new_lists = scratch.new_lists;
+  if (new_lists.size() < top + 1) new_lists.resize(top + 1);
+  uint32_t ep = entry_point;
+  for (size_t layer = descent_top; layer > level; --layer) {
+    searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
+    if (!scratch.found.empty()) ep = scratch.found.front().id;
+  }
+  scratch.entries.assign(1, ep);
+  for (size_t layer = top + 1; layer-- > 0;) {
+    searcher.run(scratch.entries, static_cast<size_t>(config.ef_construction), layer, nullptr,
+                 scratch.found);
+    selector.select(scratch.found, budget(config, layer), scratch.selection);
+    new_lists[layer].clear();
+    for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
+    scratch.entries.clear();
+    for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
+    if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
+  }
+  return top;
+}
+
+Status check_lengths(const HnswIndex& index, std::span<const float> vector,
+                     const QuantizedVector& quantized) {
+  if (vector.size() != index.dimension || quantized.codes.size() != index.dimension) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(index.dimension) + ", got " +
+                                     std::to_string(vector.size())));
+  }
+  return {};
+}
+
+// What the threads of one parallel batch share besides the index.
+struct SharedInsertion {
+  NodeLocks locks;
+  // Guards entry_point and max_level. A node that raises max_level holds it for its whole
+  // insertion, so that no other node starts from a level the graph does not yet link.
+  std::mutex entry_mutex;
+};
+
+// Links node `id`, already appended with lists for `level` + 1 layers, into the graph while
+// other threads link other nodes: the same steps as insert_at_level, every list read and
+// changed under its node's lock.
+void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vector, uint64_t level,
+                       SharedInsertion& shared) {
+  thread_local InsertScratch scratch;
+  std::unique_lock entry_guard(shared.entry_mutex);
+  const uint32_t entry_point = *index.entry_point;
+  const uint64_t max_level = index.max_level;
+  if (level <= max_level) entry_guard.unlock();
+
+  NeighborSelector selector(index);
+  const NodeScorer scorer(index, vector, squared_norm(vector));
+  LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
+  searcher.lock_lists_with(&shared.locks);
+  size_t entry_layers;
+  {
+    std::lock_guard guard(shared.locks.of(entry_point));
+    entry_layers = index.neighbors.layer_count(entry_point);
+  }
+  // As top_layer, from the entry point and top level read under the entry mutex.
+  const size_t descent_top =
+      entry_layers == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(max_level, entry_layers - 1));
+  const size_t top = find_neighbors(index.config, searcher, selector, entry_point, descent_top,
+                                    level, max_level, scratch);
+  const auto& new_lists = scratch.new_lists;
+  {
+    // No other thread reaches the node before the links below point to it, but one that does
+    // afterwards may already be linking back into these lists.
+    std::lock_guard guard(shared.locks.of(id));
+    for (size_t layer = 0; layer <= top; ++layer) {
+      index.neighbors.assign(id, layer, new_lists[layer]);
+    }
+  }
+  for (size_t layer = 0; layer <= top; ++layer) {
+    for (uint32_t node : new_lists[layer]) {
+      link_back(index, node, layer, id, selector, scratch, &shared.locks);
+    }
+  }
+  if (level > max_level) {
+    index.max_level = level;
+    index.entry_point = id;
+  }
+}
+
 }  // namespace
+
+Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t threads) {
+  for (const NewNode& node : nodes) {
+    if (auto ok = check_lengths(index, node.vector, *node.quantized); !ok) return ok;
+  }
+  const auto insert_one = [&](const NewNode& node) {
+    (void)insert(index, index.node_count, node.vector, *node.quantized);
+  };
+  size_t next = 0;
+  // Until the graph has an entry point there is nothing to search from.
+  while (next < nodes.size() &&
+         (!index.entry_point.has_value() || *index.entry_point >= index.node_count)) {
+    insert_one(nodes[next++]);
+  }
+  // Behind a deleted entry point there may be no live node at all: one node inserted alone
+  // then becomes the entry point, and the workers always have a live node to link to.
+  if (next < nodes.size() && index.entry_point.has_value() &&
+      index.deleted[*index.entry_point] != 0) {
+    insert_one(nodes[next++]);
+  }
+  align_tables(index);
+  const bool shareable = index.config.m_max0 <= NeighborLists::kMaxLayer0Capacity &&
+                         !index.neighbors.has_spilled_lists();
+  if (threads <= 1 || !shareable || nodes.size() - next < 2) {
+    for (; next < nodes.size(); ++next) insert_one(nodes[next]);
+    return {};
+  }
+  const std::span<const NewNode> rest = nodes.subspan(next);
+  const uint32_t first = index.node_count;
+  std::vector<uint8_t> levels(rest.size());
+  for (size_t i = 0; i < rest.size(); ++i) {
+    levels[i] = static_cast<uint8_t>(std::min(draw_level(index.config), kMaxNodeLevel));
+    append_node(index, rest[i].vector, *rest[i].quantized, levels[i]);
+  }
+  SharedInsertion shared;
+  parallel_for(rest.size(), threads, [&](size_t i) {
+    link_concurrently(index, first + static_cast<uint32_t>(i), rest[i].vector, levels[i], shared);
+  });
+  return {};
+}
 
 Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
               const QuantizedVector& quantized) {
@@ -166,11 +310,7 @@ Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
 
 Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vector,
                        const QuantizedVector& quantized, uint64_t level) {
-  if (vector.size() != index.dimension || quantized.codes.size() != index.dimension) {
-    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
-                                     std::to_string(index.dimension) + ", got " +
-                                     std::to_string(vector.size())));
-  }
+  if (auto ok = check_lengths(index, vector, quantized); !ok) return ok;
   if (id != index.node_count) {
     return fail(Error::internal("node id " + std::to_string(id) + " inserted into an index of " +
                                 std::to_string(index.node_count) + " nodes"));
@@ -186,34 +326,18 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
   }
 
   thread_local InsertScratch scratch;
-  const HnswConfig& config = index.config;
   const uint32_t entry_point = *index.entry_point;
-  const size_t top = static_cast<size_t>(std::min<uint64_t>(level, index.max_level));
-  auto& new_lists = scratch.new_lists;
-  if (new_lists.size() < top + 1) new_lists.resize(top + 1);
   NeighborSelector selector(index);
+  size_t top;
   {
     // Everything here reads the index as it is before the node is appended; the scorer points
     // into tables that the append may move.
     const NodeScorer scorer(index, vector, squared_norm(vector));
     LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
-    uint32_t ep = entry_point;
-    for (size_t layer = top_layer(index, ep); layer > level; --layer) {
-      searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
-      if (!scratch.found.empty()) ep = scratch.found.front().id;
-    }
-    scratch.entries.assign(1, ep);
-    for (size_t layer = top + 1; layer-- > 0;) {
-      searcher.run(scratch.entries, static_cast<size_t>(config.ef_construction), layer, nullptr,
-                   scratch.found);
-      selector.select(scratch.found, budget(config, layer), scratch.selection);
-      new_lists[layer].clear();
-      for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
-      scratch.entries.clear();
-      for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
-      if (scratch.entries.empty()) scratch.entries.push_back(entry_point);
-    }
+    top = find_neighbors(index.config, searcher, selector, entry_point,
+                         top_layer(index, entry_point), level, index.max_level, scratch);
   }
+  const auto& new_lists = scratch.new_lists;
 
   // The bottom layer's search met no live node: everything reachable from the entry point is
   // deleted, so no link could make this node reachable (links to deleted nodes can be pruned

@@ -26,6 +26,22 @@ Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
 Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vector,
                        const QuantizedVector& quantized, uint64_t level);
 
+// A vector on its way into the graph, with its 8-bit form.
+struct NewNode {
+  std::span<const float> vector;
+  const QuantizedVector* quantized;
+};
+
+// Inserts `nodes` as the nodes node_count, node_count + 1, ... in order. Their levels are drawn
+// in order from the calling thread's generator, as one insert per node would draw them. With
+// `threads` > 1 the nodes are first appended to the tables, then linked into the graph from that
+// many threads that live only for this call, each list read and changed under its node's lock;
+// the graph then depends on the threads' timing, as any insertion order gives a valid graph.
+// With one thread, or when the lists cannot be shared (layer-0 lists longer than their slots,
+// which live in one shared table), the nodes are inserted one by one exactly as by insert.
+// Fails, changing nothing, when a length is wrong.
+Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t threads);
+
 // A level for a new node, from the calling thread's generator.
 uint64_t draw_level(const HnswConfig& config);
 

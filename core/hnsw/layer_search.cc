@@ -79,8 +79,16 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
     if (layer == 0 && !candidates.empty()) {
       __builtin_prefetch(index_.neighbors.layer0_address(candidates.front().id));
     }
-    const std::span<const uint32_t> links =
-        layer == 0 ? index_.neighbors.layer0(nearest.id) : index_.neighbors.get(nearest.id, layer);
+    std::span<const uint32_t> links;
+    if (locks_ == nullptr) {
+      links = layer == 0 ? index_.neighbors.layer0(nearest.id)
+                         : index_.neighbors.get(nearest.id, layer);
+    } else {
+      std::lock_guard guard(locks_->of(nearest.id));
+      const std::span<const uint32_t> shared = index_.neighbors.get(nearest.id, layer);
+      scratch_.links.assign(shared.begin(), shared.end());
+      links = scratch_.links;
+    }
     pending.clear();
     for (uint32_t n : links) {
       if (n >= limit_ || !visited_.visit(n)) continue;

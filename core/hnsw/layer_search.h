@@ -14,6 +14,7 @@
 
 #include "core/common/scored_id.h"
 #include "core/hnsw/hnsw_index.h"
+#include "core/hnsw/node_locks.h"
 #include "core/hnsw/node_scorer.h"
 
 namespace kestrine {
@@ -99,6 +100,7 @@ class LayerSearcher {
     std::vector<Entry> results;            // max-heap: farthest on top
     std::vector<uint32_t> pending;         // unvisited neighbours of the expanded node
     std::vector<float> pending_distances;  // their distances, scored together
+    std::vector<uint32_t> links;           // a list copied under its node's lock
   };
 
   // Grows `visited` to the index's node count.
@@ -111,12 +113,17 @@ class LayerSearcher {
 
   const NodeScorer& scorer() const { return scorer_; }
 
+  // From now on each list is copied under its node's lock before it is walked, so that other
+  // threads may change lists meanwhile (parallel insertion); null reads them in place.
+  void lock_lists_with(const NodeLocks* locks) { locks_ = locks; }
+
  private:
   const HnswIndex& index_;
   const NodeScorer& scorer_;
   VisitedSet& visited_;
   Scratch& scratch_;
   uint32_t limit_;  // the node count when built: ids at or above it are skipped
+  const NodeLocks* locks_ = nullptr;
 };
 
 }  // namespace kestrine

@@ -69,6 +69,8 @@ class NeighborLists {
   void clear();
 
   size_t layer0_capacity() const { return capacity_; }
+  // Whether some layer-0 list is longer than its slots and lives in the shared side table.
+  bool has_spilled_lists() const { return !spilled_.empty(); }
   // Changes the number of layer-0 slots per node (capped at kMaxLayer0Capacity); every list
   // keeps its contents. Costs one pass over all nodes.
   void set_layer0_capacity(size_t capacity);

@@ -30,6 +30,18 @@ class VectorLike(Protocol):
 Embedding: TypeAlias = Sequence[float] | VectorLike
 """An embedding vector; its values are stored as 32-bit floats."""
 
+
+class MatrixLike(Protocol):
+    """A two-dimensional array of numbers whose rows are embeddings, such as a 2-D NumPy array.
+    C-contiguous float32 and float64 arrays are read directly; anything else row by row."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Embedding: ...
+
+
+Embeddings: TypeAlias = Sequence[Embedding] | MatrixLike
+"""A batch of embedding vectors, one per query."""
+
 DistanceMetric: TypeAlias = Literal["cosine", "euclidean", "dot_product"]
 FusionMethod: TypeAlias = Literal["rrf", "linear"]
 FilterOp: TypeAlias = Literal["eq", "ne", "gt", "lt", "gte", "lte", "in"]

@@ -272,7 +272,8 @@ class Worker {
           batch.push_back(make_document(&tokens.back()));
         }
         const std::vector<NewDocument> copy = batch;
-        auto ids = engine_.batch_insert(name, std::move(batch));
+        // Every other batch links its documents into the graph from two threads of its own.
+        auto ids = engine_.batch_insert(name, std::move(batch), nullptr, 1 + below(2));
         ASSERT_TRUE(ids) << ids.error().message();
         ASSERT_EQ(ids->size(), copy.size());
         for (size_t i = 0; i < copy.size(); ++i) remember(name, copy[i], tokens[i]);

@@ -68,10 +68,20 @@ def main():
                     "text": doc_text(),
                     "embedding": embedding(),
                 }
-                for _ in range(rng.randrange(1, 20))
+                for _ in range(
+                    rng.randrange(1, 20) if rng.random() < 0.7 else rng.randrange(100, 400)
+                )
             ]
-            op = {"op": "batch", "collection": name, "docs": [[d["id"], d["text"]] for d in docs]}
-            run(op, db.batch_insert, name, docs)
+            # Several threads link a batch into the graph: a kill meanwhile still leaves all of
+            # it or nothing.
+            threads = rng.choice([1, 2, 0])
+            op = {
+                "op": "batch",
+                "collection": name,
+                "docs": [[d["id"], d["text"]] for d in docs],
+                "threads": threads,
+            }
+            run(op, db.batch_insert, name, docs, threads=threads)
             live[name] += [d["id"] for d in docs]
         elif roll < 0.80 and live[name]:
             doc_id = live[name].pop(rng.randrange(len(live[name])))

@@ -160,7 +160,7 @@ def test_ingest_options_reach_the_new_collection(workdir):
     run(
         "ingest", "db", "c", "docs.jsonl", "--metric", "dot_product", "--m", "8",
         "--ef-construction", "40", "--ef-search", "30", "--raw-vectors", "--batch-size", "7",
-        cwd=workdir,
+        "--threads", "2", cwd=workdir,
     )  # fmt: skip
     (c,) = json.loads(run("info", "db", "--json", cwd=workdir).stdout)["collections"]
     assert (c["metric"], c["m"], c["ef_construction"], c["ef_search"]) == ("dot_product", 8, 40, 30)
@@ -547,6 +547,7 @@ ERRORS = [
     (["search", "DB", "docs", "--text", "x", "--filter", "[]"], 2,
      "--filter must be a JSON object"),
     (["search", "DB", "docs", "--text", "x", "--k", "0"], 2, "must be at least 1, got 0"),
+    (["ingest", "DB", "docs", "short.jsonl", "--threads", "-1"], 2, "must be at least 0, got -1"),
     (["search", "DB", "docs", "--text", "x", "--fusion", "max"], 2, "invalid choice: 'max'"),
     (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
     (["ingest", "DB"], 2, "the following arguments are required: COLLECTION, FILE"),

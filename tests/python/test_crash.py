@@ -45,8 +45,11 @@ def run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes):
     if checkpoint_bytes is not None:
         args.append(str(checkpoint_bytes))
     child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    # Kill inside a save, a compact or an automatic checkpoint, else at a random time.
-    at_checkpoint = rng.random() < 0.4
+    # Kill inside a save, a compact or an automatic checkpoint, or inside a batch inserted from
+    # several threads, else at a random time.
+    roll = rng.random()
+    at_checkpoint = roll < 0.4
+    in_parallel_batch = 0.4 <= roll < 0.6
     checkpoints_to_pass = rng.randrange(3)
     started = None
     deadline = time.monotonic() + 30
@@ -68,8 +71,17 @@ def run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes):
                     lines.append(line)
                     if line.startswith("ready") and started is None:
                         started = time.monotonic()
-                        if not at_checkpoint:
+                        if not at_checkpoint and not in_parallel_batch:
                             kill_at = started + rng.uniform(0.0, 0.5)
+                    if (
+                        in_parallel_batch
+                        and kill_at is None
+                        and line.startswith("begin")
+                        and '"op": "batch"' in line
+                        and '"threads": 1}' not in line
+                        and len(line) > 4000  # a large batch, long enough to be cut
+                    ):
+                        kill_at = time.monotonic() + rng.uniform(0.0, 0.01)
                     if (
                         at_checkpoint
                         and kill_at is None
@@ -79,8 +91,9 @@ def run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes):
                         if checkpoints_to_pass == 0:
                             kill_at = time.monotonic() + rng.uniform(0.0, 0.004)
                         checkpoints_to_pass -= 1
-            if at_checkpoint and started is not None and time.monotonic() - started > 3:
-                break  # no checkpoint came: kill anyway
+            waiting = at_checkpoint or in_parallel_batch
+            if waiting and started is not None and time.monotonic() - started > 3:
+                break  # no checkpoint or batch came: kill anyway
         child.send_signal(signal.SIGKILL)
         child.wait()
         # Everything the child wrote before dying was acknowledged: read it all.
@@ -157,6 +170,7 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, che
     ever = set()  # every id ever inserted or aimed at: deleted ones must stay absent
     started = time.monotonic()
     rounds = checkpoint_kills = automatic_checkpoints = automatic_kills = 0
+    parallel_batch_kills = 0
     while rounds < ROUNDS and time.monotonic() - started < SECONDS:
         rounds += 1
         state_file.write_text(json.dumps({n: sorted(d) for n, d in state.items()}))
@@ -183,6 +197,8 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, che
             checkpoint_kills += 1
         if inside_automatic_checkpoint(data_dir, in_flight, child_started):
             automatic_kills += 1
+        if in_flight is not None and in_flight["op"] == "batch" and in_flight["threads"] != 1:
+            parallel_batch_kills += 1
 
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -197,7 +213,11 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, che
         assert seen in candidates, (in_flight, rounds)
         state = seen
     assert not any(p.name.startswith("wal.bin.corrupt") for p in data_dir.iterdir())
-    assert rounds >= 10 and checkpoint_kills >= 1, (rounds, checkpoint_kills)
+    assert rounds >= 10 and checkpoint_kills >= 1 and parallel_batch_kills >= 1, (
+        rounds,
+        checkpoint_kills,
+        parallel_batch_kills,
+    )
     if checkpoint_bytes is not None:
         counts = (automatic_checkpoints, automatic_kills)
         assert automatic_checkpoints >= rounds and automatic_kills >= 2, counts

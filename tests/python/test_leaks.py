@@ -57,6 +57,9 @@ def ephemeral_calls(db):
             {"text": "t two", "embedding": (3, 2, 1), "id": str(uuid.uuid4())},
         ],
     )
+    ids += db.batch_insert(
+        "c", [{"text": f"t {i}", "embedding": [i, 1, 2]} for i in range(4)], threads=2
+    )
     for hits in (
         db.search("c", [0.1, 0.2, 0.3]),
         db.search("c", query_text="text one"),
@@ -65,6 +68,8 @@ def ephemeral_calls(db):
         db.search("c", [0.1, 0.2, 0.3], filter=filt),
         db.search("c", query_text="text", filter=filt_not),
         db.search("c", [0.1, 0.2, 0.3], "t", filter=filt, fusion_method="linear"),
+        *db.search_many("c", [[0.1, 0.2, 0.3], (3, 2, 1)], ["t", "text"], filter=filt, threads=2),
+        *db.search_many("c", query_texts=["one"]),
     ):
         for hit in hits:
             (hit.id, hit.text, hit.score, hit.metadata, repr(hit))
@@ -110,6 +115,12 @@ def ephemeral_calls(db):
     swallow(db.search, "c", [1, 2, 3], filter={"must": [{"op": "eq"}]})
     swallow(db.search, "c", [1, 2, 3], filter={"must": [{"field": "a", "op": "eq", "value": []}]})
     swallow(db.search, "c", [1, 2, 3], filter=[])
+    swallow(db.search_many, "c")
+    swallow(db.search_many, "c", [[1, 2, 3]], ["a", "b"])
+    swallow(db.search_many, "c", [[1, 2, 3], [1, 2]], threads=2)
+    swallow(db.search_many, "c", "abc")
+    swallow(db.search_many, "c", [[1, 2, 3]], threads=-1)
+    swallow(db.batch_insert, "c", [{"text": "t", "embedding": [1, 2]}] * 3, threads=2)
     swallow(db.rebuild, "nope")
     swallow(db.rebuild, 5)
     swallow(db.save, "c")  # no data_dir and no path

@@ -24,7 +24,7 @@ def fill(db: Kestrine, vectors: npt.NDArray[np.float32]) -> list[str]:
         for i, row in enumerate(vectors)
     ]
     docs.append({"text": "given id", "embedding": [0.0] * 4, "id": "0" * 32})
-    return db.batch_insert("docs", docs)
+    return db.batch_insert("docs", docs, threads=2)
 
 
 def main() -> None:
@@ -86,6 +86,18 @@ def main() -> None:
         filter=where,
     )
     assert_type(hits, list[SearchResult])
+    batches = db.search_many(
+        "docs",
+        query_embeddings=np.ones((2, 4), dtype=np.float32),
+        query_texts=["cat", "mat"],
+        k=5,
+        filter=where,
+        threads=0,
+    )
+    assert_type(batches, list[list[SearchResult]])
+    assert_type(
+        db.search_many("docs", query_embeddings=[[0.1, 0.2, 0.3, 0.4]]), list[list[SearchResult]]
+    )
     for hit in db.search("docs", query_text="cat"):
         assert_type(hit.id, str)
         assert_type(hit.text, str)

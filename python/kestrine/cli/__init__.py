@@ -24,6 +24,16 @@ KEY_HELP = (
 )
 
 
+def non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
+    return value
+
+
 def positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -97,6 +107,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--batch-size", type=positive_int, default=1000, help="documents a batch (default 1000)"
+    )
+    p.add_argument(
+        "--threads",
+        type=non_negative_int,
+        default=0,
+        help="threads that insert each batch into the index (default 0: one per core)",
     )
     p.add_argument("--no-compact", action="store_true", help="leave the changes in the log")
 

@@ -143,7 +143,7 @@ class Ingest:
         if not self.documents:
             return
         try:
-            db.batch_insert(self.name, self.documents)
+            db.batch_insert(self.name, self.documents, threads=self.args.threads)
         except (ValueError, TypeError, KeyError, RuntimeError) as error:
             message = str(error.args[0] if isinstance(error, KeyError) else error)
             # A refused document is named by its position in the batch; a failure of the whole
