@@ -3,9 +3,16 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
+
+#include "core/common/parallel.h"
 
 namespace kestrine {
 namespace {
+
+// Batches of at least this many documents are replayed on every core: below it, starting the
+// threads costs more than they save.
+constexpr size_t kParallelReplayItems = 256;
 
 // Inserts one logged document unless its id is live or the collection cannot take it.
 bool apply_item(Collection& collection, wal::Item& item) {
@@ -103,9 +110,28 @@ bool apply_entry(CollectionMap& database, WalEntry&& entry) {
           } else if constexpr (std::is_same_v<V, wal::DeleteDocument>) {
             return collection->delete_document(v.id);
           } else if constexpr (std::is_same_v<V, wal::BatchInsert>) {
-            bool changed = false;
-            for (wal::Item& item : v.items) changed = apply_item(*collection, item) || changed;
-            return changed;
+            if (v.items.size() < kParallelReplayItems) {
+              bool changed = false;
+              for (wal::Item& item : v.items) changed = apply_item(*collection, item) || changed;
+              return changed;
+            }
+            // A large batch is linked into the graph from one thread per core, as a parallel
+            // batch_insert would be; what is inserted is what the loop above would insert.
+            std::vector<DocumentInsert> admitted;
+            admitted.reserve(v.items.size());
+            for (wal::Item& item : v.items) {
+              if (!item.document) continue;
+              const Document& document = *item.document;
+              if (!collection->check_insert(document.id, {}, item.embedding.size(),
+                                            document.text)) {
+                continue;
+              }
+              admitted.push_back({std::move(item.document), item.embedding});
+            }
+            if (admitted.empty()) return false;
+            // A document left out here repeats an id earlier in the batch, as in the loop.
+            (void)collection->insert_documents(admitted, resolve_thread_count(0, admitted.size()));
+            return true;
           } else {
             static_assert(std::is_same_v<V, wal::UpdateDocument>);
             const bool deleted = collection->delete_document(v.id);

@@ -46,6 +46,8 @@ def fill(db, rng, name, raw, metric):
         d = random_doc(rng)
         ids.append(db.insert(name, d["text"], d["embedding"], d["metadata"]))
     ids += db.batch_insert(name, [random_doc(rng) for _ in range(60)])
+    # Large enough for its replay to run on every core.
+    ids += db.batch_insert(name, [random_doc(rng) for _ in range(300)], threads=2)
     for doc_id in rng.sample(ids, 30):
         assert db.delete(name, doc_id) is True
     # A deleted id inserted again gets a new node.
