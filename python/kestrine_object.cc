@@ -13,6 +13,7 @@
 #include "core/engine/engine.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
+#include "python/document_methods.h"
 #include "python/errors.h"
 #include "python/result_types.h"
 
@@ -492,6 +493,12 @@ PyObject* compact(PyObject* self, PyObject*) {
 
 // ---- the type ------------------------------------------------------------------------------
 
+// A method of document_methods.h, called with the object's engine.
+template <PyObject* (*method)(Engine&, PyObject*, PyObject*)>
+PyObject* on_engine(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method(engine_of(self), args, kwargs);
+}
+
 #define KESTRINE_METHOD(name, function, doc)                                        \
   {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), \
    METH_VARARGS | METH_KEYWORDS, doc}
@@ -505,6 +512,12 @@ PyMethodDef kestrine_methods[] = {
     KESTRINE_METHOD("batch_insert", batch_insert, doc::kBatchInsert),
     KESTRINE_METHOD("get", get, doc::kGet),
     KESTRINE_METHOD("delete", delete_document, doc::kDelete),
+    KESTRINE_METHOD("upsert", on_engine<upsert>, doc::kUpsert),
+    KESTRINE_METHOD("batch_upsert", on_engine<batch_upsert>, doc::kBatchUpsert),
+    KESTRINE_METHOD("get_many", on_engine<get_many>, doc::kGetMany),
+    KESTRINE_METHOD("count", on_engine<count>, doc::kCount),
+    KESTRINE_METHOD("scan", on_engine<scan>, doc::kScan),
+    KESTRINE_METHOD("delete_many", on_engine<delete_many>, doc::kDeleteMany),
     KESTRINE_METHOD("rebuild", rebuild, doc::kRebuild),
     KESTRINE_METHOD("search", search, doc::kSearch),
     KESTRINE_METHOD("save", save, doc::kSave),

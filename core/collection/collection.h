@@ -63,6 +63,12 @@ class Collection {
   DocumentPtr get_document(const Uuid& id) const;
   // Deletes the live document with that id; false when there is none.
   bool delete_document(const Uuid& id);
+  // Stores the document under its id in one step under the exclusive lock, deleting a live
+  // document with that id first, so that a reader sees the old document or the new one and
+  // never neither. True when a live document was replaced. An embedding whose length is not
+  // the dimension is refused before anything changes (false, nothing stored). Defined in
+  // replace.cc.
+  bool replace_document(DocumentPtr document, std::span<const float> embedding);
 
   size_t document_count() const;
   uint64_t estimate_memory() const;

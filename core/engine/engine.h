@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/database.h"
 #include "core/collection/document.h"
+#include "core/collection/filter.h"
 #include "core/collection/search.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
@@ -69,6 +71,23 @@ class Engine {
   // True when a live document was deleted. Logged either way.
   Result<bool> delete_document(Collection& collection, const Uuid& id);
 
+  // Stores the document under its id, replacing a live document with that id (true) or
+  // inserting it (false). Checked as `insert` checks, except that a live id is the point. One
+  // update entry is logged, which replay reads as "delete this id, then insert this document",
+  // so a crash leaves the old document or the new one, never neither. Defined in
+  // document_writes.cc, as are the two below.
+  Result<bool> upsert(Collection& collection, NewDocument document);
+  // The same for many documents, all checked first (dimension, text size, ids repeated within
+  // the batch: the message of batch_insert) so that a refused batch logs and changes nothing.
+  // One update entry per document, all appended with one write; each document is atomic.
+  Result<std::vector<Uuid>> batch_upsert(Collection& collection,
+                                         std::vector<NewDocument> documents);
+  // Deletes the live documents among `ids` and those that satisfy `filter` (when not null), and
+  // returns how many were deleted. Ids that are not live are skipped and not logged; each
+  // deletion is logged as `delete_document` logs it, all with one write.
+  Result<uint64_t> delete_many(Collection& collection, std::span<const Uuid> ids,
+                               const Filter* filter);
+
   // Refuses a request without any query, and a query embedding whose length is not the
   // collection's dimension; otherwise runs it.
   Result<std::vector<ScoredDocument>> search(const Collection& collection,
@@ -111,6 +130,8 @@ class Engine {
   // Logs `entry` on a persistent database. The returned hold, kept while the change is made
   // in memory, keeps checkpoints out; it holds nothing on an ephemeral database.
   Result<CheckpointHold> log(const WalEntry& entry);
+  // The same for several entries, appended with one write (PersistentStore::append_entries).
+  Result<CheckpointHold> log_all(std::span<const WalEntry> entries);
 
   // `path` if given, else the data directory.
   Result<std::filesystem::path> snapshot_directory(std::optional<std::string_view> path) const;

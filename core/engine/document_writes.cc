@@ -1,0 +1,92 @@
+// The engine's writes by id or by filter beyond insert and delete: upsert, batch_upsert and
+// delete_many. Each checks everything before it logs, logs before it changes anything, and
+// changes memory while it keeps the checkpoint hold, as the other writes of engine.cc do.
+#include <string>
+#include <unordered_set>
+
+#include "core/bm25/inverted_index.h"
+#include "core/collection/listing.h"
+#include "core/engine/engine.h"
+
+namespace kestrine {
+namespace {
+
+// What insert checks of a document, less the live id.
+Status check_new_document(const Collection& collection, const NewDocument& d) {
+  if (d.embedding.size() != collection.dimension()) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(collection.dimension()) + ", got " +
+                                     std::to_string(d.embedding.size())));
+  }
+  return check_text_size(d.document->text);
+}
+
+}  // namespace
+
+Result<CheckpointHold> Engine::log_all(std::span<const WalEntry> entries) {
+  if (!store_) return CheckpointHold();
+  return store_->append_entries(entries);
+}
+
+Result<bool> Engine::upsert(Collection& collection, NewDocument document) {
+  if (auto ok = check_new_document(collection, document); !ok) return fail(ok.error());
+  const Uuid id = document.document->id;
+  WalEntry entry = wal::UpdateDocument{
+      collection.name(), id, {std::move(document.document), std::move(document.embedding)}};
+  auto hold = log(entry);
+  if (!hold) return fail(hold.error());
+  wal::Item& item = std::get<wal::UpdateDocument>(entry).item;
+  return collection.replace_document(std::move(item.document), item.embedding);
+}
+
+Result<std::vector<Uuid>> Engine::batch_upsert(Collection& collection,
+                                               std::vector<NewDocument> documents) {
+  std::unordered_set<Uuid, UuidHash> seen;
+  seen.reserve(documents.size());
+  for (const NewDocument& d : documents) {
+    if (auto ok = check_new_document(collection, d); !ok) return fail(ok.error());
+    if (!seen.insert(d.document->id).second) {
+      return fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
+    }
+  }
+  std::vector<Uuid> ids;
+  ids.reserve(documents.size());
+  std::vector<WalEntry> entries;
+  entries.reserve(documents.size());
+  for (NewDocument& d : documents) {
+    ids.push_back(d.document->id);
+    entries.push_back(wal::UpdateDocument{
+        collection.name(), d.document->id, {std::move(d.document), std::move(d.embedding)}});
+  }
+  auto hold = log_all(entries);
+  if (!hold) return fail(hold.error());
+  for (WalEntry& entry : entries) {
+    wal::Item& item = std::get<wal::UpdateDocument>(entry).item;
+    collection.replace_document(std::move(item.document), item.embedding);
+  }
+  return ids;
+}
+
+Result<uint64_t> Engine::delete_many(Collection& collection, std::span<const Uuid> ids,
+                                     const Filter* filter) {
+  std::vector<Uuid> targets = filter ? matching_ids(collection, *filter) : std::vector<Uuid>();
+  std::unordered_set<Uuid, UuidHash> chosen(targets.begin(), targets.end());
+  for (const Uuid& id : ids) {
+    if (!chosen.contains(id) && collection.get_document(id) != nullptr) {
+      chosen.insert(id);
+      targets.push_back(id);
+    }
+  }
+  if (targets.empty()) return uint64_t{0};
+  std::vector<WalEntry> entries;
+  entries.reserve(targets.size());
+  for (const Uuid& id : targets) entries.push_back(wal::DeleteDocument{collection.name(), id});
+  auto hold = log_all(entries);
+  if (!hold) return fail(hold.error());
+  // A document deleted by another call meanwhile is not counted: it was not deleted here.
+  uint64_t deleted = 0;
+  for (const Uuid& id : targets) deleted += collection.delete_document(id);
+  return deleted;
+}
+
+}  // namespace kestrine
