@@ -2,8 +2,10 @@
 and is killed with SIGKILL at random moments, some of them in the middle of save or compact.
 After every kill, reopening must give exactly the acknowledged state: nothing acknowledged is
 missing, nothing deleted comes back, and the one call in flight is either wholly there or not
-at all. The rounds go on over the same directory, so each reopening also replays over what the
-previous ones cut, moved or checkpointed."""
+at all; a batch of upserts or a delete_many in flight may be there in part, but only as a first
+part of its documents, each one whole (an upserted id holds its old document or its new one,
+never neither). The rounds go on over the same directory, so each reopening also replays over
+what the previous ones cut, moved or checkpointed."""
 
 import json
 import os
@@ -36,8 +38,10 @@ def run_child(data_dir, key, seed, state_file, rng):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     )
-    at_checkpoint = rng.random() < 0.4  # kill inside a save or compact, else at a random time
-    checkpoints_to_pass = rng.randrange(3)
+    # Kill inside a save or compact, or inside an upsert, else at a random time.
+    roll = rng.random()
+    aim = ("save", "compact") if roll < 0.4 else ("upsert", "upserts") if roll < 0.6 else ()
+    aimed_to_pass = rng.randrange(3)
     started = None
     deadline = time.monotonic() + 30
     buffer, lines = b"", []
@@ -58,19 +62,19 @@ def run_child(data_dir, key, seed, state_file, rng):
                     lines.append(line)
                     if line.startswith("ready") and started is None:
                         started = time.monotonic()
-                        if not at_checkpoint:
+                        if not aim:
                             kill_at = started + rng.uniform(0.0, 0.5)
                     if (
-                        at_checkpoint
+                        aim
                         and kill_at is None
                         and line.startswith("begin")
-                        and ('"save"' in line or '"compact"' in line)
+                        and any(f'"{op}"' in line for op in aim)
                     ):
-                        if checkpoints_to_pass == 0:
+                        if aimed_to_pass == 0:
                             kill_at = time.monotonic() + rng.uniform(0.0, 0.004)
-                        checkpoints_to_pass -= 1
-            if at_checkpoint and started is not None and time.monotonic() - started > 3:
-                break  # no checkpoint came: kill anyway
+                        aimed_to_pass -= 1
+            if aim and started is not None and time.monotonic() - started > 3:
+                break  # no such call came: kill anyway
         child.send_signal(signal.SIGKILL)
         child.wait()
         # Everything the child wrote before dying was acknowledged: read it all.
@@ -92,13 +96,27 @@ def apply(state, op):
         state.setdefault(op["collection"], {})
     elif kind == "drop":
         state.pop(op["collection"], None)
-    elif kind == "insert":
+    elif kind in ("insert", "upsert"):
         state[op["collection"]][op["id"]] = op["text"]
-    elif kind == "batch":
+    elif kind in ("batch", "upserts"):
         state[op["collection"]].update(dict(op["docs"]))
     elif kind == "delete":
         state[op["collection"]].pop(op["id"], None)
+    elif kind == "delete_many":
+        for doc_id in op["ids"]:
+            state[op["collection"]].pop(doc_id, None)
     return state
+
+
+def outcomes(state, op):
+    """The states a reopening may show when `op` was in flight. A batch of upserts and a
+    delete_many log one record per document with one write, which a crash may cut between
+    records: any first part of them may be there."""
+    if op["op"] == "upserts":
+        return [apply(state, dict(op, docs=op["docs"][:n])) for n in range(len(op["docs"]) + 1)]
+    if op["op"] == "delete_many":
+        return [apply(state, dict(op, ids=op["ids"][:n])) for n in range(len(op["ids"]) + 1)]
+    return [state, apply(state, op)]
 
 
 def observe(db, names, ids):
@@ -119,9 +137,9 @@ def observe(db, names, ids):
 
 
 def all_ids(op):
-    if op["op"] == "batch":
+    if op["op"] in ("batch", "upserts"):
         return [doc_id for doc_id, _ in op["docs"]]
-    return [op["id"]] if "id" in op else []
+    return op.get("ids", [op["id"]] if "id" in op else [])
 
 
 @pytest.mark.parametrize("key", [None, KEY], ids=["plain", "encrypted"])
@@ -131,7 +149,7 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key):
     state = {}
     ever = set()  # every id ever inserted or aimed at: deleted ones must stay absent
     started = time.monotonic()
-    rounds = checkpoint_kills = 0
+    rounds = checkpoint_kills = upsert_kills = 0
     while rounds < ROUNDS and time.monotonic() - started < SECONDS:
         rounds += 1
         state_file.write_text(json.dumps({n: sorted(d) for n, d in state.items()}))
@@ -147,6 +165,8 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key):
                 in_flight = None
         if in_flight is not None and in_flight["op"] in ("save", "compact"):
             checkpoint_kills += 1
+        if in_flight is not None and in_flight["op"] in ("upsert", "upserts"):
+            upsert_kills += 1
 
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -157,8 +177,12 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key):
         )
         seen = observe(db, names, ever)
         del db
-        candidates = [state] if in_flight is None else [state, apply(state, in_flight)]
+        candidates = [state] if in_flight is None else outcomes(state, in_flight)
         assert seen in candidates, (in_flight, rounds)
         state = seen
     assert not any(p.name.startswith("wal.bin.corrupt") for p in data_dir.iterdir())
-    assert rounds >= 10 and checkpoint_kills >= 1, (rounds, checkpoint_kills)
+    assert rounds >= 10 and checkpoint_kills >= 1 and upsert_kills >= 1, (
+        rounds,
+        checkpoint_kills,
+        upsert_kills,
+    )
