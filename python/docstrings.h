@@ -105,8 +105,9 @@ inline constexpr char kBatchUpsert[] =
 
 inline constexpr char kGetMany[] =
     "get_many($self, collection, ids)\n--\n\n"
-    "Get documents by UUID, in the order given: a dict as get() returns it, or None\n"
-    "for an id that is unknown or deleted.\n";
+    "Get documents by UUID, in the order given (None for an unknown or deleted id).\n"
+    "\n"
+    "Each document is a dict as get() returns it. A malformed id is a ValueError.\n";
 
 inline constexpr char kCount[] =
     "count($self, collection, filter=None)\n--\n\n"

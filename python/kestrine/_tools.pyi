@@ -4,6 +4,7 @@ from collections.abc import Iterator
 from typing import final
 
 from kestrine._reports import DirectoryReport, ExportedDocument, StateReport
+from kestrine._types import Filter
 
 @final
 class DocumentIterator(Iterator[ExportedDocument]):
@@ -25,5 +26,8 @@ def inspect_directory(path: str, key_hex: str | None = None) -> DirectoryReport:
 def describe_state(path: str, key_hex: str | None = None) -> StateReport:
     """The collections that opening the directory would give, built in memory; changes nothing."""
 
-def iter_documents(path: str, collection: str, key_hex: str | None = None) -> DocumentIterator:
-    """The live documents of a collection with their stored vectors; changes nothing."""
+def iter_documents(
+    path: str, collection: str, key_hex: str | None = None, filter: Filter | None = None
+) -> DocumentIterator:
+    """The live documents of a collection with their stored vectors (those that pass the filter,
+    when given); changes nothing."""
