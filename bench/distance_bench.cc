@@ -2,15 +2,18 @@
 // operation (f32 against f32, f32 against 8-bit codes) and variant. Each call compares one
 // query with the next of a few stored vectors, all resident in cache, so the numbers show the
 // kernels' arithmetic rather than memory latency. "bytes_per_second" counts the stored
-// operand only: 4 bytes per component for vector_distance, 1 byte per code for code_distance.
+// operand only: 4 bytes per component for vector_distance, 1 byte per code for code_distance
+// and for the batched code distances (code_batch4, four stored vectors a call).
 
 #include <benchmark/benchmark.h>
 
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/quantization/distance.h"
+#include "core/quantization/distance_batch.h"
 #include "core/quantization/distance_kernels.h"
 #include "core/quantization/kernel_dispatch.h"
 #include "core/quantization/scalar.h"
@@ -48,11 +51,21 @@ Data make_data(size_t d) {
 // Runs the dispatched entry points with the variant forced, as an index would call them.
 class VariantScope {
  public:
-  explicit VariantScope(KernelVariant variant) {
-    force_portable_kernels(variant == KernelVariant::kPortable);
-  }
+  explicit VariantScope(KernelVariant variant) { force_kernel_variant(variant); }
   ~VariantScope() { force_portable_kernels(false); }
 };
+
+const char* variant_name(KernelVariant variant) {
+  switch (variant) {
+    case KernelVariant::kPortable:
+      return "portable";
+    case KernelVariant::kAvx2:
+      return "avx2";
+    case KernelVariant::kAvx512:
+      return "avx512";
+  }
+  return "unknown";
+}
 
 void vector_bench(benchmark::State& state, DistanceMetric metric, KernelVariant variant, size_t d) {
   const Data data = make_data(d);
@@ -76,6 +89,26 @@ void code_bench(benchmark::State& state, DistanceMetric metric, KernelVariant va
     i = (i + 1) % kStored;
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d));
+}
+
+// Four stored vectors per call through the batched entry point, as a search scores the
+// neighbours of a node (cosine with the stored norms given, as an index keeps them).
+void code_batch_bench(benchmark::State& state, DistanceMetric metric, KernelVariant variant,
+                      size_t d) {
+  const Data data = make_data(d);
+  std::vector<CodeView> views;
+  for (const QuantizedVector& q : data.codes) views.push_back({q.codes, q.min, q.scale});
+  std::vector<float> norms;
+  for (const CodeView& view : views) norms.push_back(code_squared_norm(variant, view));
+  float out[kMaxDistanceBatch];
+  size_t i = 0;
+  for (auto _ : state) {
+    code_distances(variant, metric, data.query, std::span(views).subspan(i, kMaxDistanceBatch),
+                   data.query_sq_norm, norms.data() + i, out);
+    benchmark::DoNotOptimize(out);
+    i = (i + kMaxDistanceBatch) % kStored;
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kMaxDistanceBatch * d));
 }
 
 void squared_norm_bench(benchmark::State& state, size_t d) {
@@ -108,8 +141,11 @@ void dispatch_bench(benchmark::State& state, bool direct, size_t d) {
 void register_all() {
   const DistanceMetric metrics[] = {DistanceMetric::kCosine, DistanceMetric::kEuclidean,
                                     DistanceMetric::kDotProduct};
-  std::vector<KernelVariant> variants = {KernelVariant::kPortable};
-  if (avx2_kernels_supported()) variants.push_back(KernelVariant::kAvx2);
+  std::vector<KernelVariant> variants;
+  for (KernelVariant variant :
+       {KernelVariant::kPortable, KernelVariant::kAvx2, KernelVariant::kAvx512}) {
+    if (kernel_variant_supported(variant)) variants.push_back(variant);
+  }
   for (size_t d : {16, 128}) {
     benchmark::RegisterBenchmark(("dispatch/entry_point/" + std::to_string(d)).c_str(),
                                  dispatch_bench, false, d);
@@ -119,12 +155,13 @@ void register_all() {
   for (size_t d : {128, 384, 768, 1536}) {
     for (DistanceMetric metric : metrics) {
       for (KernelVariant variant : variants) {
-        const std::string suffix = std::string(metric_name(metric)) + "/" +
-                                   (variant == KernelVariant::kAvx2 ? "avx2" : "portable") + "/" +
-                                   std::to_string(d);
+        const std::string suffix = std::string(metric_name(metric)) + "/" + variant_name(variant) +
+                                   "/" + std::to_string(d);
         benchmark::RegisterBenchmark(("vector/" + suffix).c_str(), vector_bench, metric, variant,
                                      d);
         benchmark::RegisterBenchmark(("code/" + suffix).c_str(), code_bench, metric, variant, d);
+        benchmark::RegisterBenchmark(("code_batch4/" + suffix).c_str(), code_batch_bench, metric,
+                                     variant, d);
       }
     }
     benchmark::RegisterBenchmark(("squared_norm/" + std::to_string(d)).c_str(), squared_norm_bench,

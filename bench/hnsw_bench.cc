@@ -4,7 +4,7 @@
 // single-thread queries per second for several ef_search values.
 //
 // Usage: hnsw_bench [--quick] [--n N] [--queries Q] [--dim D] [--metric NAME] [--mode compact|raw]
-//                   [--data FILE] [--query-data FILE]
+//                   [--data FILE] [--query-data FILE] [--kernels portable,avx2,avx512]
 // The environment variable KESTRINE_BENCH_QUICK=1 is the same as --quick (10,000 vectors).
 //
 // --data and --query-data read the indexed vectors and the queries from raw little-endian
@@ -16,6 +16,11 @@
 // component, every point its centre plus N(0, 1.5^2) per component, so that clusters overlap
 // and the nearest neighbours are not simply "the same cluster". Queries are further points of
 // the same mixture, not in the index.
+//
+// --kernels times the searches once per listed kernel variant (the index is built with the
+// automatic choice), the variants taking turns within each repeat so that they see the same
+// machine; the last column names the variant ("auto" without the option). A variant this
+// processor lacks is an error.
 //
 // Times are the thread's CPU time (the machine is shared; wall time is printed beside the
 // build time), so "qps" is queries per CPU-second of one thread.
@@ -34,11 +39,13 @@
 
 #include "bench/clustered_mixture.h"
 #include "bench/command_line.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/distance.h"
+#include "core/quantization/kernel_dispatch.h"
 #include "core/quantization/scalar.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {
@@ -58,6 +65,7 @@ struct Options {
   int repeats = 3;         // timed passes over the queries; the best one counts
   std::string data_path;   // read the indexed vectors from this file instead of generating them
   std::string query_path;  // the same for the queries
+  std::vector<KernelVariant> kernels;  // searches timed under each; empty: the automatic choice
 };
 
 using Clock = std::chrono::steady_clock;
@@ -133,6 +141,46 @@ std::vector<float> read_rows(const std::string& path, size_t dim) {
   return rows;
 }
 
+const char* kernel_name(KernelVariant variant) {
+  switch (variant) {
+    case KernelVariant::kPortable:
+      return "portable";
+    case KernelVariant::kAvx2:
+      return "avx2";
+    case KernelVariant::kAvx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+// A comma-separated list of variant names, each supported here; exits with a message otherwise.
+std::vector<KernelVariant> parse_kernels(const std::string& list) {
+  std::vector<KernelVariant> out;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t comma = std::min(list.find(',', start), list.size());
+    const std::string name = list.substr(start, comma - start);
+    bool known = false;
+    for (KernelVariant variant :
+         {KernelVariant::kPortable, KernelVariant::kAvx2, KernelVariant::kAvx512}) {
+      if (name == kernel_name(variant)) {
+        if (!kernel_variant_supported(variant)) {
+          std::fprintf(stderr, "this processor lacks the %s kernels\n", name.c_str());
+          std::exit(2);
+        }
+        out.push_back(variant);
+        known = true;
+      }
+    }
+    if (!known) {
+      std::fprintf(stderr, "unknown kernel variant '%s'\n", name.c_str());
+      std::exit(2);
+    }
+    start = comma + 1;
+  }
+  return out;
+}
+
 void run(Options o) {
   const size_t k = 10;
   auto start = Clock::now();
@@ -152,8 +200,8 @@ void run(Options o) {
     return std::span(v).subspan(i * o.dim, o.dim);
   };
 
-  std::printf("%-11s %-7s %7s %6s %9s %9s %9s %5s %9s %8s\n", "metric", "mode", "build_s", "wall_s",
-              "bytes/vec", "alloc/vec", "code_ceil", "ef", "recall@10", "qps");
+  std::printf("%-11s %-7s %7s %6s %9s %9s %9s %5s %9s %8s %s\n", "metric", "mode", "build_s",
+              "wall_s", "bytes/vec", "alloc/vec", "code_ceil", "ef", "recall@10", "qps", "kernels");
   for (DistanceMetric metric : o.metrics) {
     start = Clock::now();
     const auto truth = top_k(o.n, o.queries, k, [&](size_t q, uint32_t n) {
@@ -189,21 +237,30 @@ void run(Options o) {
 
       for (size_t ef : o.efs) {
         index.config.ef_search = ef;
-        std::vector<std::vector<uint32_t>> found(o.queries);
-        double best = 1e300;
+        const size_t runs = std::max<size_t>(o.kernels.size(), 1);
+        std::vector<std::vector<std::vector<uint32_t>>> found(
+            runs, std::vector<std::vector<uint32_t>>(o.queries));
+        std::vector<double> best(runs, 1e300);
         for (int r = 0; r < o.repeats; ++r) {
-          const double t0 = thread_cpu_seconds();
-          for (size_t q = 0; q < o.queries; ++q) {
-            const auto hits = search(index, vec(queries, q), k);
-            found[q].clear();
-            for (const SearchHit& hit : hits) found[q].push_back(hit.id);
+          for (size_t run = 0; run < runs; ++run) {
+            if (!o.kernels.empty()) force_kernel_variant(o.kernels[run]);
+            const double t0 = thread_cpu_seconds();
+            for (size_t q = 0; q < o.queries; ++q) {
+              const auto hits = search(index, vec(queries, q), k);
+              found[run][q].clear();
+              for (const SearchHit& hit : hits) found[run][q].push_back(hit.id);
+            }
+            best[run] = std::min(best[run], thread_cpu_seconds() - t0);
           }
-          best = std::min(best, thread_cpu_seconds() - t0);
         }
-        std::printf("%-11s %-7s %7.1f %6.1f %9.0f %9.0f %9.4f %5zu %9.4f %8.0f\n",
-                    std::string(metric_name(metric)).c_str(), raw ? "raw" : "compact", build_s,
-                    build_wall, bytes, allocated, ceiling, ef, recall(truth, found),
-                    static_cast<double>(o.queries) / best);
+        force_portable_kernels(false);
+        for (size_t run = 0; run < runs; ++run) {
+          std::printf("%-11s %-7s %7.1f %6.1f %9.0f %9.0f %9.4f %5zu %9.4f %8.0f %s\n",
+                      std::string(metric_name(metric)).c_str(), raw ? "raw" : "compact", build_s,
+                      build_wall, bytes, allocated, ceiling, ef, recall(truth, found[run]),
+                      static_cast<double>(o.queries) / best[run],
+                      o.kernels.empty() ? "auto" : kernel_name(o.kernels[run]));
+        }
         std::fflush(stdout);
       }
     }
@@ -253,6 +310,8 @@ Options parse(int argc, char** argv) {
       o.data_path = value();
     } else if (arg == "--query-data") {
       o.query_path = value();
+    } else if (arg == "--kernels") {
+      o.kernels = parse_kernels(value());
     } else if (arg == "--mode") {
       const std::string mode = value();
       o.raw_modes = {mode == "raw"};
@@ -261,7 +320,7 @@ Options parse(int argc, char** argv) {
                    "usage: hnsw_bench [--quick] [--n N] [--queries Q] [--dim D] [--clusters C] "
                    "[--repeats R] [--metric cosine|euclidean|dot_product] [--mode compact|raw] "
                    "[--spread S] [--norm-spread S] [--offset X] [--ef EF] [--data FILE] "
-                   "[--query-data FILE]\n");
+                   "[--query-data FILE] [--kernels portable,avx2,avx512]\n");
       std::exit(2);
     }
   }

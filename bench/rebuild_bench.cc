@@ -39,6 +39,7 @@
 #include "core/hnsw/search.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/pq.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {
@@ -185,7 +186,7 @@ struct Bench {
     std::thread probe([&] {
       while (!done.load()) {
         const auto t0 = Clock::now();
-        (void)collection->document_count();
+        (void)document_count(*collection);
         longest_wait = std::max(longest_wait, seconds_since(t0));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }

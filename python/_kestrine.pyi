@@ -57,7 +57,12 @@ class Kestrine:
         """Insert a single document. Returns the document UUID as a string."""
 
     def batch_insert(self, collection: str, documents: list[NewDocument]) -> list[str]:
-        """Insert multiple documents. Returns a list of UUID strings."""
+        """Insert multiple documents. Returns a list of UUID strings.
+
+        All or nothing: when one document is refused, none is inserted, and the exception
+        raised for it has an int attribute ``document_index``, that document's 0-based
+        position in the list.
+        """
 
     def get(self, collection: str, id: str) -> Document:
         """Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."""
@@ -76,7 +81,12 @@ class Kestrine:
         """Store a document under its UUID, replacing a live document with that id."""
 
     def batch_upsert(self, collection: str, documents: list[NewDocument]) -> list[str]:
-        """Upsert multiple documents. Returns a list of UUID strings."""
+        """Upsert multiple documents. Returns a list of UUID strings.
+
+        All or nothing: when one document is refused, none is stored, and the exception raised
+        for it has an int attribute ``document_index``, that document's 0-based position in
+        the list.
+        """
 
     def get_many(self, collection: str, ids: list[str]) -> list[Document | None]:
         """Get documents by UUID, in the order given (None for an unknown or deleted id)."""

@@ -403,9 +403,6 @@ bool to_new_document(PyObject* object, NewDocument* out) {
     if (!to_uuid(out->id_text, &document->id)) return false;
   } else if (PyErr_Occurred()) {
     return false;
-  } else {
-    document->id = new_uuid();
-    out->id_text = format_uuid(document->id);
   }
   out->document = std::move(document);
   return true;

@@ -34,7 +34,7 @@ bool to_metadata(PyObject* dict, Metadata* out);
 // UUID text; ValueError "invalid UUID: " + the parser's message.
 bool to_uuid(std::string_view text, Uuid* out);
 // One element of batch_insert's list: a dict with "text", "embedding", optional "metadata"
-// and optional "id" (a fresh random id when absent).
+// and optional "id" (when absent, id_text stays empty and the engine draws one).
 bool to_new_document(PyObject* object, NewDocument* out);
 // A filter dict with optional "must", "must_not" and "should" lists, whose elements are
 // conditions or nested filters (at most kMaxFilterDepth levels).

@@ -57,7 +57,11 @@ inline constexpr char kBatchInsert[] =
     "Insert multiple documents. Returns a list of UUID strings.\n"
     "\n"
     "Each document dict should have the keys \"text\" and \"embedding\", and optionally "
-    "\"metadata\" and \"id\".\n";
+    "\"metadata\" and \"id\".\n"
+    "\n"
+    "All or nothing: when one document is refused, none is inserted, and the exception raised "
+    "for it has an int attribute document_index, that document's 0-based position in the "
+    "list.\n";
 
 inline constexpr char kGet[] =
     "get($self, collection, id)\n--\n\n"
@@ -100,8 +104,9 @@ inline constexpr char kBatchUpsert[] =
     "Upsert multiple documents. Returns a list of UUID strings.\n"
     "\n"
     "Each document dict has the keys of batch_insert(); a missing \"id\" is generated.\n"
-    "Every document is checked before any is stored: a bad one changes nothing. Each\n"
-    "document is replaced atomically.\n";
+    "Every document is checked before any is stored: a bad one changes nothing, and the\n"
+    "exception raised for it has an int attribute document_index, that document's 0-based\n"
+    "position in the list. Each document is replaced atomically.\n";
 
 inline constexpr char kGetMany[] =
     "get_many($self, collection, ids)\n--\n\n"

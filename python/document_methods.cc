@@ -101,7 +101,7 @@ PyObject* upsert(Engine& engine, PyObject* args, PyObject* kwargs) {
   }
   if (!to_uuid(incoming.id_text, &document->id)) return nullptr;
   incoming.document = std::move(document);
-  auto replaced = engine.upsert(**collection, std::move(incoming));
+  auto replaced = engine.upsert(collection_name, std::move(incoming));
   if (!replaced) return raise_error(replaced.error());
   return PyBool_FromLong(*replaced);
 }
@@ -128,11 +128,19 @@ PyObject* batch_upsert(Engine& engine, PyObject* args, PyObject* kwargs) {
   for (Py_ssize_t i = 0; i < initial_size && i < PyList_GET_SIZE(documents_object); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(documents_object, i));
     NewDocument document;
-    if (!to_new_document(item.get(), &document)) return nullptr;
+    if (!to_new_document(item.get(), &document)) {
+      set_document_index(static_cast<size_t>(i));
+      return nullptr;
+    }
     documents.push_back(std::move(document));
   }
-  auto ids = engine.batch_upsert(**collection, std::move(documents));
-  if (!ids) return raise_error(ids.error());
+  std::optional<size_t> failed_document;
+  auto ids = engine.batch_upsert(collection_name, std::move(documents), &failed_document);
+  if (!ids) {
+    raise_error(ids.error());
+    if (failed_document) set_document_index(*failed_document);
+    return nullptr;
+  }
   return id_list(*ids);
 }
 
@@ -224,7 +232,7 @@ PyObject* delete_many(Engine& engine, PyObject* args, PyObject* kwargs) {
   if (!to_uuids(id_texts, &ids)) return nullptr;
   std::optional<Filter> filter;
   if (!to_optional_filter(filter_object, &filter)) return nullptr;
-  auto deleted = engine.delete_many(**collection, ids, filter ? &*filter : nullptr);
+  auto deleted = engine.delete_many(collection_name, ids, filter ? &*filter : nullptr);
   if (!deleted) return raise_error(deleted.error());
   return PyLong_FromUnsignedLongLong(*deleted);
 }

@@ -89,4 +89,12 @@ bool prefix_argument_error(const char* name) {
   return false;
 }
 
+void set_document_index(size_t index) {
+  PyRef exception = take_exception();
+  if (!exception) return;
+  PyRef value(PyLong_FromSize_t(index));
+  if (!value || PyObject_SetAttrString(exception.get(), "document_index", value.get()) < 0) return;
+  restore_exception(std::move(exception));
+}
+
 }  // namespace kestrine::py

@@ -2,6 +2,8 @@
 // sets an exception returns a failure value (nullptr or false) so callers can `return` it.
 #pragma once
 
+#include <cstddef>
+
 #include "core/common/error.h"
 #include "python/pyref.h"
 
@@ -17,6 +19,11 @@ bool raise_type_mismatch(PyObject* object, const char* target);
 // "argument '<name>': " + the original message, with the original as its cause. Other
 // exceptions are left as they are. Always returns false.
 bool prefix_argument_error(const char* name);
+
+// Sets the attribute `document_index` (an int) on the pending exception: the position of the
+// document that batch_insert refused. The exception itself is left as it was. Should setting
+// the attribute fail, that failure is what stays pending.
+void set_document_index(size_t index);
 
 // The exception type for internal assertions reached through stored data. It derives from
 // BaseException, so `except Exception` handlers do not swallow it.

@@ -34,6 +34,16 @@ PyObject* argument_failed(const char* name) {
 
 bool is_given(PyObject* object) { return object != nullptr && object != Py_None; }
 
+// The engine looks the collection up itself; insert, batch_insert and search ask first only
+// so that an unknown collection is reported before the errors of the conversions that follow
+// the look-up (metadata, documents, filter). False with KeyError set when there is none.
+bool report_unknown_collection(const Engine& engine, std::string_view name) {
+  auto collection = engine.find_collection(name);
+  if (collection) return true;
+  raise_error(collection.error());
+  return false;
+}
+
 // A path goes to the operating system as a C string: a NUL inside would silently cut it short
 // and name another file. Refused the way Python's own file functions refuse it.
 bool check_path(const std::string& path) {
@@ -202,17 +212,9 @@ PyObject* collection_info(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   std::string name;
   if (!to_text(name_object, &name)) return argument_failed("name");
-  auto collection = engine_of(self).find_collection(name);
-  if (!collection) return raise_error(collection.error());
-  struct Snapshot {
-    uint64_t documents;
-    uint64_t memory;
-  };
-  Snapshot s = (*collection)->read([](const CollectionData& data) {
-    return Snapshot{data.documents.size(), estimate_memory(data)};
-  });
-  return make_collection_info((*collection)->name(), (*collection)->dimension(), s.documents,
-                              s.memory);
+  auto info = engine_of(self).collection_info(name);
+  if (!info) return raise_error(info.error());
+  return make_collection_info(info->name, info->dimension, info->documents, info->memory_bytes);
 }
 
 PyObject* total_memory_bytes(PyObject* self, PyObject*) {
@@ -245,19 +247,14 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 
   Engine& engine = engine_of(self);
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(engine, collection_name)) return nullptr;
   if (is_given(metadata_object) && !to_metadata(metadata_object, &document->metadata)) {
     return nullptr;
   }
-  if (is_given(id_object)) {
-    if (!to_uuid(incoming.id_text, &document->id)) return nullptr;
-  } else {
-    document->id = new_uuid();
-    incoming.id_text = format_uuid(document->id);
-  }
+  // Without an id, id_text stays empty and the engine draws one.
+  if (is_given(id_object) && !to_uuid(incoming.id_text, &document->id)) return nullptr;
   incoming.document = std::move(document);
-  auto id = engine.insert(**collection, std::move(incoming));
+  auto id = engine.insert(collection_name, std::move(incoming));
   if (!id) return raise_error(id.error());
   return text_to_str(format_uuid(*id));
 }
@@ -276,8 +273,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     return argument_failed("documents");
   }
   Engine& engine = engine_of(self);
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(engine, collection_name)) return nullptr;
 
   // Converting an element can run Python code that shrinks the list: stop at whichever of its
   // starting and current lengths is reached first.
@@ -287,11 +283,19 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   for (Py_ssize_t i = 0; i < initial_size && i < PyList_GET_SIZE(documents_object); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(documents_object, i));
     NewDocument document;
-    if (!to_new_document(item.get(), &document)) return nullptr;
+    if (!to_new_document(item.get(), &document)) {
+      set_document_index(static_cast<size_t>(i));
+      return nullptr;
+    }
     documents.push_back(std::move(document));
   }
-  auto ids = engine.batch_insert(**collection, std::move(documents));
-  if (!ids) return raise_error(ids.error());
+  std::optional<size_t> failed_document;
+  auto ids = engine.batch_insert(collection_name, std::move(documents), &failed_document);
+  if (!ids) {
+    raise_error(ids.error());
+    if (failed_document) set_document_index(*failed_document);
+    return nullptr;
+  }
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids->size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < ids->size(); ++i) {
@@ -302,46 +306,32 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   return list.release();
 }
 
-// Binds (collection, id), converts both, finds the collection and parses the id.
-bool bind_document_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
-                        std::shared_ptr<Collection>* collection, std::string* id_text, Uuid* id) {
+// Binds (collection, id) and converts both.
+bool bind_document_call(PyObject* args, PyObject* kwargs, const char* format,
+                        std::string* collection, std::string* id_text) {
   static const char* keywords[] = {"collection", "id", nullptr};
   PyObject *collection_object, *id_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
                                    &collection_object, &id_object)) {
     return false;
   }
-  std::string collection_name;
-  if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
+  if (!to_text(collection_object, collection)) return argument_failed("collection");
   if (!to_text(id_object, id_text)) return argument_failed("id");
-  auto found = engine_of(self).find_collection(collection_name);
-  if (!found) return raise_error(found.error());
-  *collection = std::move(*found);
-  return to_uuid(*id_text, id);
+  return true;
 }
 
 PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
-  std::shared_ptr<Collection> collection;
-  std::string id_text;
-  Uuid id;
-  if (!bind_document_call(self, args, kwargs, "OO:get", &collection, &id_text, &id)) {
-    return nullptr;
-  }
-  DocumentPtr document = collection->get_document(id);
-  if (!document) {
-    return raise_error(Error::not_found("document '" + id_text + "' not found"));
-  }
-  return document_to_dict(*document);
+  std::string collection, id_text;
+  if (!bind_document_call(args, kwargs, "OO:get", &collection, &id_text)) return nullptr;
+  auto document = engine_of(self).get_document(collection, id_text);
+  if (!document) return raise_error(document.error());
+  return document_to_dict(**document);
 }
 
 PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
-  std::shared_ptr<Collection> collection;
-  std::string id_text;
-  Uuid id;
-  if (!bind_document_call(self, args, kwargs, "OO:delete", &collection, &id_text, &id)) {
-    return nullptr;
-  }
-  auto deleted = engine_of(self).delete_document(*collection, id);
+  std::string collection, id_text;
+  if (!bind_document_call(args, kwargs, "OO:delete", &collection, &id_text)) return nullptr;
+  auto deleted = engine_of(self).delete_document(collection, id_text);
   if (!deleted) return raise_error(deleted.error());
   return PyBool_FromLong(*deleted);
 }
@@ -415,18 +405,15 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   request.linear_fusion = fusion_method == "linear";
 
   Engine& engine = engine_of(self);
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
-  if (!request.query_embedding && !request.query_text) {
-    return raise_error(Error::invalid_value(kMissingQueryMessage));
-  }
+  if (!report_unknown_collection(engine, collection_name)) return nullptr;
+  if (auto ok = require_query(request); !ok) return raise_error(ok.error());
   // The filter is parsed here, after the look-up; its errors carry no argument prefix.
   if (is_given(filter_object)) {
     Filter filter;
     if (!to_filter(filter_object, &filter)) return nullptr;
     request.filter = std::move(filter);
   }
-  auto hits = engine.search(**collection, request);
+  auto hits = engine.search(collection_name, request);
   if (!hits) return raise_error(hits.error());
   PyRef list(PyList_New(static_cast<Py_ssize_t>(hits->size())));
   if (!list) return nullptr;

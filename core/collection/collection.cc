@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "core/hnsw/index.h"
+#include "core/bm25/inverted_index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/quantization/scalar.h"
 
@@ -22,8 +23,8 @@ Collection::Collection(CollectionData data) : data_(std::move(data)) {
   refresh_code_norms(data_.hnsw);
 }
 
-Status Collection::check_insert(const Uuid& id, std::string_view id_text,
-                                size_t embedding_size) const {
+Status Collection::check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size,
+                                std::string_view text) const {
   if (embedding_size != data_.dimension) {
     return fail(Error::invalid_value("embedding dimension mismatch: expected " +
                                      std::to_string(data_.dimension) + ", got " +
@@ -32,7 +33,16 @@ Status Collection::check_insert(const Uuid& id, std::string_view id_text,
   if (get_document(id) != nullptr) {
     return fail(Error::invalid_value("document '" + std::string(id_text) + "' already exists"));
   }
-  return {};
+  return check_text_size(text);
+}
+
+Status Collection::check_replace(size_t embedding_size, std::string_view text) const {
+  if (embedding_size != data_.dimension) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(data_.dimension) + ", got " +
+                                     std::to_string(embedding_size)));
+  }
+  return check_text_size(text);
 }
 
 bool Collection::insert_document(DocumentPtr document, std::span<const float> embedding) {
@@ -76,11 +86,6 @@ bool Collection::delete_document(const Uuid& id) {
   remove_document(data_.bm25, internal->second, /*was_indexed=*/true);
   // The id-map entry and the id-to-uuid slot stay until a rebuild renumbers the documents.
   return true;
-}
-
-size_t Collection::document_count() const {
-  std::shared_lock lock(mutex_);
-  return data_.documents.size();
 }
 
 uint64_t Collection::estimate_memory() const {

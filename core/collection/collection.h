@@ -20,7 +20,7 @@
 #include "core/common/error.h"
 #include "core/common/uuid.h"
 #include "core/hnsw/config.h"
-#include "core/hnsw/graph.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/quantization/scalar.h"
 
 namespace kestrine {
@@ -50,9 +50,15 @@ class Collection {
   const std::string& name() const { return data_.name; }
   uint64_t dimension() const { return data_.dimension; }
 
-  // Checks that a document may be inserted: `embedding_size` must equal the dimension and `id`
-  // must not be live. `id_text` is the id as the caller wrote it, for the message.
-  Status check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size) const;
+  // Checks that a document may be inserted, in this order: `embedding_size` must equal the
+  // dimension, `id` must not be live, and `text` must be within check_text_size's limit.
+  // `id_text` is the id as the caller wrote it, for the message. The one admission rule for
+  // documents, used by the engine and by log replay alike.
+  Status check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size,
+                      std::string_view text) const;
+  // What check_insert asks less the live id, in the same order: the admission rule for a
+  // document that may replace a live one (an upsert).
+  Status check_replace(size_t embedding_size, std::string_view text) const;
 
   // Inserts a document whose embedding has exactly `dimension` values. The caller has checked
   // (check_insert) that its id is not live; should another thread have inserted it meanwhile,
@@ -70,7 +76,6 @@ class Collection {
   // replace.cc.
   bool replace_document(DocumentPtr document, std::span<const float> embedding);
 
-  size_t document_count() const;
   uint64_t estimate_memory() const;
 
   // Replaces both indexes and the id tables by fresh ones built from the live documents only,

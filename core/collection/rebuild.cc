@@ -4,7 +4,7 @@
 #include <span>
 #include <utility>
 
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/quantization/scalar.h"
 

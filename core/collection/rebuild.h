@@ -23,7 +23,7 @@
 #include "core/collection/collection.h"
 #include "core/common/error.h"
 #include "core/common/uuid.h"
-#include "core/hnsw/graph.h"
+#include "core/hnsw/hnsw_index.h"
 
 namespace kestrine {
 

@@ -1,6 +1,6 @@
 // Collection::replace_document: the in-memory half of an upsert.
 #include "core/collection/collection.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/quantization/scalar.h"
 
 namespace kestrine {

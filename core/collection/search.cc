@@ -12,6 +12,14 @@
 #include "core/quantization/distance.h"
 
 namespace kestrine {
+
+Status require_query(const SearchRequest& request) {
+  if (!request.query_embedding && !request.query_text) {
+    return fail(Error::invalid_value(kMissingQueryMessage));
+  }
+  return {};
+}
+
 namespace {
 
 // The live document behind an internal id, or null.

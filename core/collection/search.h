@@ -30,6 +30,11 @@ struct SearchRequest {
   std::optional<Filter> filter;
 };
 
+// A request must carry a query embedding, a query text or both. The extension asks this before
+// converting the filter, so that a request without a query is refused as such whatever its
+// filter holds; the engine asks again for callers that come straight to it.
+Status require_query(const SearchRequest& request);
+
 struct ScoredDocument {
   DocumentPtr document;
   float score = 0.0f;

@@ -1,6 +1,7 @@
 // The engine's writes by id or by filter beyond insert and delete: upsert, batch_upsert and
 // delete_many. Each checks everything before it logs, logs before it changes anything, and
 // changes memory while it keeps the checkpoint hold, as the other writes of engine.cc do.
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -11,14 +12,8 @@
 namespace kestrine {
 namespace {
 
-// What insert checks of a document, less the live id.
-Status check_new_document(const Collection& collection, const NewDocument& d) {
-  if (d.embedding.size() != collection.dimension()) {
-    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
-                                     std::to_string(collection.dimension()) + ", got " +
-                                     std::to_string(d.embedding.size())));
-  }
-  return check_text_size(d.document->text);
+Status admit_replacement(const Collection& collection, const NewDocument& d) {
+  return collection.check_replace(d.embedding.size(), d.document->text);
 }
 
 }  // namespace
@@ -28,8 +23,12 @@ Result<CheckpointHold> Engine::log_all(std::span<const WalEntry> entries) {
   return store_->append_entries(entries);
 }
 
-Result<bool> Engine::upsert(Collection& collection, NewDocument document) {
-  if (auto ok = check_new_document(collection, document); !ok) return fail(ok.error());
+Result<bool> Engine::upsert(std::string_view name, NewDocument document) {
+  auto found = find_collection(name);
+  if (!found) return fail(found.error());
+  Collection& collection = **found;
+  assign_id(document);
+  if (auto ok = admit_replacement(collection, document); !ok) return fail(ok.error());
   const Uuid id = document.document->id;
   WalEntry entry = wal::UpdateDocument{
       collection.name(), id, {std::move(document.document), std::move(document.embedding)}};
@@ -39,14 +38,24 @@ Result<bool> Engine::upsert(Collection& collection, NewDocument document) {
   return collection.replace_document(std::move(item.document), item.embedding);
 }
 
-Result<std::vector<Uuid>> Engine::batch_upsert(Collection& collection,
-                                               std::vector<NewDocument> documents) {
+Result<std::vector<Uuid>> Engine::batch_upsert(std::string_view name,
+                                               std::vector<NewDocument> documents,
+                                               std::optional<size_t>* failed_document) {
+  auto found = find_collection(name);
+  if (!found) return fail(found.error());
+  Collection& collection = **found;
   std::unordered_set<Uuid, UuidHash> seen;
   seen.reserve(documents.size());
-  for (const NewDocument& d : documents) {
-    if (auto ok = check_new_document(collection, d); !ok) return fail(ok.error());
-    if (!seen.insert(d.document->id).second) {
-      return fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
+  for (size_t i = 0; i < documents.size(); ++i) {
+    NewDocument& d = documents[i];
+    assign_id(d);
+    Status ok = admit_replacement(collection, d);
+    if (ok && !seen.insert(d.document->id).second) {
+      ok = fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
+    }
+    if (!ok) {
+      if (failed_document != nullptr) *failed_document = i;
+      return fail(ok.error());
     }
   }
   std::vector<Uuid> ids;
@@ -67,8 +76,11 @@ Result<std::vector<Uuid>> Engine::batch_upsert(Collection& collection,
   return ids;
 }
 
-Result<uint64_t> Engine::delete_many(Collection& collection, std::span<const Uuid> ids,
+Result<uint64_t> Engine::delete_many(std::string_view name, std::span<const Uuid> ids,
                                      const Filter* filter) {
+  auto found = find_collection(name);
+  if (!found) return fail(found.error());
+  Collection& collection = **found;
   std::vector<Uuid> targets = filter ? matching_ids(collection, *filter) : std::vector<Uuid>();
   std::unordered_set<Uuid, UuidHash> chosen(targets.begin(), targets.end());
   for (const Uuid& id : ids) {

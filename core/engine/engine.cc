@@ -2,16 +2,15 @@
 
 #include <unordered_set>
 
-#include "core/bm25/inverted_index.h"
 #include "core/storage/snapshot.h"
 
 namespace kestrine {
 
-Engine::Engine() : database_(std::make_shared<Database>()) {}
+Engine::Engine() : database_(std::make_shared<CollectionMap>()) {}
 
-Engine::Engine(KeyPtr key) : database_(std::make_shared<Database>()), key_(std::move(key)) {}
+Engine::Engine(KeyPtr key) : database_(std::make_shared<CollectionMap>()), key_(std::move(key)) {}
 
-Engine::Engine(std::shared_ptr<Database> database, std::unique_ptr<PersistentStore> store)
+Engine::Engine(std::shared_ptr<CollectionMap> database, std::unique_ptr<PersistentStore> store)
     : database_(std::move(database)),
       data_dir_(store->data_dir()),
       key_(store->key()),
@@ -63,40 +62,74 @@ size_t Engine::collection_count() const { return database_->collection_count(); 
 
 uint64_t Engine::total_memory_bytes() const { return database_->total_memory_bytes(); }
 
-Result<Uuid> Engine::insert(Collection& collection, NewDocument document) {
-  const Uuid id = document.document->id;
-  if (auto ok = collection.check_insert(id, document.id_text, document.embedding.size()); !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = check_text_size(document.document->text); !ok) return fail(ok.error());
-  // The entry owns the document while it is logged, and hands it to the collection after.
-  WalEntry entry = wal::InsertDocument{
-      collection.name(), {std::move(document.document), std::move(document.embedding)}};
-  auto hold = log(entry);
-  if (!hold) return fail(hold.error());
-  wal::Item& item = std::get<wal::InsertDocument>(entry).item;
-  collection.insert_document(std::move(item.document), item.embedding);
+void Engine::assign_id(NewDocument& d) {
+  if (!d.id_text.empty()) return;
+  d.document->id = new_uuid();
+  d.id_text = format_uuid(d.document->id);
+}
+
+namespace {
+
+Status admit(const Collection& collection, const NewDocument& d) {
+  return collection.check_insert(d.document->id, d.id_text, d.embedding.size(), d.document->text);
+}
+
+Result<Uuid> parse_id(std::string_view id_text) {
+  auto id = parse_uuid(id_text);
+  if (!id) return fail(id.error().with_prefix("invalid UUID: "));
   return id;
 }
 
-Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
-                                               std::vector<NewDocument> documents) {
+}  // namespace
+
+Result<CollectionInfo> Engine::collection_info(std::string_view name) const {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
+  return (*collection)->read([&](const CollectionData& data) {
+    return CollectionInfo{(*collection)->name(), (*collection)->dimension(), data.documents.size(),
+                          estimate_memory(data)};
+  });
+}
+
+Result<Uuid> Engine::insert(std::string_view name, NewDocument document) {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
+  assign_id(document);
+  if (auto ok = admit(**collection, document); !ok) return fail(ok.error());
+  const Uuid id = document.document->id;
+  // The entry owns the document while it is logged, and hands it to the collection after.
+  WalEntry entry = wal::InsertDocument{
+      (*collection)->name(), {std::move(document.document), std::move(document.embedding)}};
+  auto hold = log(entry);
+  if (!hold) return fail(hold.error());
+  wal::Item& item = std::get<wal::InsertDocument>(entry).item;
+  (*collection)->insert_document(std::move(item.document), item.embedding);
+  return id;
+}
+
+Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
+                                               std::vector<NewDocument> documents,
+                                               std::optional<size_t>* failed_document) {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
   std::unordered_set<Uuid, UuidHash> seen;
   seen.reserve(documents.size());
-  for (const NewDocument& d : documents) {
-    const Uuid& id = d.document->id;
-    if (auto ok = collection.check_insert(id, d.id_text, d.embedding.size()); !ok) {
-      return fail(ok.error());
+  for (size_t i = 0; i < documents.size(); ++i) {
+    NewDocument& d = documents[i];
+    assign_id(d);
+    Status ok = admit(**collection, d);
+    if (ok && !seen.insert(d.document->id).second) {
+      ok = fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
     }
-    if (auto ok = check_text_size(d.document->text); !ok) return fail(ok.error());
-    if (!seen.insert(id).second) {
-      return fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
+    if (!ok) {
+      if (failed_document != nullptr) *failed_document = i;
+      return fail(ok.error());
     }
   }
   // One entry for the whole batch: one record, one write, one flush to the device.
   std::vector<Uuid> ids;
   ids.reserve(documents.size());
-  wal::BatchInsert batch{collection.name(), {}};
+  wal::BatchInsert batch{(*collection)->name(), {}};
   batch.items.reserve(documents.size());
   for (NewDocument& d : documents) {
     ids.push_back(d.document->id);
@@ -106,28 +139,45 @@ Result<std::vector<Uuid>> Engine::batch_insert(Collection& collection,
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
   for (wal::Item& item : std::get<wal::BatchInsert>(entry).items) {
-    collection.insert_document(std::move(item.document), item.embedding);
+    (*collection)->insert_document(std::move(item.document), item.embedding);
   }
   return ids;
 }
 
-Result<bool> Engine::delete_document(Collection& collection, const Uuid& id) {
-  auto hold = log(wal::DeleteDocument{collection.name(), id});
-  if (!hold) return fail(hold.error());
-  return collection.delete_document(id);
+Result<DocumentPtr> Engine::get_document(std::string_view name, std::string_view id_text) const {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
+  auto id = parse_id(id_text);
+  if (!id) return fail(id.error());
+  DocumentPtr document = (*collection)->get_document(*id);
+  if (!document) {
+    return fail(Error::not_found("document '" + std::string(id_text) + "' not found"));
+  }
+  return document;
 }
 
-Result<std::vector<ScoredDocument>> Engine::search(const Collection& collection,
+Result<bool> Engine::delete_document(std::string_view name, std::string_view id_text) {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
+  auto id = parse_id(id_text);
+  if (!id) return fail(id.error());
+  auto hold = log(wal::DeleteDocument{(*collection)->name(), *id});
+  if (!hold) return fail(hold.error());
+  return (*collection)->delete_document(*id);
+}
+
+Result<std::vector<ScoredDocument>> Engine::search(std::string_view name,
                                                    const SearchRequest& request) const {
-  if (!request.query_embedding && !request.query_text) {
-    return fail(Error::invalid_value(kMissingQueryMessage));
-  }
-  if (request.query_embedding && request.query_embedding->size() != collection.dimension()) {
+  auto collection = find_collection(name);
+  if (!collection) return fail(collection.error());
+  if (auto ok = require_query(request); !ok) return fail(ok.error());
+  const uint64_t dimension = (*collection)->dimension();
+  if (request.query_embedding && request.query_embedding->size() != dimension) {
     return fail(Error::invalid_value("embedding dimension mismatch: expected " +
-                                     std::to_string(collection.dimension()) + ", got " +
+                                     std::to_string(dimension) + ", got " +
                                      std::to_string(request.query_embedding->size())));
   }
-  return search_collection(collection, request);
+  return search_collection(**collection, request);
 }
 
 Result<uint64_t> Engine::rebuild(std::string_view collection) {

@@ -15,23 +15,32 @@
 #include <vector>
 
 #include "core/collection/collection.h"
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/collection/document.h"
 #include "core/collection/filter.h"
 #include "core/collection/search.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
 #include "core/storage/crypto.h"
-#include "core/storage/lifecycle.h"
+#include "core/storage/persistent_store.h"
 
 namespace kestrine {
 
 // A document on its way in, with its embedding and the id as the caller wrote it (used only in
-// error messages, so that they quote the caller's text).
+// error messages, so that they quote the caller's text). An empty `id_text` means the caller
+// gave no id: the engine draws a fresh random one into `document->id` and fills `id_text`.
 struct NewDocument {
-  DocumentPtr document;
+  std::shared_ptr<Document> document;  // the engine's until it is stored, then immutable
   std::vector<float> embedding;
   std::string id_text;
+};
+
+// What `collection_info` reports about one collection, read at one moment.
+struct CollectionInfo {
+  std::string name;
+  uint64_t dimension = 0;
+  uint64_t documents = 0;     // live documents
+  uint64_t memory_bytes = 0;  // estimate_memory
 };
 
 class Engine {
@@ -63,34 +72,49 @@ class Engine {
   size_t collection_count() const;
   uint64_t total_memory_bytes() const;
 
-  Result<Uuid> insert(Collection& collection, NewDocument document);
-  // All or nothing: every document is checked (dimension, live ids, ids repeated within the
-  // batch) before the first one is inserted.
-  Result<std::vector<Uuid>> batch_insert(Collection& collection,
-                                         std::vector<NewDocument> documents);
-  // True when a live document was deleted. Logged either way.
-  Result<bool> delete_document(Collection& collection, const Uuid& id);
+  // Every method below that names a collection fails first with find_collection's kNotFound
+  // when there is none of that name.
 
-  // Stores the document under its id, replacing a live document with that id (true) or
-  // inserting it (false). Checked as `insert` checks, except that a live id is the point. One
-  // update entry is logged, which replay reads as "delete this id, then insert this document",
-  // so a crash leaves the old document or the new one, never neither. Defined in
-  // document_writes.cc, as are the two below.
-  Result<bool> upsert(Collection& collection, NewDocument document);
-  // The same for many documents, all checked first (dimension, text size, ids repeated within
-  // the batch: the message of batch_insert) so that a refused batch logs and changes nothing.
-  // One update entry per document, all appended with one write; each document is atomic.
-  Result<std::vector<Uuid>> batch_upsert(Collection& collection,
-                                         std::vector<NewDocument> documents);
+  Result<CollectionInfo> collection_info(std::string_view collection) const;
+
+  // Gives the document its id (see NewDocument), admits it (check_insert: dimension, live id,
+  // text size), logs it and inserts it.
+  Result<Uuid> insert(std::string_view collection, NewDocument document);
+  // All or nothing: every document is given its id and admitted as by `insert`, and an id
+  // repeated within the batch is refused, before the first one is inserted. When the error
+  // concerns one document, `*failed_document` (if not null) is set to its position.
+  Result<std::vector<Uuid>> batch_insert(std::string_view collection,
+                                         std::vector<NewDocument> documents,
+                                         std::optional<size_t>* failed_document = nullptr);
+  // The live document whose id is `id_text`: kInvalidValue "invalid UUID: ..." for text that
+  // is no id, kNotFound "document '<id_text>' not found" when none is live.
+  Result<DocumentPtr> get_document(std::string_view collection, std::string_view id_text) const;
+  // True when a live document was deleted; logged either way. Bad id text as for get_document.
+  Result<bool> delete_document(std::string_view collection, std::string_view id_text);
+
+  // Stores the document under its id (given one as `insert` does when it has none), replacing a
+  // live document with that id (true) or inserting it (false). Admitted as `insert` admits,
+  // except that a live id is the point (Collection::check_replace). One update entry is logged,
+  // which replay reads as "delete this id, then insert this document", so a crash leaves the
+  // old document or the new one, never neither. Defined in document_writes.cc, as are the two
+  // below.
+  Result<bool> upsert(std::string_view collection, NewDocument document);
+  // The same for many documents, all given their ids and checked first (dimension, text size,
+  // ids repeated within the batch: the message of batch_insert) so that a refused batch logs and
+  // changes nothing; `*failed_document` as for batch_insert. One update entry per document, all
+  // appended with one write; each document is atomic.
+  Result<std::vector<Uuid>> batch_upsert(std::string_view collection,
+                                         std::vector<NewDocument> documents,
+                                         std::optional<size_t>* failed_document = nullptr);
   // Deletes the live documents among `ids` and those that satisfy `filter` (when not null), and
   // returns how many were deleted. Ids that are not live are skipped and not logged; each
   // deletion is logged as `delete_document` logs it, all with one write.
-  Result<uint64_t> delete_many(Collection& collection, std::span<const Uuid> ids,
+  Result<uint64_t> delete_many(std::string_view collection, std::span<const Uuid> ids,
                                const Filter* filter);
 
   // Refuses a request without any query, and a query embedding whose length is not the
   // collection's dimension; otherwise runs it.
-  Result<std::vector<ScoredDocument>> search(const Collection& collection,
+  Result<std::vector<ScoredDocument>> search(std::string_view collection,
                                              const SearchRequest& request) const;
   // Writes the collection's snapshot "<name>.kestrine" into `path` (else the data directory),
   // encrypted with `key_text` when given, else with the database key, else checksummed. On a
@@ -119,13 +143,13 @@ class Engine {
   // that cannot be trained, the collection then unchanged.
   Result<uint64_t> rebuild(std::string_view collection);
 
-  Database& database() { return *database_; }
-  const Database& database() const { return *database_; }
+  CollectionMap& database() { return *database_; }
+  const CollectionMap& database() const { return *database_; }
   // The on-disk side of a persistent database; null for an ephemeral one.
   PersistentStore* store() { return store_.get(); }
 
  private:
-  Engine(std::shared_ptr<Database> database, std::unique_ptr<PersistentStore> store);
+  Engine(std::shared_ptr<CollectionMap> database, std::unique_ptr<PersistentStore> store);
 
   // Logs `entry` on a persistent database. The returned hold, kept while the change is made
   // in memory, keeps checkpoints out; it holds nothing on an ephemeral database.
@@ -133,10 +157,13 @@ class Engine {
   // The same for several entries, appended with one write (PersistentStore::append_entries).
   Result<CheckpointHold> log_all(std::span<const WalEntry> entries);
 
+  // Draws a fresh id for a document that came without one (see NewDocument).
+  static void assign_id(NewDocument& d);
+
   // `path` if given, else the data directory.
   Result<std::filesystem::path> snapshot_directory(std::optional<std::string_view> path) const;
 
-  std::shared_ptr<Database> database_;
+  std::shared_ptr<CollectionMap> database_;
   std::optional<std::filesystem::path> data_dir_;  // set for a persistent database
   KeyPtr key_;                                     // the database key, or null
   std::unique_ptr<PersistentStore> store_;         // set for a persistent database

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/hnsw/search_hit.h"
+#include "core/common/scored_id.h"
 
 namespace kestrine {
 

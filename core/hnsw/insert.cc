@@ -5,13 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level_random.h"
+#include "core/hnsw/neighbor_lists.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/select_neighbors.h"
-#include "core/hnsw/table_growth.h"
-#include "core/hnsw/visited.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/pq.h"
 

@@ -9,7 +9,7 @@
 
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
-#include "core/hnsw/graph.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/quantization/scalar.h"
 
 namespace kestrine {

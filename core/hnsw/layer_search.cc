@@ -110,16 +110,14 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
   }
 }
 
-std::vector<SearchHit> search_layer(const HnswIndex& index, std::span<const float> query,
-                                    float query_sq_norm, std::span<const uint32_t> entries,
-                                    size_t ef, size_t layer, std::span<const float> pq_table,
-                                    const NodePredicate* accept) {
-  thread_local LayerSearcher::Scratch scratch;
-  const NodeScorer scorer(index, query, query_sq_norm, pq_table);
-  LayerSearcher searcher(index, scorer, search_visited_set(), scratch);
-  std::vector<SearchHit> out;
-  searcher.run(entries, ef, layer, accept, out);
-  return out;
+VisitedSet& search_visited_set() {
+  thread_local VisitedSet set;
+  return set;
+}
+
+VisitedSet& insert_visited_set() {
+  thread_local VisitedSet set;
+  return set;
 }
 
 }  // namespace kestrine

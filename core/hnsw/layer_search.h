@@ -4,28 +4,87 @@
 // that fail it) are expanded like any other but never enter the results.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <type_traits>
 #include <vector>
 
-#include "core/hnsw/graph.h"
-#include "core/hnsw/node_predicate.h"
+#include "core/common/scored_id.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/node_scorer.h"
-#include "core/hnsw/search_hit.h"
-#include "core/hnsw/visited.h"
 
 namespace kestrine {
 
-// Runs one layer search on the calling thread's search visited set and returns the results
-// ascending by distance. `pq_table` as for node_distance; `accept`, when given, is evaluated for
-// live nodes only.
-std::vector<SearchHit> search_layer(const HnswIndex& index, std::span<const float> query,
-                                    float query_sq_norm, std::span<const uint32_t> entries,
-                                    size_t ef, size_t layer, std::span<const float> pq_table = {},
-                                    const NodePredicate* accept = nullptr);
+// A borrowed test on node ids, as cheap to pass and call as a function pointer. It refers to a
+// callable owned by the caller, which must outlive every call (it is meant to be passed down a
+// call chain, never stored).
+class NodePredicate {
+ public:
+  template <typename F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, NodePredicate> &&
+             std::is_invocable_r_v<bool, const F&, uint32_t>)
+  NodePredicate(const F& test)  // NOLINT(google-explicit-constructor): passed like a lambda
+      : object_(std::addressof(test)), call_([](const void* object, uint32_t id) -> bool {
+          return (*static_cast<const F*>(object))(id);
+        }) {}
 
-// The reusable machinery behind search_layer: one per operation, over a thread's visited set
+  bool operator()(uint32_t id) const { return call_(object_, id); }
+
+ private:
+  const void* object_;
+  bool (*call_)(const void*, uint32_t);
+};
+
+// Which nodes a layer search has already looked at. Each thread keeps one set for searches and
+// a separate one for insertions, for its whole life. A node counts as visited when its mark
+// equals the current generation, so starting a new layer search costs one increment instead of
+// a pass over all nodes; the marks are cleared only when the 16-bit generation wraps.
+class VisitedSet {
+ public:
+  // Extends the marks with zeros up to `node_count` ids; they never shrink.
+  void prepare(size_t node_count) {
+    if (marks_.size() < node_count) marks_.resize(node_count, 0);
+  }
+
+  // Starts a layer search: afterwards no node counts as visited. Generation 0 never marks.
+  void next_generation() {
+    if (generation_ == UINT16_MAX) {
+      std::fill(marks_.begin(), marks_.end(), uint16_t{0});
+      generation_ = 1;
+    } else {
+      ++generation_;
+    }
+  }
+
+  // Marks `id` (which must be below size()) and tells whether it was unvisited before.
+  bool visit(uint32_t id) {
+    uint16_t& mark = marks_[id];
+    if (mark == generation_) return false;
+    mark = generation_;
+    return true;
+  }
+
+  bool visited(uint32_t id) const {
+    return generation_ != 0 && id < marks_.size() && marks_[id] == generation_;
+  }
+
+  size_t size() const { return marks_.size(); }
+  uint16_t generation() const { return generation_; }
+
+ private:
+  std::vector<uint16_t> marks_;
+  uint16_t generation_ = 0;
+};
+
+// The calling thread's set for searches.
+VisitedSet& search_visited_set();
+// The calling thread's set for insertions.
+VisitedSet& insert_visited_set();
+
+// One layer search's machinery: one per operation, over a thread's visited set
 // and scratch heaps, so that repeated layer searches allocate nothing once warmed up.
 class LayerSearcher {
  public:

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "core/hnsw/table_growth.h"
-
 namespace kestrine {
 
 namespace {

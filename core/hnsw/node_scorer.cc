@@ -24,7 +24,7 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
   if (dim_ > 0) code_nodes_ = std::min(code_nodes_, index.vector_data.size() / dim_);
   raw_nodes_ = dim_ > 0 ? index.raw_vectors.size() / dim_ : 0;
   // A stored norm covers all `dimension` codes, so a shorter query cannot use it.
-  if (metric_ == DistanceMetric::kCosine && index.code_norms.variant == variant_ &&
+  if (metric_ == DistanceMetric::kCosine && same_kernel_sums(index.code_norms.variant, variant_) &&
       query_.size() == dim_) {
     norm_nodes_ = std::min(index.code_norms.values.size(), code_nodes_);
   }

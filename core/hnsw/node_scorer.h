@@ -16,7 +16,7 @@
 #include <limits>
 #include <span>
 
-#include "core/hnsw/graph.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/kernel_dispatch.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "core/hnsw/hit_order.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/layer_search.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/pq.h"

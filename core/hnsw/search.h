@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "core/hnsw/graph.h"
-#include "core/hnsw/node_predicate.h"
-#include "core/hnsw/search_hit.h"
+#include "core/common/scored_id.h"
+#include "core/hnsw/hnsw_index.h"
+#include "core/hnsw/layer_search.h"
 
 namespace kestrine {
 

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "core/hnsw/graph.h"
-#include "core/hnsw/search_hit.h"
+#include "core/common/scored_id.h"
+#include "core/hnsw/hnsw_index.h"
 
 namespace kestrine {
 

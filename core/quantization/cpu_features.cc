@@ -34,9 +34,20 @@ bool detect_avx2_fma() {
   return (ebx & bit_AVX2) != 0;
 }
 
+bool detect_avx512f() {
+  if (!detect_avx2_fma()) return false;
+  // Bits 5 to 7: the opmask registers and both halves of the 512-bit state survive as well.
+  constexpr uint64_t kAvx512State = 0xe6;
+  if ((read_xcr0() & kAvx512State) != kAvx512State) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & bit_AVX512F) != 0;
+}
+
 #else
 
 bool detect_avx2_fma() { return false; }
+bool detect_avx512f() { return false; }
 
 #endif
 
@@ -44,6 +55,11 @@ bool detect_avx2_fma() { return false; }
 
 bool cpu_has_avx2_fma() {
   static const bool supported = detect_avx2_fma();
+  return supported;
+}
+
+bool cpu_has_avx512f() {
+  static const bool supported = detect_avx512f();
   return supported;
 }
 

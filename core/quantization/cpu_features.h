@@ -8,4 +8,8 @@ namespace kestrine {
 // processor once per process; later calls read the cached answer.
 bool cpu_has_avx2_fma();
 
+// True when cpu_has_avx2_fma() holds, the processor has AVX-512 Foundation, and the operating
+// system also saves the opmask registers and the full 512-bit register state. Cached likewise.
+bool cpu_has_avx512f();
+
 }  // namespace kestrine

@@ -17,15 +17,17 @@ namespace {
 // them. Two threads may pick at once: both store the same table, and the tables are constant
 // data, so relaxed order is enough and a call costs one load and one well-predicted branch.
 std::atomic<const DistanceKernels*> active_kernels{nullptr};
-std::atomic<bool> portable_forced{false};
+// The table a test or benchmark forced, or null for the automatic choice.
+std::atomic<const DistanceKernels*> forced_kernels{nullptr};
 
 const DistanceKernels* automatic_kernels() {
+  if (cpu_has_avx512f()) return &kAvx512Kernels;
   return cpu_has_avx2_fma() ? &kAvx2Kernels : &kPortableKernels;
 }
 
 const DistanceKernels* pick_kernels() {
-  const DistanceKernels* chosen =
-      portable_forced.load(std::memory_order_relaxed) ? &kPortableKernels : automatic_kernels();
+  const DistanceKernels* chosen = forced_kernels.load(std::memory_order_relaxed);
+  if (chosen == nullptr) chosen = automatic_kernels();
   active_kernels.store(chosen, std::memory_order_relaxed);
   return chosen;
 }
@@ -39,7 +41,22 @@ inline const DistanceKernels& kernels() {
 }
 
 const DistanceKernels& kernels_of(KernelVariant variant) {
-  return variant == KernelVariant::kAvx2 ? *automatic_kernels() : kPortableKernels;
+  switch (variant) {
+    case KernelVariant::kAvx512:
+      if (cpu_has_avx512f()) return kAvx512Kernels;
+      [[fallthrough]];
+    case KernelVariant::kAvx2:
+      if (cpu_has_avx2_fma()) return kAvx2Kernels;
+      [[fallthrough]];
+    case KernelVariant::kPortable:
+      break;
+  }
+  return kPortableKernels;
+}
+
+KernelVariant variant_of(const DistanceKernels* k) {
+  if (k == &kAvx512Kernels) return KernelVariant::kAvx512;
+  return k == &kAvx2Kernels ? KernelVariant::kAvx2 : KernelVariant::kPortable;
 }
 
 // Below this a norm product counts as zero and the cosine similarity is taken to be 0.
@@ -108,9 +125,6 @@ inline float code_distance_using(const DistanceKernels& k, DistanceMetric metric
 }
 
 }  // namespace
-
-// A batch of the public functions is handed to the kernels whole.
-static_assert(kMaxDistanceBatch <= kMaxBatch);
 
 float code_squared_norm(KernelVariant variant, const CodeView& view) {
   return kernels_of(variant).code_sq_norm(view.codes.data(), view.codes.size(), view.min,
@@ -207,13 +221,33 @@ float squared_norm(std::span<const float> v) {
 
 bool avx2_kernels_supported() { return cpu_has_avx2_fma(); }
 
-KernelVariant active_kernel_variant() {
-  return &kernels() == &kAvx2Kernels ? KernelVariant::kAvx2 : KernelVariant::kPortable;
+bool avx512_kernels_supported() { return cpu_has_avx512f(); }
+
+bool kernel_variant_supported(KernelVariant variant) {
+  return variant_of(&kernels_of(variant)) == variant;
 }
 
+bool same_kernel_sums(KernelVariant a, KernelVariant b) {
+  const auto sums = [](KernelVariant v) {
+    return v == KernelVariant::kAvx512 ? KernelVariant::kAvx2 : v;
+  };
+  return sums(a) == sums(b);
+}
+
+KernelVariant active_kernel_variant() { return variant_of(&kernels()); }
+
 void force_portable_kernels(bool force) {
-  portable_forced.store(force, std::memory_order_relaxed);
-  active_kernels.store(force ? &kPortableKernels : automatic_kernels(), std::memory_order_relaxed);
+  const DistanceKernels* forced = force ? &kPortableKernels : nullptr;
+  forced_kernels.store(forced, std::memory_order_relaxed);
+  active_kernels.store(force ? forced : automatic_kernels(), std::memory_order_relaxed);
+}
+
+bool force_kernel_variant(KernelVariant variant) {
+  if (!kernel_variant_supported(variant)) return false;
+  const DistanceKernels* forced = &kernels_of(variant);
+  forced_kernels.store(forced, std::memory_order_relaxed);
+  active_kernels.store(forced, std::memory_order_relaxed);
+  return true;
 }
 
 float vector_distance_with(KernelVariant variant, DistanceMetric metric, std::span<const float> a,

@@ -354,4 +354,20 @@ constinit const DistanceKernels kAvx2Kernels = {
     .code_squared_l2_batch = code_squared_l2_batch,
 };
 
+// Defined here because it shares this file's kernels, all but the two batched code kernels
+// that distance_avx512.cc adds; a constant table either way, so no start-up code runs.
+constinit const DistanceKernels kAvx512Kernels = {
+    .cosine = cosine,
+    .squared_l2 = squared_l2,
+    .dot = dot,
+    .code_cosine = code_cosine,
+    .code_squared_l2 = code_squared_l2,
+    .code_dot = code_dot,
+    .code_sq_norm = code_sq_norm,
+    .dot_batch = dot_batch,
+    .squared_l2_batch = squared_l2_batch,
+    .code_dot_batch = avx512_code_dot_batch,
+    .code_squared_l2_batch = avx512_code_squared_l2_batch,
+};
+
 }  // namespace kestrine

@@ -14,11 +14,10 @@
 
 #include "core/common/metric.h"
 #include "core/quantization/distance.h"
+#include "core/quantization/distance_kernels.h"
 #include "core/quantization/kernel_dispatch.h"
 
 namespace kestrine {
-
-inline constexpr size_t kMaxDistanceBatch = 4;
 
 // The sum v . v that the cosine code_distance of `variant` forms for `view` over all its codes.
 float code_squared_norm(KernelVariant variant, const CodeView& view);

@@ -1,10 +1,10 @@
 // The raw sums behind each distance, one table of kernels per variant. A kernel only adds up
 // products over n elements; the metric's formula (square roots, quotient, sign) is applied by
-// the caller (distance.cc), so both variants share it.
+// the caller (distance.cc), so every variant shares it.
 //
-// This header is included by the AVX2 translation unit, so it must stay free of inline
-// functions and templates: a copy of one compiled for AVX2 could be picked by the linker for
-// callers that run on processors without it.
+// This header is included by the AVX2 and AVX-512 translation units, so it must stay free of
+// inline functions and templates: a copy of one compiled for AVX2 or AVX-512 could be picked by
+// the linker for callers that run on processors without it.
 #pragma once
 
 #include <cstddef>
@@ -23,15 +23,15 @@ struct CodeCosineSums {
   float v_sq;  // v . v
 };
 
-// The stored vectors of one batched call: up to kMaxBatch of them, each scored against the same
+// The stored vectors of one batched call: up to kMaxDistanceBatch of them, each scored against the same
 // query with its own accumulators, so that the independent sums overlap in the processor while
 // each one is formed exactly as the single-vector kernel forms it (same blocks, same order).
-inline constexpr size_t kMaxBatch = 4;
+inline constexpr size_t kMaxDistanceBatch = 4;
 
 struct CodeBatch {
-  const uint8_t* codes[kMaxBatch];
-  float min[kMaxBatch];
-  float scale[kMaxBatch];
+  const uint8_t* codes[kMaxDistanceBatch];
+  float min[kMaxDistanceBatch];
+  float scale[kMaxDistanceBatch];
 };
 
 // v_i = min + scale * codes[i] throughout.
@@ -48,7 +48,7 @@ struct DistanceKernels {
   // v . v of a vector in 8-bit form, bit for bit the v_sq that code_cosine returns for it.
   float (*code_sq_norm)(const uint8_t* codes, size_t n, float min, float scale);
 
-  // out[j] = dot(a, b[j], n) and squared_l2(a, b[j], n) for j < count (1 <= count <= kMaxBatch),
+  // out[j] = dot(a, b[j], n) and squared_l2(a, b[j], n) for j < count (1 <= count <= kMaxDistanceBatch),
   // each bit for bit the single kernel's value.
   void (*dot_batch)(const float* a, const float* const* b, size_t count, size_t n, float* out);
   void (*squared_l2_batch)(const float* a, const float* const* b, size_t count, size_t n,
@@ -60,7 +60,7 @@ struct DistanceKernels {
                                 float* out);
 };
 
-// Both variants take the cosine sums apart without changing them: the dot product a . b of
+// Every variant takes the cosine sums apart without changing them: the dot product a . b of
 // `cosine` is `dot`'s, its a . a and b . b are dot(a, a) and dot(b, b), the q . v of
 // `code_cosine` is `code_dot`'s and its v . v is `code_sq_norm`'s. The callers rely on this to
 // compute a vector's squared norm once and reuse it.
@@ -72,5 +72,15 @@ extern const DistanceKernels kPortableKernels;
 // lanes added together, then the tail one element at a time in single precision. Call only
 // where the processor supports AVX2 and FMA.
 extern const DistanceKernels kAvx2Kernels;
+// The AVX2 kernels, except that the batched code kernels hold two stored vectors in each 16-lane
+// register; every result is bit for bit the AVX2 kernel's. Call only where the processor and
+// operating system support AVX-512 Foundation (and AVX2 and FMA).
+extern const DistanceKernels kAvx512Kernels;
+
+// The two batched kernels that kAvx512Kernels has of its own (distance_avx512.cc).
+void avx512_code_dot_batch(const float* q, const CodeBatch& batch, size_t count, size_t n,
+                           float* out);
+void avx512_code_squared_l2_batch(const float* q, const CodeBatch& batch, size_t count, size_t n,
+                                  float* out);
 
 }  // namespace kestrine

@@ -38,7 +38,6 @@ QuantizedVector quantize(std::span<const float> vector) {
     if (v > max) max = v;
   }
   out.min = min;
-  out.max = max;
 
   const float range = max - min;
   if (range < kConstantRange) {

@@ -11,8 +11,7 @@ namespace kestrine {
 struct QuantizedVector {
   std::vector<uint8_t> codes;
   float min = 0.0f;
-  float max = 0.0f;
-  float scale = 0.0f;  // (max - min) / 255, or 0 for a constant vector
+  float scale = 0.0f;  // (maximum - min) / 255, or 0 for a constant vector
 };
 
 QuantizedVector quantize(std::span<const float> vector);

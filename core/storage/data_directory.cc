@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/storage/snapshot.h"
 
 namespace kestrine {

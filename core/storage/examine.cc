@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/storage/checksum.h"
 #include "core/storage/data_directory.h"
 #include "core/storage/file_io.h"
@@ -155,7 +155,7 @@ Result<DirectoryInspection> inspect_directory(const std::filesystem::path& data_
 Result<ReadOnlyDatabase> open_read_only(const std::filesystem::path& data_dir,
                                         const EncryptionKey* key) {
   ReadOnlyDatabase out;
-  out.database = std::make_shared<Database>();
+  out.database = std::make_shared<CollectionMap>();
   auto snapshots = scan_snapshots(data_dir, key, &out.warnings);
   if (!snapshots) {
     return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
@@ -167,7 +167,7 @@ Result<ReadOnlyDatabase> open_read_only(const std::filesystem::path& data_dir,
   const std::filesystem::path log = data_dir / kWalFileName;
   struct stat st;
   if (::stat(log.c_str(), &st) != 0 && errno == ENOENT) return out;
-  Database& database = *out.database;
+  CollectionMap& database = *out.database;
   auto replayed = replay_log(
       log, key, [&database](WalEntry&& entry) { apply_entry(database, std::move(entry)); });
   if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/collection/collection.h"
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
 #include "core/storage/crypto.h"
@@ -125,7 +125,7 @@ Result<DirectoryInspection> inspect_directory(const std::filesystem::path& data_
 // The state that opening `data_dir` with `key` gives, built in memory only: the snapshots that
 // opening loads, with the log replayed over them up to where replay stops.
 struct ReadOnlyDatabase {
-  std::shared_ptr<Database> database;
+  std::shared_ptr<CollectionMap> database;
   std::vector<std::string> warnings;  // snapshots left out, as opening words them
   ReplayReport log;                   // how the replay went; an absent log reads as empty
 };

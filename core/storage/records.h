@@ -38,7 +38,7 @@
 #include "core/common/metadata.h"
 #include "core/common/metric.h"
 #include "core/hnsw/config.h"
-#include "core/hnsw/graph.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/neighbor_lists.h"
 #include "core/quantization/pq_codebook.h"
 #include "core/storage/decoder.h"

@@ -1,13 +1,11 @@
 #include "core/storage/snapshot.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/storage/checksum.h"
 #include "core/storage/file_io.h"
 #include "core/storage/records.h"
@@ -39,19 +37,19 @@ std::string hex32(uint32_t value) {
 
 // Writes the file through its temporary name; the caller holds the collection's lock.
 Status replace_snapshot_file(const CollectionData& data, const std::filesystem::path& directory,
-                             const EncryptionKey* key) {
+                             const EncryptionKey* key, FileSystem& fs) {
   // The name becomes a file name here: it must neither leave the directory nor be cut short.
   if (auto ok = check_collection_name(data.name); !ok) return ok;
   auto file = encode_snapshot(data, key);
   if (!file) return fail(file.error());
-  if (auto ok = make_directories(directory); !ok) return ok;
+  if (auto ok = make_directories(directory, fs); !ok) return ok;
   const std::filesystem::path final_path = snapshot_path(directory, data.name);
   const std::filesystem::path temp_path =
       directory / (data.name + std::string(kSnapshotTempSuffix));
-  Status written = write_file_synced(temp_path, *file);
-  if (written) written = rename_file(temp_path, final_path);
+  Status written = write_file_synced(temp_path, *file, fs);
+  if (written) written = fs.rename(temp_path, final_path);
   // A failed write leaves any previous snapshot untouched; the temporary file is only litter.
-  if (!written) ::unlink(temp_path.c_str());
+  if (!written) (void)fs.remove(temp_path);
   return written;
 }
 
@@ -85,13 +83,14 @@ Result<std::vector<uint8_t>> encode_snapshot(const CollectionData& data, const E
 }
 
 Status write_snapshot(const std::shared_ptr<Collection>& collection,
-                      const std::filesystem::path& directory, const EncryptionKey* key) {
+                      const std::filesystem::path& directory, const EncryptionKey* key,
+                      FileSystem& fs) {
   std::lock_guard writers(snapshot_writers);
   Status written = collection->read(
-      [&](const CollectionData& data) { return replace_snapshot_file(data, directory, key); });
+      [&](const CollectionData& data) { return replace_snapshot_file(data, directory, key, fs); });
   if (!written) return written;
   // The rename is durable only once the directory entry is; the lock is not needed for that.
-  return sync_directory(directory);
+  return fs.sync_directory(directory);
 }
 
 SnapshotForm snapshot_form(std::span<const uint8_t> file) {

@@ -21,6 +21,7 @@
 #include "core/collection/collection.h"
 #include "core/common/error.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 
 namespace kestrine {
 
@@ -36,9 +37,11 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
 // go to "<name>.kestrine.tmp", which is forced to the device and then renamed over the final
 // name, and the directory is forced after the rename: a crash leaves either the previous
 // snapshot or the new one, never a half-written file under the final name. Failures are the
-// operating system's errors; a name that cannot be a file name is kInvalidValue.
+// operating system's errors; a name that cannot be a file name is kInvalidValue. A failed
+// write leaves the previous snapshot as it was and removes the temporary file.
 Status write_snapshot(const std::shared_ptr<Collection>& collection,
-                      const std::filesystem::path& directory, const EncryptionKey* key);
+                      const std::filesystem::path& directory, const EncryptionKey* key,
+                      FileSystem& fs = default_file_system());
 
 // The complete file content for a collection state.
 Result<std::vector<uint8_t>> encode_snapshot(const CollectionData& data, const EncryptionKey* key);

@@ -1,11 +1,6 @@
 #include "core/storage/wal_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -21,25 +16,17 @@ uint32_t get_u32_be(const uint8_t* p) {
 
 }  // namespace
 
-Result<std::unique_ptr<WalReader>> WalReader::open(const std::filesystem::path& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(Error::from_errno(errno));
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int code = errno;
-    ::close(fd);
-    return fail(Error::from_errno(code));
-  }
-  return std::unique_ptr<WalReader>(new WalReader(fd, static_cast<uint64_t>(st.st_size)));
+Result<std::unique_ptr<WalReader>> WalReader::open(const std::filesystem::path& path,
+                                                   FileSystem& fs) {
+  auto file = fs.open_readable(path);
+  if (!file) return fail(file.error());
+  auto size = (*file)->size();
+  if (!size) return fail(size.error());
+  return std::unique_ptr<WalReader>(new WalReader(std::move(*file), *size));
 }
 
-WalReader::WalReader(int fd, uint64_t file_size)
-    : fd_(fd), file_size_(file_size), buffer_(kWalReadBufferSize) {}
-
-WalReader::~WalReader() { ::close(fd_); }
+WalReader::WalReader(std::unique_ptr<ReadableFile> file, uint64_t file_size)
+    : file_(std::move(file)), file_size_(file_size), buffer_(kWalReadBufferSize) {}
 
 Result<size_t> WalReader::read_bytes(uint8_t* out, size_t n) {
   size_t done = 0;
@@ -49,18 +36,15 @@ Result<size_t> WalReader::read_bytes(uint8_t* out, size_t n) {
       const bool direct = n - done >= buffer_.size();
       uint8_t* target = direct ? out + done : buffer_.data();
       const size_t want = direct ? n - done : buffer_.size();
-      const ssize_t got = ::read(fd_, target, want);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return fail(Error::from_errno(errno));
-      }
-      if (got == 0) break;
+      auto got = file_->read_some(std::span(target, want));
+      if (!got) return fail(got.error());
+      if (*got == 0) break;
       if (direct) {
-        done += static_cast<size_t>(got);
+        done += *got;
         continue;
       }
       buffered_begin_ = 0;
-      buffered_end_ = static_cast<size_t>(got);
+      buffered_end_ = *got;
     }
     const size_t take = std::min(n - done, buffered_end_ - buffered_begin_);
     std::memcpy(out + done, buffer_.data() + buffered_begin_, take);

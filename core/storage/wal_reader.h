@@ -14,6 +14,7 @@
 
 #include "core/common/error.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 
 namespace kestrine {
 
@@ -34,8 +35,8 @@ class WalReader {
 
   // Opens a log file for reading. The file's length when opened bounds every read: a declared
   // payload longer than what remains is a torn tail, found before anything is allocated.
-  static Result<std::unique_ptr<WalReader>> open(const std::filesystem::path& path);
-  ~WalReader();
+  static Result<std::unique_ptr<WalReader>> open(const std::filesystem::path& path,
+                                                 FileSystem& fs = default_file_system());
 
   WalReader(const WalReader&) = delete;
   WalReader& operator=(const WalReader&) = delete;
@@ -48,11 +49,11 @@ class WalReader {
   uint64_t file_size() const { return file_size_; }
 
  private:
-  WalReader(int fd, uint64_t file_size);
+  WalReader(std::unique_ptr<ReadableFile> file, uint64_t file_size);
   // Up to `n` bytes into `out`; fewer only at the end of the file.
   Result<size_t> read_bytes(uint8_t* out, size_t n);
 
-  const int fd_;
+  const std::unique_ptr<ReadableFile> file_;
   const uint64_t file_size_;
   uint64_t offset_ = 0;
   std::vector<uint8_t> buffer_;

@@ -4,15 +4,16 @@
 #include <utility>
 #include <variant>
 
-#include "core/bm25/inverted_index.h"
-
 namespace kestrine {
 namespace {
 
 // Inserts one logged document unless its id is live or the collection cannot take it.
 bool apply_item(Collection& collection, wal::Item& item) {
-  if (!item.document || item.embedding.size() != collection.dimension()) return false;
-  if (!check_text_size(item.document->text)) return false;
+  if (!item.document) return false;
+  const Document& document = *item.document;
+  if (!collection.check_insert(document.id, {}, item.embedding.size(), document.text)) {
+    return false;
+  }
   return collection.insert_document(std::move(item.document), item.embedding);
 }
 
@@ -20,8 +21,8 @@ bool apply_item(Collection& collection, wal::Item& item) {
 
 Result<ReplayReport> scan_log(
     const std::filesystem::path& path, const EncryptionKey* key,
-    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit) {
-  auto reader = WalReader::open(path);
+    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit, FileSystem& fs) {
+  auto reader = WalReader::open(path, fs);
   if (!reader) return fail(reader.error());
   ReplayReport report;
   report.file_size = (*reader)->file_size();
@@ -73,16 +74,19 @@ Result<ReplayReport> scan_log(
 }
 
 Result<ReplayReport> replay_log(const std::filesystem::path& path, const EncryptionKey* key,
-                                const std::function<void(WalEntry&&)>& apply) {
-  auto report = scan_log(path, key, [&apply](const RawRecord&, Result<WalEntry>&& entry) {
-    if (entry) apply(std::move(*entry));
-  });
+                                const std::function<void(WalEntry&&)>& apply, FileSystem& fs) {
+  auto report = scan_log(
+      path, key,
+      [&apply](const RawRecord&, Result<WalEntry>&& entry) {
+        if (entry) apply(std::move(*entry));
+      },
+      fs);
   if (!report) return fail(report.error());
   if (report->refusal != LogRefusal::kNone) return fail(Error::invalid_data(report->problem));
   return report;
 }
 
-bool apply_entry(Database& database, WalEntry&& entry) {
+bool apply_entry(CollectionMap& database, WalEntry&& entry) {
   return std::visit(
       [&database](auto&& v) -> bool {
         using V = std::decay_t<decltype(v)>;

@@ -7,9 +7,10 @@
 #include <functional>
 #include <string>
 
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/common/error.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 #include "core/storage/wal_reader.h"
 
@@ -51,7 +52,8 @@ struct ReplayReport {
 // operating system's errors) are errors. Nothing is written.
 Result<ReplayReport> scan_log(
     const std::filesystem::path& path, const EncryptionKey* key,
-    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit);
+    const std::function<void(const RawRecord&, Result<WalEntry>&&)>& visit,
+    FileSystem& fs = default_file_system());
 
 // Reads the log file at `path` from the start and hands each entry, in file order, to `apply`.
 // Reading stops at the first record that is cut short or fails its check; that is reported,
@@ -65,7 +67,8 @@ Result<ReplayReport> scan_log(
 //   - kInvalidData with the decryption text, when the first encrypted record of the log does
 //     not decrypt: the key is wrong, and cutting the log there would throw away its records.
 Result<ReplayReport> replay_log(const std::filesystem::path& path, const EncryptionKey* key,
-                                const std::function<void(WalEntry&&)>& apply);
+                                const std::function<void(WalEntry&&)>& apply,
+                                FileSystem& fs = default_file_system());
 
 // Redoes a logged change on `database` through the collections' own operations, without
 // logging it again. Returns whether it changed anything. Entries that no live call could have
@@ -80,6 +83,6 @@ Result<ReplayReport> replay_log(const std::filesystem::path& path, const Encrypt
 //                     inserts the document
 // A document whose embedding length differs from the collection's dimension, or whose text is
 // too long to index, is skipped like a live id.
-bool apply_entry(Database& database, WalEntry&& entry);
+bool apply_entry(CollectionMap& database, WalEntry&& entry);
 
 }  // namespace kestrine

@@ -1,14 +1,8 @@
 #include "core/storage/wal_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 #include "core/storage/checksum.h"
-#include "core/storage/file_io.h"
 #include "core/storage/wal_format.h"
 
 namespace kestrine {
@@ -16,13 +10,6 @@ namespace {
 
 void put_u32_be(uint8_t* out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
-Status sync_data(int fd) {
-  while (::fdatasync(fd) != 0) {
-    if (errno != EINTR) return fail(Error::from_errno(errno));
-  }
-  return {};
 }
 
 }  // namespace
@@ -50,27 +37,18 @@ Result<std::vector<uint8_t>> frame_record(const WalEntry& entry, const Encryptio
   return record;
 }
 
-Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::filesystem::path& directory) {
+Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::filesystem::path& directory,
+                                                   FileSystem& fs) {
   std::filesystem::path path = directory / kWalFileName;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(Error::from_errno(errno));
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int code = errno;
-    ::close(fd);
-    return fail(Error::from_errno(code));
-  }
-  return std::unique_ptr<WalWriter>(
-      new WalWriter(std::move(path), fd, static_cast<uint64_t>(st.st_size)));
+  auto file = fs.open_appendable(path);
+  if (!file) return fail(file.error());
+  auto size = (*file)->size();
+  if (!size) return fail(size.error());
+  return std::unique_ptr<WalWriter>(new WalWriter(std::move(path), std::move(*file), *size));
 }
 
-WalWriter::WalWriter(std::filesystem::path path, int fd, uint64_t size)
-    : path_(std::move(path)), fd_(fd), size_(size) {}
-
-WalWriter::~WalWriter() { ::close(fd_); }
+WalWriter::WalWriter(std::filesystem::path path, std::unique_ptr<WritableFile> file, uint64_t size)
+    : path_(std::move(path)), file_(std::move(file)), size_(size) {}
 
 uint64_t WalWriter::size() const {
   std::lock_guard lock(mutex_);
@@ -82,8 +60,8 @@ Status WalWriter::append(std::span<const uint8_t> record) {
   if (broken_) {
     return fail(Error::io("the log could not be repaired after an earlier failed write"));
   }
-  Status written = write_all(fd_, record);
-  if (written) written = sync_data(fd_);
+  Status written = file_->append(record);
+  if (written) written = file_->sync_data();
   if (written) {
     size_ += record.size();
     return {};
@@ -108,13 +86,9 @@ Status WalWriter::cut_back(uint64_t length) {
 }
 
 Status WalWriter::set_length_locked(uint64_t length) {
-  int rc;
-  do {
-    rc = ::ftruncate(fd_, static_cast<off_t>(length));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return fail(Error::from_errno(errno));
+  if (auto ok = file_->truncate(length); !ok) return ok;
   size_ = length;
-  return sync_data(fd_);
+  return file_->sync_data();
 }
 
 }  // namespace kestrine

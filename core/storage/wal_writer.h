@@ -10,6 +10,7 @@
 
 #include "core/common/error.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 
 namespace kestrine {
@@ -25,8 +26,8 @@ class WalWriter {
  public:
   // Opens "<directory>/wal.bin" for appending, creating it if absent (the directory must
   // exist). The file's current length is taken as the end of its valid records.
-  static Result<std::unique_ptr<WalWriter>> open(const std::filesystem::path& directory);
-  ~WalWriter();
+  static Result<std::unique_ptr<WalWriter>> open(const std::filesystem::path& directory,
+                                                 FileSystem& fs = default_file_system());
 
   WalWriter(const WalWriter&) = delete;
   WalWriter& operator=(const WalWriter&) = delete;
@@ -50,11 +51,11 @@ class WalWriter {
   uint64_t size() const;
 
  private:
-  WalWriter(std::filesystem::path path, int fd, uint64_t size);
+  WalWriter(std::filesystem::path path, std::unique_ptr<WritableFile> file, uint64_t size);
   Status set_length_locked(uint64_t length);
 
   const std::filesystem::path path_;
-  const int fd_;
+  const std::unique_ptr<WritableFile> file_;
   mutable std::mutex mutex_;
   uint64_t size_;        // end of the last complete record; guarded by mutex_
   bool broken_ = false;  // a failed append could not be undone; guarded by mutex_

@@ -6,6 +6,8 @@ from typing import final
 from kestrine._reports import DirectoryReport, ExportedDocument, StateReport
 from kestrine._types import Filter
 
+LOG_FILE_NAME: str  # the name of the write-ahead log in a data directory
+
 @final
 class DocumentIterator(Iterator[ExportedDocument]):
     """The live documents of a collection, with their stored vectors."""

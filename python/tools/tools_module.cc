@@ -22,9 +22,10 @@
 
 #include "core/collection/filter_eval.h"
 #include "core/common/metric.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/storage/crypto.h"
 #include "core/storage/examine.h"
+#include "core/storage/wal_format.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/pyref.h"
@@ -523,6 +524,11 @@ PyMODINIT_FUNC PyInit__tools(void) {
     if (document_iterator_type == nullptr) return nullptr;
   }
   if (PyModule_AddObjectRef(module.get(), "DocumentIterator", document_iterator_type) < 0) {
+    return nullptr;
+  }
+  // The log's file name, so that the command-line tool names and finds it without a copy.
+  const std::string log_file_name(kestrine::kWalFileName);
+  if (PyModule_AddStringConstant(module.get(), "LOG_FILE_NAME", log_file_name.c_str()) < 0) {
     return nullptr;
   }
   return module.release();

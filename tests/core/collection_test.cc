@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/engine/engine.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {
 
-DocumentPtr make_doc(std::string text, Metadata metadata = {}) {
-  return std::make_shared<const Document>(
-      Document{new_uuid(), std::move(text), std::move(metadata)});
+std::shared_ptr<Document> make_doc(std::string text, Metadata metadata = {}) {
+  return std::make_shared<Document>(Document{new_uuid(), std::move(text), std::move(metadata)});
 }
 
 TEST(CollectionTest, InternalIdsGrowInInsertionOrderAndNeverShrink) {
@@ -30,7 +30,7 @@ TEST(CollectionTest, InternalIdsGrowInInsertionOrderAndNeverShrink) {
     EXPECT_EQ(s.uuid_to_internal.at(ids[9]), 9u);
     EXPECT_EQ(s.internal_to_uuid[9], ids[9]);
   });
-  EXPECT_EQ(c.document_count(), 6u);
+  EXPECT_EQ(document_count(c), 6u);
 }
 
 TEST(CollectionTest, DeletingTwiceReturnsTrueThenFalse) {
@@ -49,9 +49,9 @@ TEST(CollectionTest, ALiveIdIsNotInsertedTwiceButADeletedOneGetsANewInternalId) 
   const float v[1] = {0.5f};
   ASSERT_TRUE(c.insert_document(d, v));
   EXPECT_FALSE(c.insert_document(d, v));
-  EXPECT_FALSE(c.check_insert(d->id, "X", 1).has_value());
+  EXPECT_FALSE(c.check_insert(d->id, "X", 1, "").has_value());
   ASSERT_TRUE(c.delete_document(d->id));
-  ASSERT_TRUE(c.check_insert(d->id, "X", 1).has_value());
+  ASSERT_TRUE(c.check_insert(d->id, "X", 1, "").has_value());
   ASSERT_TRUE(c.insert_document(d, v));
   c.read([&](const CollectionData& s) {
     EXPECT_EQ(s.uuid_to_internal.at(d->id), 1u);
@@ -87,18 +87,18 @@ TEST(EngineTest, BatchInsertIsAllOrNothing) {
   std::vector<NewDocument> batch;
   batch.push_back({d1, {1, 2}, "first"});
   batch.push_back({make_doc("two"), {1, 2, 3}, "second"});
-  auto r = engine.batch_insert(*c, std::move(batch));
+  auto r = engine.batch_insert("c", std::move(batch));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "embedding dimension mismatch: expected 2, got 3");
-  EXPECT_EQ(c->document_count(), 0u);
+  EXPECT_EQ(document_count(*c), 0u);
 
   std::vector<NewDocument> dup;
   dup.push_back({d1, {1, 2}, "first"});
   dup.push_back({d1, {1, 2}, "FIRST"});
-  r = engine.batch_insert(*c, std::move(dup));
+  r = engine.batch_insert("c", std::move(dup));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "duplicate document id 'FIRST' in batch");
-  EXPECT_EQ(c->document_count(), 0u);
+  EXPECT_EQ(document_count(*c), 0u);
 }
 
 }  // namespace

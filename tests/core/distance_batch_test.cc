@@ -7,13 +7,12 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/hnsw/hit_order.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/select_neighbors.h"
@@ -26,24 +25,50 @@ namespace {
 
 constexpr DistanceMetric kMetrics[] = {DistanceMetric::kCosine, DistanceMetric::kEuclidean,
                                        DistanceMetric::kDotProduct};
-constexpr KernelVariant kVariants[] = {KernelVariant::kPortable, KernelVariant::kAvx2};
-constexpr size_t kLengths[] = {0, 1, 7, 15, 16, 17, 31, 33, 128, 384, 1536};
+constexpr KernelVariant kVariants[] = {KernelVariant::kPortable, KernelVariant::kAvx2,
+                                       KernelVariant::kAvx512};
+constexpr size_t kLengths[] = {0,  1,  7,  15,  16,  17,  31,  32,  33,
+                               63, 64, 65, 127, 128, 129, 384, 1536};
 
 uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
 
-// Runs the portable variant while alive, and restores the automatic choice even when an
-// assertion ends the test early.
-struct PortableKernels {
-  PortableKernels() { force_portable_kernels(true); }
-  ~PortableKernels() { force_portable_kernels(false); }
-  PortableKernels(const PortableKernels&) = delete;
-  PortableKernels& operator=(const PortableKernels&) = delete;
+// The variants this processor runs as themselves.
+std::vector<KernelVariant> supported_variants() {
+  std::vector<KernelVariant> out;
+  for (KernelVariant variant : kVariants) {
+    if (kernel_variant_supported(variant)) out.push_back(variant);
+  }
+  return out;
+}
+
+// Runs the given variant while alive (it must be supported), and restores the automatic choice
+// even when an assertion ends the test early.
+struct ForcedKernels {
+  explicit ForcedKernels(KernelVariant variant) { EXPECT_TRUE(force_kernel_variant(variant)); }
+  ~ForcedKernels() { force_portable_kernels(false); }
+  ForcedKernels(const ForcedKernels&) = delete;
+  ForcedKernels& operator=(const ForcedKernels&) = delete;
 };
 
+struct PortableKernels : ForcedKernels {
+  PortableKernels() : ForcedKernels(KernelVariant::kPortable) {}
+};
+
+std::string variant_name(KernelVariant variant) {
+  switch (variant) {
+    case KernelVariant::kPortable:
+      return "portable";
+    case KernelVariant::kAvx2:
+      return "avx2";
+    case KernelVariant::kAvx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
 std::string describe(KernelVariant variant, DistanceMetric metric, size_t n, size_t count) {
-  return std::string(variant == KernelVariant::kAvx2 ? "avx2 " : "portable ") +
-         std::string(metric_name(metric)) + " n=" + std::to_string(n) +
-         " count=" + std::to_string(count);
+  return variant_name(variant) + " " + std::string(metric_name(metric)) +
+         " n=" + std::to_string(n) + " count=" + std::to_string(count);
 }
 
 // Storage whose payload starts `offset` elements past an aligned allocation, so that the
@@ -99,7 +124,7 @@ Stored random_stored(std::mt19937& rng, size_t n, size_t offset, int kind) {
 
 TEST(DistanceBatchTest, CodeDistancesEqualTheSingleKernelBitForBit) {
   std::mt19937 rng(7);
-  for (KernelVariant variant : kVariants) {
+  for (KernelVariant variant : supported_variants()) {
     for (DistanceMetric metric : kMetrics) {
       for (size_t n : kLengths) {
         for (size_t count = 1; count <= kMaxDistanceBatch; ++count) {
@@ -140,7 +165,7 @@ TEST(DistanceBatchTest, CodeDistancesEqualTheSingleKernelBitForBit) {
 
 TEST(DistanceBatchTest, VectorDistancesEqualTheSingleKernelBitForBit) {
   std::mt19937 rng(11);
-  for (KernelVariant variant : kVariants) {
+  for (KernelVariant variant : supported_variants()) {
     for (DistanceMetric metric : kMetrics) {
       for (size_t n : kLengths) {
         for (size_t count = 1; count <= kMaxDistanceBatch; ++count) {
@@ -187,7 +212,7 @@ TEST(DistanceBatchTest, VectorDistancesEqualTheSingleKernelBitForBit) {
 }
 
 TEST(DistanceBatchTest, NullQueryAndConstantVectorsKeepTheirCosineOfZero) {
-  for (KernelVariant variant : kVariants) {
+  for (KernelVariant variant : supported_variants()) {
     std::vector<float> zero(33, 0.0f);
     std::vector<uint8_t> codes(33, 200);
     const CodeView constant{codes, 0.25f, 0.0f};
@@ -278,7 +303,19 @@ TEST(CodeNormTableTest, HoldsTheNormOfEveryNodeAndIsDerivedAgainAfterALoad) {
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(bits(index.code_norms.values[i]), bits(expected[i]));
   }
-  // A table of the other variant is summed again whole.
+  // Variants whose sums agree bit for bit share the table.
+  if (kernel_variant_supported(KernelVariant::kAvx512)) {
+    const KernelVariant summed_by = index.code_norms.variant;
+    for (KernelVariant variant : {KernelVariant::kAvx2, KernelVariant::kAvx512}) {
+      const ForcedKernels forced(variant);
+      refresh_code_norms(index);
+      EXPECT_EQ(index.code_norms.variant, summed_by);
+      for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(bits(index.code_norms.values[i]), bits(expected[i]));
+      }
+    }
+  }
+  // A table of a variant that sums otherwise is summed again whole.
   const PortableKernels portable;
   refresh_code_norms(index);
   EXPECT_EQ(index.code_norms.variant, KernelVariant::kPortable);
@@ -292,14 +329,13 @@ TEST(CodeNormTableTest, HoldsTheNormOfEveryNodeAndIsDerivedAgainAfterALoad) {
 
 // Searches of a cosine index over codes, with the norm table and without it (every distance
 // then sums the stored vector's norm itself): the same hits at the same distances, bit for bit,
-// in both variants.
+// in every variant.
 TEST(CodeNormTableTest, SearchesFindTheSameHitsWithoutTheTable) {
   const size_t dim = 40;
   const std::vector<float> data = testing::random_vectors(400, dim, 21);
   const std::vector<float> queries = testing::random_vectors(20, dim, 23);
-  for (bool forced : {false, true}) {
-    std::optional<PortableKernels> portable;
-    if (forced) portable.emplace();
+  for (KernelVariant variant : supported_variants()) {
+    const ForcedKernels forced(variant);
     const HnswIndex index =
         testing::build(testing::config_for(DistanceMetric::kCosine, false), data, dim);
     ASSERT_EQ(index.code_norms.values.size(), index.node_count);
@@ -360,9 +396,9 @@ TEST_P(SelectionTest, PicksWhatOneDistanceAtATimePicks) {
   const HnswIndex index = testing::build(testing::config_for(metric, raw), data, dim);
   std::mt19937 rng(17);
   for (int round = 0; round < 20; ++round) {
-    // Every other round under the portable variant.
-    std::optional<PortableKernels> portable;
-    if (round % 2 == 1) portable.emplace();
+    // The rounds take the variants in turn.
+    const std::vector<KernelVariant> variants = supported_variants();
+    const ForcedKernels forced(variants[static_cast<size_t>(round) % variants.size()]);
     const uint32_t base = static_cast<uint32_t>(rng() % 80);
     const std::vector<float> v = stored_vector(index, base);
     std::vector<SearchHit> candidates;

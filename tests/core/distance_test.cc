@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "core/quantization/distance_batch.h"
 #include "core/quantization/kernel_dispatch.h"
 #include "core/quantization/scalar.h"
 
@@ -18,7 +19,8 @@ namespace {
 
 constexpr DistanceMetric kMetrics[] = {DistanceMetric::kCosine, DistanceMetric::kEuclidean,
                                        DistanceMetric::kDotProduct};
-constexpr size_t kLengths[] = {0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 127, 128, 384, 1536};
+constexpr size_t kLengths[] = {0,  1,  7,  8,  15,  16,  17,  31,  32,
+                               33, 63, 64, 65, 127, 128, 129, 384, 1536};
 constexpr double kFloatEpsilon = 0x1p-24;  // unit roundoff of single precision
 
 std::vector<float> random_vector(std::mt19937& rng, size_t n, float low = -1.0f,
@@ -56,6 +58,34 @@ uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
 
 std::string describe(DistanceMetric metric, size_t n) {
   return std::string(metric_name(metric)) + " n=" + std::to_string(n);
+}
+
+constexpr KernelVariant kVariants[] = {KernelVariant::kPortable, KernelVariant::kAvx2,
+                                       KernelVariant::kAvx512};
+
+std::string variant_name(KernelVariant variant) {
+  switch (variant) {
+    case KernelVariant::kPortable:
+      return "Portable";
+    case KernelVariant::kAvx2:
+      return "Avx2";
+    case KernelVariant::kAvx512:
+      return "Avx512";
+  }
+  return "Unknown";
+}
+
+// code_distances of `variant` for the first `count` of `stored` (at most kMaxDistanceBatch), the
+// batched path that searches take.
+std::vector<float> batched_code_distances(KernelVariant variant, DistanceMetric metric,
+                                          std::span<const float> q,
+                                          std::span<const StoredCodes> stored, size_t count,
+                                          float query_sq_norm) {
+  std::vector<CodeView> views;
+  for (size_t j = 0; j < count; ++j) views.push_back(stored[j].view());
+  std::vector<float> out(count);
+  code_distances(variant, metric, q, views, query_sq_norm, nullptr, out.data());
+  return out;
 }
 
 // ---- References -------------------------------------------------------------------------------
@@ -258,8 +288,8 @@ float avx2_code_reference(DistanceMetric metric, std::span<const float> q, const
 class DistanceVariantTest : public ::testing::TestWithParam<KernelVariant> {
  protected:
   void SetUp() override {
-    if (variant() == KernelVariant::kAvx2 && !avx2_kernels_supported()) {
-      GTEST_SKIP() << "this processor has no AVX2 with FMA";
+    if (!kernel_variant_supported(variant())) {
+      GTEST_SKIP() << "this processor lacks the " << variant_name(variant()) << " variant";
     }
   }
   static KernelVariant variant() { return GetParam(); }
@@ -271,11 +301,8 @@ class DistanceVariantTest : public ::testing::TestWithParam<KernelVariant> {
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Variants, DistanceVariantTest,
-                         ::testing::Values(KernelVariant::kPortable, KernelVariant::kAvx2),
-                         [](const auto& info) {
-                           return info.param == KernelVariant::kAvx2 ? "Avx2" : "Portable";
-                         });
+INSTANTIATE_TEST_SUITE_P(Variants, DistanceVariantTest, ::testing::ValuesIn(kVariants),
+                         [](const auto& info) { return variant_name(info.param); });
 
 TEST_P(DistanceVariantTest, IdenticalVectors) {
   std::mt19937 rng(1);
@@ -422,6 +449,45 @@ TEST_P(DistanceVariantTest, UnknownMetricIsInfinitelyFar) {
             std::numeric_limits<float>::infinity());
 }
 
+TEST_P(DistanceVariantTest, NaNInEitherOperandGivesNaN) {
+  std::mt19937 rng(12);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (size_t n : {1, 15, 16, 17, 33, 64, 129}) {
+    for (size_t at : {size_t{0}, n / 2, n - 1}) {
+      std::vector<float> a = random_vector(rng, n);
+      const std::vector<float> b = random_vector(rng, n);
+      std::vector<StoredCodes> stored;
+      for (size_t j = 0; j < kMaxDistanceBatch; ++j) stored.push_back(random_codes(rng, n));
+      const float query_sq_norm = squared_norm(a);
+      a[at] = nan;
+      for (DistanceMetric metric : kMetrics) {
+        const std::string what = describe(metric, n) + " at " + std::to_string(at);
+        EXPECT_TRUE(std::isnan(vector(metric, a, b))) << what;
+        EXPECT_TRUE(std::isnan(vector(metric, b, a))) << what;
+        EXPECT_TRUE(std::isnan(code(metric, a, stored[0].view()))) << what;
+        for (size_t count = 1; count <= kMaxDistanceBatch; ++count) {
+          for (float d :
+               batched_code_distances(variant(), metric, a, stored, count, query_sq_norm)) {
+            EXPECT_TRUE(std::isnan(d)) << what << " count " << count;
+          }
+        }
+      }
+    }
+    // A stored vector whose minimum is not a number.
+    const std::vector<float> q = random_vector(rng, n);
+    std::vector<StoredCodes> stored;
+    for (size_t j = 0; j < kMaxDistanceBatch; ++j) stored.push_back(random_codes(rng, n));
+    stored[1].min = nan;
+    for (DistanceMetric metric : kMetrics) {
+      const std::vector<float> got =
+          batched_code_distances(variant(), metric, q, stored, kMaxDistanceBatch, squared_norm(q));
+      EXPECT_TRUE(std::isnan(got[1])) << describe(metric, n);
+      EXPECT_FALSE(std::isnan(got[0]) || std::isnan(got[2]) || std::isnan(got[3]))
+          << describe(metric, n);
+    }
+  }
+}
+
 // ---- The exact arithmetic of each variant -----------------------------------------------------
 
 TEST(PortableKernelTest, MatchesItsArithmeticBitForBit) {
@@ -443,48 +509,80 @@ TEST(PortableKernelTest, MatchesItsArithmeticBitForBit) {
   }
 }
 
-TEST(Avx2KernelTest, MatchesItsArithmeticBitForBit) {
-  if (!avx2_kernels_supported()) GTEST_SKIP() << "this processor has no AVX2 with FMA";
+// The AVX2 variant, and the AVX-512 one whose every sum is AVX2's, through the single and the
+// batched entry points.
+class WideKernelTest : public ::testing::TestWithParam<KernelVariant> {
+ protected:
+  void SetUp() override {
+    if (!kernel_variant_supported(GetParam())) {
+      GTEST_SKIP() << "this processor lacks the " << variant_name(GetParam()) << " variant";
+    }
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Variants, WideKernelTest,
+                         ::testing::Values(KernelVariant::kAvx2, KernelVariant::kAvx512),
+                         [](const auto& info) { return variant_name(info.param); });
+
+TEST_P(WideKernelTest, MatchesTheAvx2ArithmeticBitForBit) {
+  const KernelVariant variant = GetParam();
   std::mt19937 rng(9);
   for (size_t n : kLengths) {
     const std::vector<float> a = random_vector(rng, n);
     const std::vector<float> b = random_vector(rng, n, -3.0f, 2.0f);
-    const StoredCodes s = random_codes(rng, n);
+    std::vector<StoredCodes> stored;
+    for (size_t j = 0; j < kMaxDistanceBatch; ++j) stored.push_back(random_codes(rng, n));
     const float query_sq_norm = squared_norm(a);
     for (DistanceMetric metric : kMetrics) {
-      EXPECT_EQ(bits(vector_distance_with(KernelVariant::kAvx2, metric, a, b)),
+      EXPECT_EQ(bits(vector_distance_with(variant, metric, a, b)),
                 bits(avx2_vector_reference(metric, a, b)))
           << describe(metric, n);
-      EXPECT_EQ(bits(code_distance_with(KernelVariant::kAvx2, metric, a, s.view(), query_sq_norm)),
-                bits(avx2_code_reference(metric, a, s, query_sq_norm)))
+      EXPECT_EQ(bits(code_distance_with(variant, metric, a, stored[0].view(), query_sq_norm)),
+                bits(avx2_code_reference(metric, a, stored[0], query_sq_norm)))
           << describe(metric, n);
+      for (size_t count = 1; count <= kMaxDistanceBatch; ++count) {
+        const std::vector<float> got =
+            batched_code_distances(variant, metric, a, stored, count, query_sq_norm);
+        for (size_t j = 0; j < count; ++j) {
+          EXPECT_EQ(bits(got[j]), bits(avx2_code_reference(metric, a, stored[j], query_sq_norm)))
+              << describe(metric, n) << " count " << count << " j " << j;
+        }
+      }
     }
   }
 }
 
-TEST(Avx2KernelTest, AgreesWithPortableToRounding) {
-  if (!avx2_kernels_supported()) GTEST_SKIP() << "this processor has no AVX2 with FMA";
+TEST_P(WideKernelTest, AgreesWithPortableToRounding) {
+  const KernelVariant variant = GetParam();
   std::mt19937 rng(10);
   for (int round = 0; round < 5; ++round) {
     for (size_t n : kLengths) {
       const std::vector<float> a = random_vector(rng, n);
       const std::vector<float> b = random_vector(rng, n);
-      const StoredCodes s = random_codes(rng, n);
+      std::vector<StoredCodes> stored;
+      for (size_t j = 0; j < kMaxDistanceBatch; ++j) stored.push_back(random_codes(rng, n));
       const float query_sq_norm = squared_norm(a);
       for (DistanceMetric metric : kMetrics) {
         const float tolerance_vector =
             2.0 * (n + 4) * kFloatEpsilon * exact_distance(metric, widen(a), widen(b)).magnitude;
-        EXPECT_NEAR(vector_distance_with(KernelVariant::kAvx2, metric, a, b),
+        EXPECT_NEAR(vector_distance_with(variant, metric, a, b),
                     vector_distance_with(KernelVariant::kPortable, metric, a, b),
                     tolerance_vector + 1e-30)
             << "vector " << describe(metric, n);
-        const float tolerance_code =
-            2.0 * (n + 4) * kFloatEpsilon * exact_distance(metric, widen(a), widen(s)).magnitude;
-        EXPECT_NEAR(
-            code_distance_with(KernelVariant::kAvx2, metric, a, s.view(), query_sq_norm),
-            code_distance_with(KernelVariant::kPortable, metric, a, s.view(), query_sq_norm),
-            tolerance_code + 1e-30)
-            << "code " << describe(metric, n);
+        const std::vector<float> batched =
+            batched_code_distances(variant, metric, a, stored, kMaxDistanceBatch, query_sq_norm);
+        for (size_t j = 0; j < kMaxDistanceBatch; ++j) {
+          const StoredCodes& s = stored[j];
+          const float tolerance_code =
+              2.0 * (n + 4) * kFloatEpsilon * exact_distance(metric, widen(a), widen(s)).magnitude;
+          const float portable =
+              code_distance_with(KernelVariant::kPortable, metric, a, s.view(), query_sq_norm);
+          EXPECT_NEAR(code_distance_with(variant, metric, a, s.view(), query_sq_norm), portable,
+                      tolerance_code + 1e-30)
+              << "code " << describe(metric, n);
+          EXPECT_NEAR(batched[j], portable, tolerance_code + 1e-30)
+              << "batched code " << describe(metric, n) << " j " << j;
+        }
       }
     }
   }
@@ -492,25 +590,37 @@ TEST(Avx2KernelTest, AgreesWithPortableToRounding) {
 
 // ---- Dispatch and the squared norm ------------------------------------------------------------
 
-TEST(KernelDispatchTest, ForcingThePortableVariant) {
+TEST(KernelDispatchTest, ForcingEachVariant) {
   std::mt19937 rng(11);
   const std::vector<float> a = random_vector(rng, 100);
   const std::vector<float> b = random_vector(rng, 100);
   const StoredCodes s = random_codes(rng, 100);
   const float query_sq_norm = squared_norm(a);
-  const KernelVariant automatic =
-      avx2_kernels_supported() ? KernelVariant::kAvx2 : KernelVariant::kPortable;
-  for (bool force : {true, false}) {
-    force_portable_kernels(force);
-    const KernelVariant expected = force ? KernelVariant::kPortable : automatic;
-    EXPECT_EQ(active_kernel_variant(), expected);
+  const auto expect_dispatched_as = [&](KernelVariant expected) {
+    EXPECT_EQ(active_kernel_variant(), expected) << variant_name(expected);
     for (DistanceMetric metric : kMetrics) {
       EXPECT_EQ(bits(vector_distance(metric, a, b)),
                 bits(vector_distance_with(expected, metric, a, b)));
       EXPECT_EQ(bits(code_distance(metric, a, s.view(), query_sq_norm)),
                 bits(code_distance_with(expected, metric, a, s.view(), query_sq_norm)));
     }
+  };
+  // The automatic choice is the widest variant supported.
+  const KernelVariant automatic = avx512_kernels_supported() ? KernelVariant::kAvx512
+                                  : avx2_kernels_supported() ? KernelVariant::kAvx2
+                                                             : KernelVariant::kPortable;
+  for (bool force : {true, false}) {
+    force_portable_kernels(force);
+    expect_dispatched_as(force ? KernelVariant::kPortable : automatic);
   }
+  for (KernelVariant variant : kVariants) {
+    const bool supported = kernel_variant_supported(variant);
+    EXPECT_EQ(force_kernel_variant(variant), supported) << variant_name(variant);
+    // An unsupported variant leaves the previous choice in place.
+    if (supported) expect_dispatched_as(variant);
+  }
+  force_portable_kernels(false);
+  expect_dispatched_as(automatic);
 }
 
 TEST(SquaredNormTest, SumsInElementOrderInSinglePrecision) {

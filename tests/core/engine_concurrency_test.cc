@@ -34,6 +34,7 @@
 #include "collection_invariants.h"
 #include "core/common/uuid.h"
 #include "core/engine/engine.h"
+#include "tests/core/engine_probes.h"
 #include "tests/core/storage_test_support.h"
 #include "tests/core/wal_test_support.h"
 
@@ -231,7 +232,8 @@ class Worker {
     document->metadata["owner"] = static_cast<int64_t>(index_);
     document->metadata["even"] = serial_ % 2 == 0;
     document->metadata["token"] = *token;
-    return {std::move(document), vector(), {}};
+    std::string id_text = format_uuid(document->id);
+    return {std::move(document), vector(), std::move(id_text)};
   }
 
   std::shared_ptr<Collection> find(const std::string& name) {
@@ -270,6 +272,7 @@ class Worker {
       auto document = std::make_shared<Document>(*d.document);
       document->id = doc->id;
       d.document = std::move(document);
+      d.id_text = format_uuid(doc->id);
     }
     return d;
   }
@@ -278,12 +281,10 @@ class Worker {
     switch (op) {
       case Op::kInsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::string token;
         NewDocument d = make_document(&token);
         NewDocument copy = d;
-        auto inserted = engine_.insert(*collection, std::move(copy));
+        auto inserted = engine_.insert(name, std::move(copy));
         ASSERT_TRUE(inserted) << inserted.error().message();
         EXPECT_EQ(*inserted, d.document->id);
         remember(name, d, std::move(token));
@@ -292,8 +293,6 @@ class Worker {
       }
       case Op::kBatchInsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::vector<NewDocument> batch;
         std::vector<std::string> tokens;
         for (size_t i = 0, n = 1 + below(4); i < n; ++i) {
@@ -301,7 +300,7 @@ class Worker {
           batch.push_back(make_document(&tokens.back()));
         }
         const std::vector<NewDocument> copy = batch;
-        auto ids = engine_.batch_insert(*collection, std::move(batch));
+        auto ids = engine_.batch_insert(name, std::move(batch));
         ASSERT_TRUE(ids) << ids.error().message();
         ASSERT_EQ(ids->size(), copy.size());
         for (size_t i = 0; i < copy.size(); ++i) remember(name, copy[i], tokens[i]);
@@ -312,9 +311,7 @@ class Worker {
         const std::string name = target();
         Doc* doc = some_doc(name);
         if (doc == nullptr) return;
-        auto collection = find(name);
-        if (!collection) return;
-        auto deleted = engine_.delete_document(*collection, doc->id);
+        auto deleted = engine_.delete_document(name, format_uuid(doc->id));
         ASSERT_TRUE(deleted) << deleted.error().message();
         EXPECT_EQ(*deleted, doc->live) << name << " " << format_uuid(doc->id);
         doc->live = false;
@@ -338,8 +335,6 @@ class Worker {
       }
       case Op::kSearch: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         SearchRequest request;
         const size_t mode = below(3);
         if (mode != 1) request.query_embedding = vector();
@@ -350,7 +345,7 @@ class Worker {
         const bool filtered = coin();
         if (filtered) request.filter = owner_filter();
         if (below(4) == 0) request.min_similarity = 0.0f;
-        auto hits = engine_.search(*collection, request);
+        auto hits = engine_.search(name, request);
         ASSERT_TRUE(hits) << hits.error().message();
         EXPECT_LE(hits->size(), request.k);
         for (const ScoredDocument& hit : *hits) {
@@ -369,13 +364,11 @@ class Worker {
         const std::string name = target();
         Doc* doc = some_doc(name);
         if (doc == nullptr) return;
-        auto collection = find(name);
-        if (!collection) return;
         SearchRequest request;
         request.query_text = doc->token;
         request.k = 3;
         request.filter = owner_filter();
-        auto hits = engine_.search(*collection, request);
+        auto hits = engine_.search(name, request);
         ASSERT_TRUE(hits) << hits.error().message();
         if (doc->live) {
           ASSERT_EQ(hits->size(), 1u) << "token " << doc->token << " in " << name;
@@ -467,20 +460,18 @@ class Worker {
         (void)engine_.list_collections();
         if (auto collection = engine_.find_collection(target())) {
           (void)(*collection)->estimate_memory();
-          (void)(*collection)->document_count();
+          (void)document_count(**collection);
         }
         return;
       }
       case Op::kUpsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         const Doc* doc = coin() ? some_doc(name) : nullptr;
         const bool live = doc != nullptr && doc->live;
         std::string token;
         NewDocument d = replacement(doc, &token);
         NewDocument copy = d;
-        auto replaced = engine_.upsert(*collection, std::move(copy));
+        auto replaced = engine_.upsert(name, std::move(copy));
         ASSERT_TRUE(replaced) << replaced.error().message();
         EXPECT_EQ(*replaced, live) << name << " " << format_uuid(d.document->id);
         remember(name, d, std::move(token));
@@ -489,8 +480,6 @@ class Worker {
       }
       case Op::kBatchUpsert: {
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::vector<NewDocument> batch;
         std::vector<std::string> tokens;
         std::set<std::string> ids;
@@ -501,7 +490,7 @@ class Worker {
           batch.push_back(replacement(doc, &tokens.back()));
         }
         const std::vector<NewDocument> copy = batch;
-        auto upserted = engine_.batch_upsert(*collection, std::move(batch));
+        auto upserted = engine_.batch_upsert(name, std::move(batch));
         ASSERT_TRUE(upserted) << upserted.error().message();
         ASSERT_EQ(upserted->size(), copy.size());
         for (size_t i = 0; i < copy.size(); ++i) remember(name, copy[i], tokens[i]);
@@ -513,8 +502,6 @@ class Worker {
         // under the thread's owner condition); the count is exact, as no other thread touches
         // them.
         const std::string name = target();
-        auto collection = find(name);
-        if (!collection) return;
         std::vector<Uuid> ids;
         std::set<Doc*> chosen;
         std::vector<FilterValue> tokens;
@@ -534,7 +521,7 @@ class Worker {
         any_token->must.push_back({"token", FilterOp::kIn, std::nullopt, tokens});
         Filter filter = owner_filter();
         filter.should.push_back({"", FilterOp::kEq, std::nullopt, std::nullopt, any_token});
-        auto deleted = engine_.delete_many(*collection, ids, &filter);
+        auto deleted = engine_.delete_many(name, ids, &filter);
         ASSERT_TRUE(deleted) << deleted.error().message();
         uint64_t expected = 0;
         for (Doc* doc : chosen) {

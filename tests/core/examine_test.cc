@@ -47,7 +47,7 @@ Listing listing(const fs::path& dir) {
 // Collection name -> document id -> text.
 using State = std::map<std::string, std::map<std::string, std::string>>;
 
-State state_of(const Database& database) {
+State state_of(const CollectionMap& database) {
   State state;
   for (const std::string& name : database.collection_names()) {
     auto& docs = state[name];
@@ -72,8 +72,8 @@ class InspectTest : public ::testing::Test {
   static void insert(Engine& engine, const std::string& name, uint8_t n) {
     auto document =
         std::make_shared<Document>(Document{uuid_n(n), "text " + std::to_string(n), {}});
-    ASSERT_TRUE(engine.insert(**engine.find_collection(name),
-                              NewDocument{document, {1.0f, float(n)}, format_uuid(uuid_n(n))}));
+    ASSERT_TRUE(
+        engine.insert(name, NewDocument{document, {1.0f, float(n)}, format_uuid(uuid_n(n))}));
   }
   // Collection "a" with documents 1..3 (2 deleted) in a snapshot, then 4 and 5 in the log.
   void fill(const KeyPtr& key = nullptr, bool raw_vectors = false) {
@@ -82,7 +82,7 @@ class InspectTest : public ::testing::Test {
     config.store_raw_vectors = raw_vectors;
     ASSERT_TRUE(engine->create_collection("a", 2, config));
     for (uint8_t n = 1; n <= 3; ++n) insert(*engine, "a", n);
-    ASSERT_TRUE(engine->delete_document(**engine->find_collection("a"), uuid_n(2)));
+    ASSERT_TRUE(engine->delete_document("a", format_uuid(uuid_n(2))));
     ASSERT_TRUE(engine->compact());
     insert(*engine, "a", 4);
     insert(*engine, "a", 5);
@@ -259,7 +259,7 @@ TEST_P(LogInspectTest, StopsWhereReplayStopsAndChangesNothing) {
     auto engine = open(writer_key);
     ASSERT_TRUE(engine->create_collection("a", 2, HnswConfig{}));
     for (uint8_t n = 1; n <= 3; ++n) insert(*engine, "a", n);
-    ASSERT_TRUE(engine->delete_document(**engine->find_collection("a"), uuid_n(1)));
+    ASSERT_TRUE(engine->delete_document("a", format_uuid(uuid_n(1))));
   }
   std::vector<uint8_t> log = read_bytes(log_path());
   const std::vector<uint64_t> starts = record_starts(log);

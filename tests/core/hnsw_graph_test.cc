@@ -5,12 +5,13 @@
 
 #include <random>
 
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/neighbor_lists.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/pq.h"
 #include "hnsw_test_util.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "core/collection/collection.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/select_neighbors.h"

@@ -4,11 +4,11 @@
 
 #include <set>
 
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/search.h"
-#include "core/hnsw/visited.h"
 #include "hnsw_test_util.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {

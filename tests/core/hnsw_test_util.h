@@ -12,12 +12,12 @@
 #include <tuple>
 #include <vector>
 
-#include "core/hnsw/graph.h"
-#include "core/hnsw/index.h"
+#include "core/common/scored_id.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
-#include "core/hnsw/search_hit.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/scalar.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 

@@ -43,8 +43,11 @@ TEST(KernelAllocationTest, DistancesAllocateNothing) {
   for (float& x : b) x = dist(rng);
   const QuantizedVector q = quantize(b);
   const CodeView view{q.codes, q.min, q.scale};
-  std::vector<KernelVariant> variants = {KernelVariant::kPortable};
-  if (avx2_kernels_supported()) variants.push_back(KernelVariant::kAvx2);
+  std::vector<KernelVariant> variants;
+  for (KernelVariant variant :
+       {KernelVariant::kPortable, KernelVariant::kAvx2, KernelVariant::kAvx512}) {
+    if (kernel_variant_supported(variant)) variants.push_back(variant);
+  }
 
   float sink = 0.0f;
   const size_t before = allocations.load();

@@ -40,7 +40,7 @@ TEST(PersistenceConcurrencyTest, WritersAndCheckpointsTogetherLoseNothing) {
   std::vector<std::thread> threads;
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
-      auto collection = *engine->find_collection(w % 2 == 0 ? "a" : "b");
+      const std::string collection = w % 2 == 0 ? "a" : "b";
       std::vector<Uuid> mine;
       for (int i = 0; i < kPerWriter; ++i) {
         auto doc = std::make_shared<Document>(
@@ -50,12 +50,12 @@ TEST(PersistenceConcurrencyTest, WritersAndCheckpointsTogetherLoseNothing) {
         if (i % 5 == 4) {
           std::vector<NewDocument> batch;
           batch.push_back({doc, {x, 1, 2, 3}, format_uuid(doc->id)});
-          EXPECT_TRUE(engine->batch_insert(*collection, std::move(batch)));
+          EXPECT_TRUE(engine->batch_insert(collection, std::move(batch)));
         } else {
-          EXPECT_TRUE(engine->insert(*collection, {doc, {x, 1, 2, 3}, format_uuid(doc->id)}));
+          EXPECT_TRUE(engine->insert(collection, {doc, {x, 1, 2, 3}, format_uuid(doc->id)}));
         }
         if (i % 3 == 2) {
-          EXPECT_TRUE(engine->delete_document(*collection, mine[i - 1]));
+          EXPECT_TRUE(engine->delete_document(collection, format_uuid(mine[i - 1])));
         }
       }
       writers_done.fetch_add(1);

@@ -14,7 +14,7 @@
 
 #include "collection_invariants.h"
 #include "core/collection/search.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "hnsw_test_util.h"
 
 namespace kestrine {

@@ -11,11 +11,12 @@
 #include "collection_invariants.h"
 #include "core/collection/search.h"
 #include "core/engine/engine.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/pq.h"
 #include "core/storage/records.h"
 #include "hnsw_test_util.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine {
 namespace {

@@ -13,6 +13,7 @@
 #include "core/storage/file_io.h"
 #include "core/storage/records.h"
 #include "core/storage/snapshot_validation.h"
+#include "tests/core/engine_probes.h"
 #include "tests/core/storage_test_support.h"
 
 namespace kestrine {
@@ -333,7 +334,7 @@ TEST(ValidationTest, AnAcceptedInconsistentCollectionStaysUsable) {
   const std::vector<float> embedding(8, 0.5f);
   EXPECT_TRUE(collection.insert_document(
       std::make_shared<const Document>(Document{new_uuid(), "alpha beta", {}}), embedding));
-  EXPECT_EQ(collection.document_count(), data.documents.size());
+  EXPECT_EQ(document_count(collection), data.documents.size());
 }
 
 // --- Writing and reading files

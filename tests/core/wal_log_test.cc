@@ -8,6 +8,7 @@
 #include "core/storage/wal_reader.h"
 #include "core/storage/wal_replay.h"
 #include "core/storage/wal_writer.h"
+#include "tests/core/engine_probes.h"
 #include "tests/core/wal_test_support.h"
 
 namespace kestrine {
@@ -53,11 +54,11 @@ class LogTest : public ::testing::Test {
   }
   size_t documents(const std::string& name) const {
     auto c = database_.get_collection(name);
-    return c ? c->document_count() : 0;
+    return c ? document_count(*c) : 0;
   }
 
   TempDir dir_;
-  Database database_;
+  CollectionMap database_;
 };
 
 // ---- where reading stops --------------------------------------------------------------------

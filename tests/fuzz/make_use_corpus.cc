@@ -64,18 +64,19 @@ CollectionData build(const Built& b, std::mt19937_64& rng) {
     std::vector<float> embedding(b.dimension);
     for (float& x : embedding) x = unit(rng);
     ids.push_back(document->id);
-    NewDocument incoming{std::move(document), std::move(embedding), {}};
+    std::string id_text = format_uuid(document->id);
+    NewDocument incoming{std::move(document), std::move(embedding), std::move(id_text)};
     if (i % 5 == 4) {
       batch.push_back(std::move(incoming));
-      (void)engine.batch_insert(*collection, std::move(batch));
+      (void)engine.batch_insert(b.name, std::move(batch));
       batch.clear();
     } else {
-      (void)engine.insert(*collection, std::move(incoming));
+      (void)engine.insert(b.name, std::move(incoming));
     }
   }
   if (b.deleted_every != 0) {
     for (size_t i = 0; i < ids.size(); i += static_cast<size_t>(b.deleted_every)) {
-      (void)engine.delete_document(*collection, ids[i]);
+      (void)engine.delete_document(b.name, format_uuid(ids[i]));
     }
   }
   if (b.rebuild) (void)engine.rebuild(b.name);

@@ -11,6 +11,7 @@
 #include "core/collection/collection.h"
 #include "core/storage/crypto.h"
 #include "core/storage/snapshot.h"
+#include "tests/core/engine_probes.h"
 
 namespace kestrine::fuzzing {
 
@@ -46,7 +47,7 @@ inline bool check_snapshot_input(std::span<const uint8_t> file) {
 
   auto collection = std::make_shared<Collection>(std::move(*parsed));
   (void)collection->estimate_memory();
-  (void)collection->document_count();
+  (void)document_count(*collection);
   collection->read([&collection](const CollectionData& data) {
     size_t probes = 0;
     for (const Uuid& id : data.internal_to_uuid) {

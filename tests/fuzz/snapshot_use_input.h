@@ -25,10 +25,11 @@
 
 #include "core/collection/collection.h"
 #include "core/engine/engine.h"
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/level_random.h"
 #include "core/storage/checksum.h"
 #include "core/storage/snapshot.h"
+#include "tests/core/engine_probes.h"
 #include "tests/fuzz/snapshot_input.h"
 
 namespace kestrine::fuzzing {
@@ -212,7 +213,7 @@ inline void search_every_way(const Engine& engine, const Collection& collection,
       request.alpha = plan.alpha;
       request.linear_fusion = filtered == ((plan.flags & 8) != 0);
       if (filtered) request.filter = filter;
-      auto hits = engine.search(collection, request);
+      auto hits = engine.search(collection.name(), request);
       if (!hits) use_broken("a search with a query of the right size failed");
       if (hits->size() > plan.k) use_broken("a search returned more than k hits");
     }
@@ -276,32 +277,34 @@ inline bool check_snapshot_use(std::span<const uint8_t> input) {
 
   if (vectors) {
     // One new document, one taking the id of a deleted one, then a batch of both kinds.
-    (void)engine.insert(collection, new_document(random, probes, dimension));
+    (void)engine.insert(collection.name(), new_document(random, probes, dimension));
     if (!probes.deleted.empty()) {
-      (void)engine.insert(collection, new_document(random, probes, dimension, probes.deleted[0]));
+      (void)engine.insert(collection.name(),
+                          new_document(random, probes, dimension, probes.deleted[0]));
     }
     std::vector<NewDocument> batch;
     batch.push_back(new_document(random, probes, dimension));
     if (probes.deleted.size() > 1) {
       batch.push_back(new_document(random, probes, dimension, probes.deleted[1]));
     }
-    (void)engine.batch_insert(collection, std::move(batch));
+    (void)engine.batch_insert(collection.name(), std::move(batch));
     expect_reloads(collection);
   }
   // Deletes: a live document, the same again, and a slot that may or may not be live.
   if (!probes.live.empty()) {
-    (void)engine.delete_document(collection, probes.live[0]);
-    (void)engine.delete_document(collection, probes.live[0]);
+    (void)engine.delete_document(collection.name(), format_uuid(probes.live[0]));
+    (void)engine.delete_document(collection.name(), format_uuid(probes.live[0]));
   }
-  if (probes.slots.size() > 1) (void)engine.delete_document(collection, probes.slots[1]);
+  if (probes.slots.size() > 1)
+    (void)engine.delete_document(collection.name(), format_uuid(probes.slots[1]));
   search_every_way(engine, collection, query, text, filter, plan);
   expect_reloads(collection);
 
-  const size_t before = collection.document_count();
+  const size_t before = document_count(collection);
   const std::vector<Uuid> live = take_probes(collection, plan).live;
   auto rebuilt = engine.rebuild("fuzzed");
   if (rebuilt) {
-    if (collection.document_count() != before) use_broken("a rebuild changed the documents");
+    if (document_count(collection) != before) use_broken("a rebuild changed the documents");
     collection.read([](const CollectionData& data) {
       if (data.hnsw.node_count != data.documents.size()) {
         use_broken("a rebuild kept nodes without documents");
@@ -311,7 +314,7 @@ inline bool check_snapshot_use(std::span<const uint8_t> input) {
       if (collection.get_document(id) == nullptr) use_broken("a rebuild lost a document");
     }
     search_every_way(engine, collection, query, text, filter, plan);
-    if (vectors) (void)engine.insert(collection, new_document(random, probes, dimension));
+    if (vectors) (void)engine.insert(collection.name(), new_document(random, probes, dimension));
     expect_reloads(collection);
   } else if (rebuilt.error().kind() != ErrorKind::kInternal) {
     use_broken("a rebuild failed other than by its training preconditions");

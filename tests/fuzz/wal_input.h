@@ -29,6 +29,7 @@
 #include "core/storage/wal_reader.h"
 #include "core/storage/wal_replay.h"
 #include "core/storage/wal_writer.h"
+#include "tests/core/engine_probes.h"
 #include "tests/fuzz/snapshot_input.h"
 
 namespace kestrine::fuzzing {
@@ -106,7 +107,7 @@ inline bool check_entry_input(std::span<const uint8_t> payload) {
   auto again = decode_entry(raw.payload);
   if (!again || !same_entry(*entry, *again)) log_broken("a re-encoded entry decoded differently");
 
-  Database database;
+  CollectionMap database;
   if (auto dimension = inserted_dimension(*entry)) {
     (void)database.create_collection(entry_collection(*entry), *dimension, HnswConfig{});
   }
@@ -139,7 +140,7 @@ inline const std::filesystem::path& scratch_dir() {
 inline std::map<std::string, size_t> summary(const Engine& engine) {
   std::map<std::string, size_t> out;
   for (const std::string& name : engine.list_collections()) {
-    out[name] = (*engine.find_collection(name))->document_count();
+    out[name] = document_count(**engine.find_collection(name));
   }
   return out;
 }

@@ -45,34 +45,40 @@ def test_batch_returns_ids_in_order(col):
     ],
 )
 @pytest.mark.parametrize("method", ["batch_insert", "batch_upsert"])
+@pytest.mark.parametrize("position", [0, 1, 3])
 def test_first_bad_document_ends_the_call_and_nothing_is_inserted(
-    col, method, bad, exc_type, message
+    col, method, bad, exc_type, message, position
 ):
     col.insert("c", "live", [1, 2, 3], id=OTHER)
     # For batch_upsert the live id is no error, and it stays unreplaced too.
-    replacing = [doc("new", id=OTHER)] if method == "batch_upsert" else []
-    batch = [doc("ok"), *replacing, bad, doc("later")]
-    raises_exactly(exc_type, message, getattr(col, method), "c", batch)
+    first = doc("new", id=OTHER) if method == "batch_upsert" else doc("ok")
+    documents = [first, doc("ok too"), doc("ok again")]
+    documents.insert(position, bad)
+    documents.append(doc("later", embedding=[1]))  # also bad, never reached
+    error = raises_exactly(exc_type, message, getattr(col, method), "c", documents)
+    assert error.document_index == position
     assert col.scan("c") == [{"id": OTHER, "text": "live", "metadata": {}}]
 
 
 def test_ids_repeated_in_a_batch_or_live_are_refused(col):
-    raises_exactly(
+    error = raises_exactly(
         ValueError,
         f"duplicate document id '{UUID.upper()}' in batch",
         col.batch_insert,
         "c",
         [doc(id=UUID), doc(id=OTHER), doc(id=UUID.upper())],
     )
+    assert error.document_index == 2
     assert col.collection_info("c").document_count == 0
     col.insert("c", "live", [1, 2, 3], id=OTHER)
-    raises_exactly(
+    error = raises_exactly(
         ValueError,
         f"document '{OTHER}' already exists",
         col.batch_insert,
         "c",
         [doc(id=UUID), doc(id=OTHER)],
     )
+    assert error.document_index == 1
     assert col.collection_info("c").document_count == 1
 
 

@@ -16,11 +16,10 @@ import sys
 import uuid
 
 import pytest
+from conftest import run_mypy, run_stubtest
 from kestrine import Kestrine
 from kestrine.cli._output import Progress, render_table
 
-HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parents[1]
 KEY = "ab" * 32
 OTHER_KEY = "cd" * 32
 DIMENSION = 8
@@ -612,19 +611,7 @@ def test_tables_cut_the_named_columns_in_order():
 
 
 def test_the_cli_package_is_typed_and_the_tools_stub_matches(request, tmp_path):
-    pytest.importorskip("mypy")
-    cache = request.config.cache.mkdir("mypy")
-    checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), "python/kestrine"],
-        capture_output=True,
-        text=True,
-        cwd=ROOT,
-    )
+    checked = run_mypy(request, "python/kestrine")
     assert checked.returncode == 0, checked.stdout + checked.stderr
-    stubs = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "kestrine._tools"],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-    )
+    stubs = run_stubtest("kestrine._tools", tmp_path)
     assert stubs.returncode == 0, stubs.stdout + stubs.stderr

@@ -5,32 +5,19 @@ method, and rejects wrongly typed calls)."""
 import importlib.metadata
 import pathlib
 import re
-import subprocess
-import sys
 import textwrap
 
 import _kestrine
 import kestrine
 import pytest
+from conftest import ROOT, run_mypy, run_stubtest
 
 HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parents[1]
 # Methods whose stub entries stay unchecked by stubtest while the module lacks them.
 
 
 def site_file(*parts):
     return pathlib.Path(_kestrine.__file__).parent.joinpath(*parts)
-
-
-def run_mypy(request, *args):
-    pytest.importorskip("mypy")
-    cache = request.config.cache.mkdir("mypy")
-    return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *args],
-        capture_output=True,
-        text=True,
-        cwd=ROOT,
-    )
 
 
 def test_the_quickstart_in_the_package_docstring_runs():
@@ -65,13 +52,7 @@ def test_package_reexports_the_module_and_its_types():
 
 
 def test_stub_matches_the_module(tmp_path):
-    pytest.importorskip("mypy")
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "_kestrine"],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-    )
+    result = run_stubtest("_kestrine", tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -261,9 +261,14 @@ def test_filter_operators_and_type_pairings(condition, expected, mode):
 def test_argument_rules(animals):
     db, _ = animals
     raises_exactly(KeyError, "collection 'nope' not found", db.search, "nope")
-    raises_exactly(
-        ValueError, "at least one of query_embedding or query_text is required", db.search, "a"
-    )
+    for bad_filter in (None, {"must": [{"field": "x", "op": "bogus", "value": 1}]}):
+        raises_exactly(
+            ValueError,
+            "at least one of query_embedding or query_text is required",
+            db.search,
+            "a",
+            filter=bad_filter,
+        )
     raises_exactly(
         ValueError, "embedding dimension mismatch: expected 3, got 2", db.search, "a", [1, 2]
     )

@@ -13,7 +13,7 @@ import sys
 from collections.abc import Callable, Sequence
 
 from kestrine import __version__
-from kestrine.cli import _commands as commands
+from kestrine.cli import _compact, _export, _info, _ingest, _rebuild, _search, _verify
 from kestrine.cli._errors import CliError, UsageError
 
 __all__ = ["main", "build_parser"]
@@ -73,7 +73,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command(
         "ingest",
-        commands.ingest,
+        _ingest.ingest,
         "load documents from a JSON-lines file",
         'Load documents from FILE, one JSON object a line: "text", "embedding" (an array of '
         'numbers), optional "metadata" (an object of booleans, numbers and strings) and '
@@ -110,7 +110,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command(
         "search",
-        commands.search,
+        _search.search,
         "search a collection by text, vector or both",
         "Search a collection: by keyword (--text), by vector (--vector-from) or both fused "
         "(hybrid). Prints a table of rank, score, id (its first 8 characters), text and "
@@ -140,7 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command(
         "info",
-        commands.info,
+        _info.info,
         "describe the collections and files of a data directory",
         "Describe a data directory: its collections as opening it would give them (snapshots "
         "with the log replayed in memory) and its files. Reads only: changes nothing.",
@@ -149,7 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     command(
         "verify",
-        commands.verify,
+        _verify.verify,
         "check every file of a data directory",
         "Check every file of a data directory the way opening reads it: each snapshot's form, "
         "CRC or tag, decoding and validation; the log's records and where replay would stop, "
@@ -157,13 +157,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     command(
         "compact",
-        commands.compact,
+        _compact.compact,
         "write every collection to its snapshot and empty the log",
         "Write every collection to its snapshot, then empty the log.",
     )
     p = command(
         "rebuild",
-        commands.rebuild,
+        _rebuild.rebuild,
         "rebuild a collection's indexes, reclaiming deleted documents",
         "Rebuild a collection's indexes from its live documents, reclaiming the room of deleted "
         "ones, and write its snapshot. Prints the number of documents.",
@@ -171,7 +171,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("collection", metavar="COLLECTION")
     p = command(
         "export",
-        commands.export,
+        _export.export,
         "write a collection's documents as JSON lines",
         "Write a collection's live documents as JSON lines, the input format of ingest: id, "
         "text, embedding and metadata. The embedding is the stored vector: exact when the "

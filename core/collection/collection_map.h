@@ -18,7 +18,7 @@
 
 namespace kestrine {
 
-class Database {
+class CollectionMap {
  public:
   // Fails with "Collection '<name>' already exists" when the name is taken.
   Status create_collection(std::string_view name, uint64_t dimension, const HnswConfig& config);

@@ -1,8 +1,6 @@
-#include "core/storage/lifecycle.h"
+#include "core/storage/persistent_store.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,52 +17,43 @@
 namespace kestrine {
 namespace {
 
-Status sync_fd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return fail(Error::from_errno(errno));
-  }
-  return {};
-}
-
 // Creates the first of "wal.bin.corrupt", "wal.bin.corrupt.1", ... that does not exist yet.
-Result<std::pair<std::filesystem::path, int>> create_side_file(
-    const std::filesystem::path& directory) {
+Result<std::pair<std::filesystem::path, std::unique_ptr<WritableFile>>> create_side_file(
+    const std::filesystem::path& directory, FileSystem& fs) {
   for (unsigned n = 0;; ++n) {
     std::string name(kWalCorruptName);
     if (n != 0) name.append(".").append(std::to_string(n));
     std::filesystem::path path = directory / name;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return std::pair{std::move(path), fd};
-    if (errno != EEXIST && errno != EINTR) return fail(Error::from_errno(errno));
+    auto file = fs.create_new(path);
+    if (file) return std::pair{std::move(path), std::move(*file)};
+    if (!is_os_error(file.error(), EEXIST)) return fail(file.error());
   }
 }
 
 // Copies the log from `offset` to its end into a new side file, durably; returns its path.
-Result<std::filesystem::path> copy_tail_aside(const std::filesystem::path& log, uint64_t offset) {
-  const int in = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return fail(Error::from_errno(errno));
-  auto side = create_side_file(log.parent_path());
-  if (!side) {
-    ::close(in);
-    return fail(side.error());
-  }
-  const auto& [path, out] = *side;
+Result<std::filesystem::path> copy_tail_aside(const std::filesystem::path& log, uint64_t offset,
+                                              FileSystem& fs) {
+  auto in = fs.open_readable(log);
+  if (!in) return fail(in.error());
+  auto side = create_side_file(log.parent_path(), fs);
+  if (!side) return fail(side.error());
+  auto& [path, out] = *side;
   Status copied;
   std::vector<uint8_t> chunk(64 * 1024);
   for (uint64_t at = offset; copied;) {
-    const ssize_t n = ::pread(in, chunk.data(), chunk.size(), static_cast<off_t>(at));
-    if (n < 0) {
-      if (errno != EINTR) copied = fail(Error::from_errno(errno));
-      continue;
+    auto n = (*in)->read_some_at(at, chunk);
+    if (!n) {
+      copied = fail(n.error());
+      break;
     }
-    if (n == 0) break;
-    copied = write_all(out, std::span<const uint8_t>(chunk).first(static_cast<size_t>(n)));
-    at += static_cast<uint64_t>(n);
+    if (*n == 0) break;
+    copied = out->append(std::span<const uint8_t>(chunk).first(*n));
+    at += *n;
   }
-  if (copied) copied = sync_fd(out);
-  ::close(in);
-  if (::close(out) != 0 && copied && errno != EINTR) copied = fail(Error::from_errno(errno));
-  if (copied) copied = sync_directory(log.parent_path());
+  if (copied) copied = out->sync();
+  Status closed = out->close();
+  if (copied) copied = std::move(closed);
+  if (copied) copied = fs.sync_directory(log.parent_path());
   if (!copied) return fail(copied.error());
   return path;
 }
@@ -86,13 +75,14 @@ bool same_key(const EncryptionKey* a, const EncryptionKey* b) {
 }  // namespace
 
 PersistentStore::PersistentStore(std::filesystem::path data_dir, KeyPtr key,
-                                 std::unique_ptr<WalWriter> wal)
-    : data_dir_(std::move(data_dir)), key_(std::move(key)), wal_(std::move(wal)) {}
+                                 std::unique_ptr<WalWriter> wal, FileSystem& fs)
+    : data_dir_(std::move(data_dir)), key_(std::move(key)), wal_(std::move(wal)), fs_(fs) {}
 
-Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_dir, KeyPtr key) {
+Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_dir, KeyPtr key,
+                                             FileSystem& fs) {
   OpenedDatabase opened;
-  opened.database = std::make_shared<Database>();
-  Database& database = *opened.database;
+  opened.database = std::make_shared<CollectionMap>();
+  CollectionMap& database = *opened.database;
 
   auto snapshots = scan_snapshots(data_dir, key.get(), &opened.warnings);
   if (!snapshots) {
@@ -100,13 +90,13 @@ Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_d
                                               data_dir.string() + "': "));
   }
 
-  if (auto ok = make_directories(data_dir); !ok) {
+  if (auto ok = make_directories(data_dir, fs); !ok) {
     return fail(ok.error().with_prefix("failed to open WAL: "));
   }
-  auto wal = WalWriter::open(data_dir);
+  auto wal = WalWriter::open(data_dir, fs);
   if (!wal) return fail(wal.error().with_prefix("failed to open WAL: "));
   // Not through make_unique: the constructor is private.
-  opened.store.reset(new PersistentStore(data_dir, key, std::move(*wal)));
+  opened.store.reset(new PersistentStore(data_dir, key, std::move(*wal), fs));
   PersistentStore& store = *opened.store;
 
   for (ScannedSnapshot& snapshot : *snapshots) {
@@ -115,21 +105,24 @@ Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_d
   }
 
   // Replayed changes count as logged since the last checkpoint, like the live ones.
-  auto replayed = replay_log(store.wal_->path(), key.get(), [&](WalEntry&& entry) {
-    std::string name = entry_collection(entry);
-    const bool creates = std::holds_alternative<wal::CreateCollection>(entry);
-    const bool drops = std::holds_alternative<wal::DeleteCollection>(entry);
-    if (apply_entry(database, std::move(entry))) {
-      if (creates) store.dropped_.erase(name);
-      if (drops) store.dropped_.insert(name);
-    }
-    store.changed_.insert(std::move(name));
-  });
+  auto replayed = replay_log(
+      store.wal_->path(), key.get(),
+      [&](WalEntry&& entry) {
+        std::string name = entry_collection(entry);
+        const bool creates = std::holds_alternative<wal::CreateCollection>(entry);
+        const bool drops = std::holds_alternative<wal::DeleteCollection>(entry);
+        if (apply_entry(database, std::move(entry))) {
+          if (creates) store.dropped_.erase(name);
+          if (drops) store.dropped_.insert(name);
+        }
+        store.changed_.insert(std::move(name));
+      },
+      fs);
   if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));
 
   if (replayed->end != LogEnd::kClean) {
     if (replayed->end == LogEnd::kCorrupt) {
-      auto side = copy_tail_aside(store.wal_->path(), replayed->valid_length);
+      auto side = copy_tail_aside(store.wal_->path(), replayed->valid_length, fs);
       if (!side) return fail(side.error().with_prefix("WAL replay failed: "));
       opened.warnings.push_back("WAL replay stopped at a corrupt record at offset " +
                                 std::to_string(replayed->valid_length) + " of '" +
@@ -203,9 +196,9 @@ void PersistentStore::add_known_file(std::string_view name, const std::filesyste
 
 Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
                              const std::filesystem::path& directory, const EncryptionKey* key,
-                             const Database& database) {
+                             const CollectionMap& database) {
   std::unique_lock checkpoint(checkpoint_);
-  if (auto ok = write_snapshot(collection, directory, key); !ok) return ok;
+  if (auto ok = write_snapshot(collection, directory, key, fs_); !ok) return ok;
   if (!same_directory(directory, data_dir_)) return {};
   add_known_file(collection->name(), snapshot_path(data_dir_, collection->name()));
   if (!same_key(key, key_.get())) return {};
@@ -217,12 +210,12 @@ Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
   return finish_checkpoint(database);
 }
 
-Status PersistentStore::compact(const Database& database) {
+Status PersistentStore::compact(const CollectionMap& database) {
   std::unique_lock checkpoint(checkpoint_);
   for (const std::string& name : database.collection_names()) {
     auto collection = database.get_collection(name);
     if (!collection) continue;  // removed meanwhile
-    if (auto ok = write_snapshot(collection, data_dir_, key_.get()); !ok) {
+    if (auto ok = write_snapshot(collection, data_dir_, key_.get(), fs_); !ok) {
       return fail(ok.error().with_prefix("save '" + name + "' failed: "));
     }
     add_known_file(name, snapshot_path(data_dir_, name));
@@ -232,7 +225,7 @@ Status PersistentStore::compact(const Database& database) {
   return finish_checkpoint(database);
 }
 
-Status PersistentStore::finish_checkpoint(const Database& database) {
+Status PersistentStore::finish_checkpoint(const CollectionMap& database) {
   std::lock_guard lock(bookkeeping_);
   // The log's record of a removal is about to go: the removed collection's snapshots must go
   // first, or the next opening would load them again.
@@ -242,16 +235,16 @@ Status PersistentStore::finish_checkpoint(const Database& database) {
     auto files = known_files_.find(name);
     if (files == known_files_.end()) continue;
     for (const std::filesystem::path& file : files->second) {
-      if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
-        return fail(Error::from_errno(errno).with_prefix(
-            "failed to remove the snapshot of deleted collection '" + name + "': "));
+      if (auto ok = fs_.remove(file); !ok && !is_os_error(ok.error(), ENOENT)) {
+        return fail(ok.error().with_prefix("failed to remove the snapshot of deleted collection '" +
+                                           name + "': "));
       }
       removed_any = true;
     }
     known_files_.erase(files);
   }
   if (removed_any) {
-    if (auto ok = sync_directory(data_dir_); !ok) {
+    if (auto ok = fs_.sync_directory(data_dir_); !ok) {
       return fail(
           ok.error().with_prefix("failed to remove the snapshots of deleted collections: "));
     }

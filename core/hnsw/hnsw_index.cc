@@ -1,9 +1,9 @@
-#include "core/hnsw/index.h"
+#include "core/hnsw/hnsw_index.h"
 
 #include <algorithm>
 
+#include "core/hnsw/neighbor_lists.h"
 #include "core/hnsw/node_scorer.h"
-#include "core/hnsw/table_growth.h"
 #include "core/quantization/distance_batch.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
@@ -71,7 +71,7 @@ void refresh_code_norms(HnswIndex& index) {
     return;
   }
   const KernelVariant variant = active_kernel_variant();
-  if (table.variant != variant) {
+  if (!same_kernel_sums(table.variant, variant)) {
     table.values.clear();
     table.variant = variant;
   }
@@ -86,11 +86,6 @@ void refresh_code_norms(HnswIndex& index) {
                         index.vector_min[node], index.vector_scale[node]};
     table.values.push_back(code_squared_norm(variant, view));
   }
-}
-
-float node_distance(const HnswIndex& index, std::span<const float> query, uint32_t node,
-                    float query_sq_norm, std::span<const float> pq_table) {
-  return NodeScorer(index, query, query_sq_norm, pq_table).distance(node);
 }
 
 size_t top_layer(const HnswIndex& index, uint32_t entry) {

@@ -60,11 +60,10 @@ class LifecycleTest : public ::testing::Test {
   static Result<Uuid> insert(Engine& engine, const std::string& name, uint8_t n,
                              const std::string& text) {
     auto document = std::make_shared<Document>(Document{uuid_n(n), text, {{"n", int64_t{n}}}});
-    return engine.insert(**engine.find_collection(name),
-                         NewDocument{document, {1.0f, float(n)}, format_uuid(uuid_n(n))});
+    return engine.insert(name, NewDocument{document, {1.0f, float(n)}, format_uuid(uuid_n(n))});
   }
   static Result<bool> remove(Engine& engine, const std::string& name, uint8_t n) {
-    return engine.delete_document(**engine.find_collection(name), uuid_n(n));
+    return engine.delete_document(name, format_uuid(uuid_n(n)));
   }
   // Collections a (documents 1, 2) and b (document 3).
   static void fill(Engine& engine) {
@@ -167,14 +166,13 @@ TEST_F(LifecycleTest, RejectedCallsWriteNothing) {
   const uint64_t size = log_size();
   EXPECT_FALSE(engine->create_collection("x/y", 2, HnswConfig{}));
   EXPECT_FALSE(engine->create_collection("", 2, HnswConfig{}));
-  auto collection = *engine->find_collection("a");
   auto doc = [](uint8_t n) { return std::make_shared<Document>(Document{uuid_n(n), "t", {}}); };
-  EXPECT_FALSE(engine->insert(*collection, NewDocument{doc(2), {1, 2, 3}, "2"}));  // dimension
-  EXPECT_FALSE(engine->insert(*collection, NewDocument{doc(1), {1, 2}, "1"}));     // live id
+  EXPECT_FALSE(engine->insert("a", NewDocument{doc(2), {1, 2, 3}, "2"}));  // dimension
+  EXPECT_FALSE(engine->insert("a", NewDocument{doc(1), {1, 2}, "1"}));     // live id
   std::vector<NewDocument> batch;
   batch.push_back({doc(4), {1, 2}, "4"});
   batch.push_back({doc(4), {1, 2}, "4"});
-  EXPECT_FALSE(engine->batch_insert(*collection, std::move(batch)));  // repeated in the batch
+  EXPECT_FALSE(engine->batch_insert("a", std::move(batch)));  // repeated in the batch
   EXPECT_EQ(log_size(), size);
 }
 
@@ -182,7 +180,7 @@ TEST_F(LifecycleTest, AnEmptyBatchIsLoggedAsOneRecord) {
   auto engine = open();
   create(*engine, "a");
   const uint64_t size = log_size();
-  auto ids = engine->batch_insert(**engine->find_collection("a"), {});
+  auto ids = engine->batch_insert("a", {});
   ASSERT_TRUE(ids);
   EXPECT_TRUE(ids->empty());
   EXPECT_EQ(log_size(), size + 8 + 4 + 9 + 8);
@@ -669,14 +667,13 @@ TEST_F(LifecycleTest, AFailedAppendChangesNothingInMemory) {
   constexpr char kCause[] = "WAL write failed: File too large (os error 27)";
   {
     FileSizeLimit limit(size + 4);
-    auto a = *engine->find_collection("a");
     auto inserted = insert(*engine, "a", 9, "never");
     ASSERT_FALSE(inserted);
     EXPECT_EQ(inserted.error().kind(), ErrorKind::kIo);
     EXPECT_EQ(inserted.error().message(), kCause);
     std::vector<NewDocument> batch;
     batch.push_back({std::make_shared<Document>(Document{uuid_n(10), "x", {}}), {1, 2}, "10"});
-    EXPECT_EQ(engine->batch_insert(*a, std::move(batch)).error().message(), kCause);
+    EXPECT_EQ(engine->batch_insert("a", std::move(batch)).error().message(), kCause);
     EXPECT_EQ(remove(*engine, "a", 1).error().message(), kCause);
     EXPECT_EQ(engine->delete_collection("b").error().message(), kCause);
     EXPECT_EQ(engine->create_collection("c", 2, HnswConfig{}).error().message(), kCause);

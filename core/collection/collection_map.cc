@@ -1,4 +1,4 @@
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 
 #include <mutex>
 
@@ -12,8 +12,8 @@ Status check_collection_name(std::string_view name) {
   return {};
 }
 
-Status Database::create_collection(std::string_view name, uint64_t dimension,
-                                   const HnswConfig& config) {
+Status CollectionMap::create_collection(std::string_view name, uint64_t dimension,
+                                        const HnswConfig& config) {
   std::unique_lock lock(mutex_);
   if (collections_.contains(name)) {
     return fail(Error::invalid_value("Collection '" + std::string(name) + "' already exists"));
@@ -23,13 +23,13 @@ Status Database::create_collection(std::string_view name, uint64_t dimension,
   return {};
 }
 
-void Database::put_collection(std::shared_ptr<Collection> collection) {
+void CollectionMap::put_collection(std::shared_ptr<Collection> collection) {
   std::unique_lock lock(mutex_);
   std::string name = collection->name();
   collections_.insert_or_assign(std::move(name), std::move(collection));
 }
 
-bool Database::remove_collection(std::string_view name) {
+bool CollectionMap::remove_collection(std::string_view name) {
   std::unique_lock lock(mutex_);
   auto it = collections_.find(name);
   if (it == collections_.end()) return false;
@@ -37,13 +37,13 @@ bool Database::remove_collection(std::string_view name) {
   return true;
 }
 
-std::shared_ptr<Collection> Database::get_collection(std::string_view name) const {
+std::shared_ptr<Collection> CollectionMap::get_collection(std::string_view name) const {
   std::shared_lock lock(mutex_);
   auto it = collections_.find(name);
   return it == collections_.end() ? nullptr : it->second;
 }
 
-std::vector<std::string> Database::collection_names() const {
+std::vector<std::string> CollectionMap::collection_names() const {
   std::shared_lock lock(mutex_);
   std::vector<std::string> names;
   names.reserve(collections_.size());
@@ -51,12 +51,12 @@ std::vector<std::string> Database::collection_names() const {
   return names;
 }
 
-size_t Database::collection_count() const {
+size_t CollectionMap::collection_count() const {
   std::shared_lock lock(mutex_);
   return collections_.size();
 }
 
-uint64_t Database::total_memory_bytes() const {
+uint64_t CollectionMap::total_memory_bytes() const {
   std::shared_lock lock(mutex_);
   uint64_t total = 0;
   for (const auto& [name, collection] : collections_) total += collection->estimate_memory();

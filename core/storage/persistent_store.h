@@ -25,10 +25,11 @@
 #include <vector>
 
 #include "core/collection/collection.h"
-#include "core/collection/database.h"
+#include "core/collection/collection_map.h"
 #include "core/common/error.h"
 #include "core/common/string_hash.h"
 #include "core/storage/crypto.h"
+#include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 #include "core/storage/wal_writer.h"
 
@@ -41,7 +42,7 @@ class PersistentStore;
 using CheckpointHold = std::shared_lock<std::shared_mutex>;
 
 struct OpenedDatabase {
-  std::shared_ptr<Database> database;
+  std::shared_ptr<CollectionMap> database;
   std::unique_ptr<PersistentStore> store;
   // What the caller should pass on as warnings: snapshots skipped, a log tail set aside.
   std::vector<std::string> warnings;
@@ -66,7 +67,9 @@ class PersistentStore {
   //   "WAL replay failed: " when the log cannot be read, has encrypted records and no key was
   //   given, or its first encrypted record does not decrypt (a wrong key). In those two cases
   //   the log is left exactly as it was.
-  static Result<OpenedDatabase> open(const std::filesystem::path& data_dir, KeyPtr key);
+  // Every file operation of the store goes through `fs`, which must outlive it.
+  static Result<OpenedDatabase> open(const std::filesystem::path& data_dir, KeyPtr key,
+                                     FileSystem& fs = default_file_system());
 
   PersistentStore(const PersistentStore&) = delete;
   PersistentStore& operator=(const PersistentStore&) = delete;
@@ -97,28 +100,30 @@ class PersistentStore {
   // snapshot there. Otherwise the log is kept, and replays harmlessly over the new snapshot.
   // Errors: the snapshot write's error unchanged; "WAL truncate failed: " + cause.
   Status save(const std::shared_ptr<Collection>& collection, const std::filesystem::path& directory,
-              const EncryptionKey* key, const Database& database);
+              const EncryptionKey* key, const CollectionMap& database);
 
   // Writes every collection's snapshot into the data directory, then empties the log.
   // Errors: "save '<name>' failed: " + cause (the log is kept); "WAL truncate failed: ".
-  Status compact(const Database& database);
+  Status compact(const CollectionMap& database);
 
   // The log's length in bytes (for tests and tools).
   uint64_t log_size() const { return wal_->size(); }
 
  private:
-  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal);
+  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal,
+                  FileSystem& fs);
 
   // The part of every checkpoint after its snapshots are durable: removes the snapshot files
   // of collections dropped since the last checkpoint, then empties the log. Called with the
   // checkpoint lock held exclusively.
-  Status finish_checkpoint(const Database& database);
+  Status finish_checkpoint(const CollectionMap& database);
   // Remembers that `file`, in the data directory, holds the collection `name`.
   void add_known_file(std::string_view name, const std::filesystem::path& file);
 
   const std::filesystem::path data_dir_;
   const KeyPtr key_;
   const std::unique_ptr<WalWriter> wal_;
+  FileSystem& fs_;
   std::shared_mutex checkpoint_;
 
   // Bookkeeping, changed by appends running side by side; checkpoints read it exclusively.
