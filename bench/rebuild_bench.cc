@@ -228,7 +228,7 @@ void run(const Options& o) {
   for (size_t i = 0; i < o.n; ++i) {
     b.documents.push_back(
         std::make_shared<const Document>(Document{new_uuid(), std::to_string(i), {}}));
-    b.collection->insert_document(b.documents.back(), b.row(b.data, i));
+    if (!b.collection->insert_document(b.documents.back(), b.row(b.data, i))) std::abort();
   }
   std::printf("inserted in %.1f s cpu (%.1f s wall)\n", thread_cpu_seconds() - cpu0,
               seconds_since(start));

@@ -1,6 +1,7 @@
 """Kestrine's engine: an in-process vector database with HNSW and BM25 indexing."""
 
-from typing import final
+from types import TracebackType
+from typing import Literal, Self, final
 
 from kestrine._types import (
     DistanceMetric,
@@ -20,11 +21,42 @@ class Kestrine:
 
         db = Kestrine()                      # ephemeral (in-memory only)
         db = Kestrine(data_dir="./data")     # with WAL persistence and crash recovery
+
+    A persistent database locks its data directory while open: another opening of it,
+    in this process or another, raises RuntimeError. With read_only=True the directory
+    is read as it is at that moment, without the lock and without changing any file,
+    beside a writer if there is one; every change then raises RuntimeError. Methods
+    release the interpreter lock while the engine works, so threads run in parallel.
+    close(), or leaving a with block, ends the database and releases the directory.
+    checkpoint_bytes bounds the WAL of a persistent database, and with it the time that
+    reopening (or recovering from a crash) spends replaying it: the change that takes the
+    WAL past this many bytes checkpoints before it returns, as compact() does. None (the
+    default) means the larger of 4 MiB and 1/16 of the snapshots' total size; 0 turns
+    automatic checkpoints off. If one fails (a full disk), the change is kept, a
+    RuntimeWarning says why, and the next change tries again. Ignored without data_dir.
     """
 
     def __new__(
-        cls, data_dir: str | None = None, encryption_key: str | None = None
+        cls,
+        data_dir: str | None = None,
+        encryption_key: str | None = None,
+        read_only: bool = False,
+        checkpoint_bytes: int | None = None,
     ) -> Kestrine: ...
+    def __enter__(self) -> Self:
+        """Return the database itself, for a with block that closes it at its end."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
+        """Close the database; exceptions propagate."""
+
+    def close(self) -> None:
+        """Close the database: the log's file is closed and the data directory's lock released."""
+
     def create_collection(
         self,
         name: str,

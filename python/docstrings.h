@@ -5,13 +5,27 @@
 namespace kestrine::py::doc {
 
 inline constexpr char kKestrine[] =
-    "Kestrine(data_dir=None, encryption_key=None)\n--\n\n"
+    "Kestrine(data_dir=None, encryption_key=None, read_only=False, checkpoint_bytes=None)\n--\n\n"
     "In-process vector database with HNSW and BM25 indexing.\n"
     "\n"
     "Create ephemeral or persistent databases:\n"
     "\n"
     "    db = Kestrine()                      # ephemeral (in-memory only)\n"
-    "    db = Kestrine(data_dir=\"./data\")     # with WAL persistence and crash recovery\n";
+    "    db = Kestrine(data_dir=\"./data\")     # with WAL persistence and crash recovery\n"
+    "\n"
+    "A persistent database locks its data directory while open: another opening of it,\n"
+    "in this process or another, raises RuntimeError. With read_only=True the directory\n"
+    "is read as it is at that moment, without the lock and without changing any file,\n"
+    "beside a writer if there is one; every change then raises RuntimeError. Methods\n"
+    "release the interpreter lock while the engine works, so threads run in parallel.\n"
+    "close(), or leaving a with block, ends the database and releases the directory.\n"
+    "\n"
+    "checkpoint_bytes bounds the WAL of a persistent database, and with it the time that\n"
+    "reopening (or recovering from a crash) spends replaying it: the change that takes the\n"
+    "WAL past this many bytes checkpoints before it returns, as compact() does. None (the\n"
+    "default) means the larger of 4 MiB and 1/16 of the snapshots' total size; 0 turns\n"
+    "automatic checkpoints off. If one fails (a full disk), the change is kept, a\n"
+    "RuntimeWarning says why, and the next change tries again. Ignored without data_dir.\n";
 
 inline constexpr char kCreateCollection[] =
     "create_collection($self, name, dimension, m=None, ef_construction=None, ef_search=None, "
@@ -170,5 +184,21 @@ inline constexpr char kRebuild[] =
     "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
     "\n"
     "Returns the number of live documents in the rebuilt index.\n";
+
+inline constexpr char kClose[] =
+    "close($self)\n--\n\n"
+    "Close the database: the log's file is closed and the data directory's lock released.\n"
+    "\n"
+    "Nothing is written: the log already holds every change. Waits for calls running in\n"
+    "other threads. Every later call raises RuntimeError; closing again does nothing.\n"
+    "Dropping the last reference closes the database too.\n";
+
+inline constexpr char kEnter[] =
+    "__enter__($self)\n--\n\n"
+    "Return the database itself, for a with block that closes it at its end.\n";
+
+inline constexpr char kExit[] =
+    "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+    "Close the database; exceptions propagate.\n";
 
 }  // namespace kestrine::py::doc

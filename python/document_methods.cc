@@ -7,6 +7,7 @@
 
 #include "core/collection/listing.h"
 #include "python/convert.h"
+#include "python/engine_access.h"
 #include "python/errors.h"
 
 namespace kestrine::py {
@@ -60,6 +61,16 @@ PyObject* id_list(const std::vector<Uuid>& ids) {
   return list.release();
 }
 
+// `read(collection)` on the collection called `name`, looked up again inside the engine work:
+// another thread may have dropped it since the first look-up.
+template <typename Read>
+auto on_collection(Engine& engine, const std::string& name, Read&& read)
+    -> Result<decltype(read(std::declval<const Collection&>()))> {
+  auto collection = engine.find_collection(name);
+  if (!collection) return fail(collection.error());
+  return read(**collection);
+}
+
 // Documents as get returns them; a null one as None.
 PyObject* document_list(const std::vector<DocumentPtr>& documents) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(documents.size())));
@@ -74,7 +85,8 @@ PyObject* document_list(const std::vector<DocumentPtr>& documents) {
 
 }  // namespace
 
-PyObject* upsert(Engine& engine, PyObject* args, PyObject* kwargs) {
+PyObject* upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"collection", "id", "text", "embedding", "metadata", nullptr};
   PyObject *collection_object, *id_object, *text_object, *embedding_object,
       *metadata_object = nullptr;
@@ -94,19 +106,21 @@ PyObject* upsert(Engine& engine, PyObject* args, PyObject* kwargs) {
     raise_type_mismatch(metadata_object, "PyDict");
     return argument_failed("metadata");
   }
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   if (is_given(metadata_object) && !to_metadata(metadata_object, &document->metadata)) {
     return nullptr;
   }
   if (!to_uuid(incoming.id_text, &document->id)) return nullptr;
   incoming.document = std::move(document);
-  auto replaced = engine.upsert(collection_name, std::move(incoming));
-  if (!replaced) return raise_error(replaced.error());
-  return PyBool_FromLong(*replaced);
+  auto replaced = unlocked(
+      self, [&](Engine& engine) { return engine.upsert(collection_name, std::move(incoming)); });
+  if (!replaced) return nullptr;
+  if (!*replaced) return raise_error(replaced->error());
+  return with_warnings(self, PyBool_FromLong(**replaced));
 }
 
-PyObject* batch_upsert(Engine& engine, PyObject* args, PyObject* kwargs) {
+PyObject* batch_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"collection", "documents", nullptr};
   PyObject *collection_object, *documents_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:batch_upsert", const_cast<char**>(keywords),
@@ -119,8 +133,7 @@ PyObject* batch_upsert(Engine& engine, PyObject* args, PyObject* kwargs) {
     raise_type_mismatch(documents_object, "PyList");
     return argument_failed("documents");
   }
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   // As in batch_insert: converting an element may run Python code that shrinks the list.
   const Py_ssize_t initial_size = PyList_GET_SIZE(documents_object);
   std::vector<NewDocument> documents;
@@ -135,16 +148,20 @@ PyObject* batch_upsert(Engine& engine, PyObject* args, PyObject* kwargs) {
     documents.push_back(std::move(document));
   }
   std::optional<size_t> failed_document;
-  auto ids = engine.batch_upsert(collection_name, std::move(documents), &failed_document);
-  if (!ids) {
-    raise_error(ids.error());
+  auto ids = unlocked(self, [&](Engine& engine) {
+    return engine.batch_upsert(collection_name, std::move(documents), &failed_document);
+  });
+  if (!ids) return nullptr;
+  if (!*ids) {
+    raise_error(ids->error());
     if (failed_document) set_document_index(*failed_document);
     return nullptr;
   }
-  return id_list(*ids);
+  return with_warnings(self, id_list(**ids));
 }
 
-PyObject* get_many(Engine& engine, PyObject* args, PyObject* kwargs) {
+PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
   static const char* keywords[] = {"collection", "ids", nullptr};
   PyObject *collection_object, *ids_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:get_many", const_cast<char**>(keywords),
@@ -155,14 +172,20 @@ PyObject* get_many(Engine& engine, PyObject* args, PyObject* kwargs) {
   std::vector<std::string> id_texts;
   if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
   if (!to_id_texts(ids_object, &id_texts)) return argument_failed("ids");
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   std::vector<Uuid> ids;
   if (!to_uuids(id_texts, &ids)) return nullptr;
-  return document_list(get_documents(**collection, ids));
+  auto documents = unlocked(self, [&](Engine& engine) {
+    return on_collection(engine, collection_name,
+                         [&](const Collection& c) { return get_documents(c, ids); });
+  });
+  if (!documents) return nullptr;
+  if (!*documents) return raise_error(documents->error());
+  return document_list(**documents);
 }
 
-PyObject* count(Engine& engine, PyObject* args, PyObject* kwargs) {
+PyObject* count(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
   static const char* keywords[] = {"collection", "filter", nullptr};
   PyObject *collection_object, *filter_object = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:count", const_cast<char**>(keywords),
@@ -171,14 +194,21 @@ PyObject* count(Engine& engine, PyObject* args, PyObject* kwargs) {
   }
   std::string collection_name;
   if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   std::optional<Filter> filter;
   if (!to_optional_filter(filter_object, &filter)) return nullptr;
-  return PyLong_FromSize_t(count_documents(**collection, filter ? &*filter : nullptr));
+  auto counted = unlocked(self, [&](Engine& engine) {
+    return on_collection(engine, collection_name, [&](const Collection& c) {
+      return count_documents(c, filter ? &*filter : nullptr);
+    });
+  });
+  if (!counted) return nullptr;
+  if (!*counted) return raise_error(counted->error());
+  return PyLong_FromSize_t(**counted);
 }
 
-PyObject* scan(Engine& engine, PyObject* args, PyObject* kwargs) {
+PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
   static const char* keywords[] = {"collection", "filter", "limit", "after", nullptr};
   PyObject *collection_object, *filter_object = nullptr, *limit_object = nullptr,
                                *after_object = nullptr;
@@ -198,8 +228,7 @@ PyObject* scan(Engine& engine, PyObject* args, PyObject* kwargs) {
   if (is_given(after_object) && !to_text(after_object, &after_text)) {
     return argument_failed("after");
   }
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   std::optional<Filter> filter;
   if (!to_optional_filter(filter_object, &filter)) return nullptr;
   std::optional<Uuid> after;
@@ -208,10 +237,18 @@ PyObject* scan(Engine& engine, PyObject* args, PyObject* kwargs) {
     if (!to_uuid(after_text, &id)) return nullptr;
     after = id;
   }
-  return document_list(scan_documents(**collection, filter ? &*filter : nullptr, after, limit));
+  auto page = unlocked(self, [&](Engine& engine) {
+    return on_collection(engine, collection_name, [&](const Collection& c) {
+      return scan_documents(c, filter ? &*filter : nullptr, after, limit);
+    });
+  });
+  if (!page) return nullptr;
+  if (!*page) return raise_error(page->error());
+  return document_list(**page);
 }
 
-PyObject* delete_many(Engine& engine, PyObject* args, PyObject* kwargs) {
+PyObject* delete_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"collection", "ids", "filter", nullptr};
   PyObject *collection_object, *ids_object = nullptr, *filter_object = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:delete_many", const_cast<char**>(keywords),
@@ -226,15 +263,17 @@ PyObject* delete_many(Engine& engine, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "delete_many needs ids or a filter");
     return nullptr;
   }
-  auto collection = engine.find_collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   std::vector<Uuid> ids;
   if (!to_uuids(id_texts, &ids)) return nullptr;
   std::optional<Filter> filter;
   if (!to_optional_filter(filter_object, &filter)) return nullptr;
-  auto deleted = engine.delete_many(collection_name, ids, filter ? &*filter : nullptr);
-  if (!deleted) return raise_error(deleted.error());
-  return PyLong_FromUnsignedLongLong(*deleted);
+  auto deleted = unlocked(self, [&](Engine& engine) {
+    return engine.delete_many(collection_name, ids, filter ? &*filter : nullptr);
+  });
+  if (!deleted) return nullptr;
+  if (!*deleted) return raise_error(deleted->error());
+  return with_warnings(self, PyLong_FromUnsignedLongLong(**deleted));
 }
 
 }  // namespace kestrine::py

@@ -4,27 +4,25 @@
 
 #include "python/kestrine_object.h"
 
+#include <atomic>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/engine/engine.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
 #include "python/document_methods.h"
+#include "python/engine_access.h"
 #include "python/errors.h"
 #include "python/result_types.h"
 
 namespace kestrine::py {
 namespace {
-
-struct KestrineObject {
-  PyObject_HEAD Engine* engine;
-};
-
-Engine& engine_of(PyObject* self) { return *reinterpret_cast<KestrineObject*>(self)->engine; }
 
 // Converts failed for argument `name`: adds the prefix to a TypeError and reports failure.
 PyObject* argument_failed(const char* name) {
@@ -33,16 +31,6 @@ PyObject* argument_failed(const char* name) {
 }
 
 bool is_given(PyObject* object) { return object != nullptr && object != Py_None; }
-
-// The engine looks the collection up itself; insert, batch_insert and search ask first only
-// so that an unknown collection is reported before the errors of the conversions that follow
-// the look-up (metadata, documents, filter). False with KeyError set when there is none.
-bool report_unknown_collection(const Engine& engine, std::string_view name) {
-  auto collection = engine.find_collection(name);
-  if (collection) return true;
-  raise_error(collection.error());
-  return false;
-}
 
 // A path goes to the operating system as a C string: a NUL inside would silently cut it short
 // and name another file. Refused the way Python's own file functions refuse it.
@@ -54,26 +42,34 @@ bool check_path(const std::string& path) {
 
 // ---- constructor and lifetime --------------------------------------------------------------
 
-// Passes the engine's warnings on as RuntimeWarning. False when a warning was turned into an
-// exception (a warnings filter set to "error").
-bool issue_warnings(const std::vector<std::string>& warnings) {
-  for (const std::string& warning : warnings) {
-    // Paths in the texts are bytes from the file system: never let them fail the decoding.
-    PyRef text(
-        PyUnicode_DecodeUTF8(warning.data(), static_cast<Py_ssize_t>(warning.size()), "replace"));
-    if (!text) return false;
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (utf8 == nullptr || PyErr_WarnEx(PyExc_RuntimeWarning, utf8, 1) < 0) return false;
+// Converts `checkpoint_bytes`: None keeps the default threshold, 0 turns automatic
+// checkpoints off, a negative int is a ValueError.
+bool to_checkpoint_bytes(PyObject* object, std::optional<uint64_t>* out) {
+  if (!is_given(object)) return true;
+  PyRef index(PyNumber_Index(object));
+  if (!index) return argument_failed("checkpoint_bytes");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return argument_failed("checkpoint_bytes");
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_SetString(PyExc_ValueError, "checkpoint_bytes must be non-negative");
+    return false;
   }
+  // Beyond any log's reach: as good as off, but not the same setting.
+  *out = overflow > 0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(value);
   return true;
 }
 
 PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data_dir", "encryption_key", nullptr};
+  static const char* keywords[] = {"data_dir", "encryption_key", "read_only", "checkpoint_bytes",
+                                   nullptr};
   PyObject* data_dir_object = nullptr;
   PyObject* key_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:Kestrine", const_cast<char**>(keywords),
-                                   &data_dir_object, &key_object)) {
+  PyObject* read_only_object = nullptr;
+  PyObject* checkpoint_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:Kestrine", const_cast<char**>(keywords),
+                                   &data_dir_object, &key_object, &read_only_object,
+                                   &checkpoint_object)) {
     return nullptr;
   }
   std::string data_dir, key_text;
@@ -84,6 +80,17 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (is_given(key_object) && !to_text(key_object, &key_text)) {
     return argument_failed("encryption_key");
   }
+  bool read_only = false;
+  if (is_given(read_only_object) && !to_bool(read_only_object, &read_only)) {
+    return argument_failed("read_only");
+  }
+  if (read_only && !is_given(data_dir_object)) {
+    PyErr_SetString(PyExc_ValueError, "read_only=True requires data_dir");
+    return nullptr;
+  }
+  // Checked with or without data_dir; an ephemeral database has no log to bound.
+  std::optional<uint64_t> checkpoint_bytes;
+  if (!to_checkpoint_bytes(checkpoint_object, &checkpoint_bytes)) return nullptr;
   // The key is checked before anything on disk is touched.
   KeyPtr key;
   if (is_given(key_object)) {
@@ -91,36 +98,77 @@ PyObject* kestrine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parsed) return raise_error(parsed.error());
     key = std::move(*parsed);
   }
-  std::unique_ptr<Engine> engine;
+  auto handle = std::make_unique<Handle>();
+  handle->read_only = read_only;
   std::vector<std::string> warnings;
   if (is_given(data_dir_object)) {
-    auto opened = Engine::open(data_dir, std::move(key), &warnings);
+    // Opening reads every snapshot and replays the log: no Python object is involved.
+    Result<std::unique_ptr<Engine>> opened;
+    Py_BEGIN_ALLOW_THREADS;
+    opened = read_only ? Engine::open_read_only(data_dir, std::move(key), &warnings)
+                       : Engine::open(data_dir, std::move(key), &warnings, checkpoint_bytes);
+    Py_END_ALLOW_THREADS;
     if (!opened) return raise_error(opened.error());
-    engine = std::move(*opened);
+    handle->engine = std::move(*opened);
   } else {
-    engine = std::make_unique<Engine>(std::move(key));
+    handle->engine = std::make_unique<Engine>(std::move(key));
   }
+  // A warning raised as an exception drops the engine here, and with it the directory's lock.
   if (!issue_warnings(warnings)) return nullptr;
   PyRef self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
-  reinterpret_cast<KestrineObject*>(self.get())->engine = engine.release();
+  reinterpret_cast<KestrineObject*>(self.get())->handle = handle.release();
   return self.release();
+}
+
+// Ends the engine: the log's file is closed and the directory's lock let go. Waits, without
+// the interpreter lock, for the engine work in flight.
+void close_engine(Handle& handle) {
+  std::unique_ptr<Engine> engine;
+  Py_BEGIN_ALLOW_THREADS;
+  {
+    std::unique_lock end(handle.gate);
+    handle.closed.store(true);
+    engine = std::move(handle.engine);
+  }
+  engine.reset();
+  Py_END_ALLOW_THREADS;
 }
 
 void kestrine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<KestrineObject*>(self)->engine;
+  // No call can be in flight: each holds a reference.
+  delete reinterpret_cast<KestrineObject*>(self)->handle;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* kestrine_repr(PyObject* self) {
-  return PyUnicode_FromFormat("Kestrine(collections=%zu)", engine_of(self).collection_count());
+  if (handle_of(self).closed.load()) return PyUnicode_FromString("Kestrine(closed)");
+  auto count = unlocked(self, [](Engine& engine) { return engine.collection_count(); });
+  if (!count) return nullptr;
+  return PyUnicode_FromFormat("Kestrine(collections=%zu)", *count);
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+  close_engine(handle_of(self));
+  Py_RETURN_NONE;
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  if (!usable(self)) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* exit(PyObject* self, PyObject*) {
+  close_engine(handle_of(self));
+  Py_RETURN_FALSE;
 }
 
 // ---- collections ---------------------------------------------------------------------------
 
 PyObject* create_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"name",
                                    "dimension",
                                    "m",
@@ -171,13 +219,15 @@ PyObject* create_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   config.distance_metric = *metric;
-  if (auto ok = engine_of(self).create_collection(name, dimension, config); !ok) {
-    return raise_error(ok.error());
-  }
-  Py_RETURN_NONE;
+  auto created = unlocked(
+      self, [&](Engine& engine) { return engine.create_collection(name, dimension, config); });
+  if (!created) return nullptr;
+  if (!*created) return raise_error(created->error());
+  return with_warnings(self, Py_NewRef(Py_None));
 }
 
 PyObject* delete_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"name", nullptr};
   PyObject* name_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:delete_collection",
@@ -186,13 +236,17 @@ PyObject* delete_collection(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   std::string name;
   if (!to_text(name_object, &name)) return argument_failed("name");
-  auto existed = engine_of(self).delete_collection(name);
-  if (!existed) return raise_error(existed.error());
-  return PyBool_FromLong(*existed);
+  auto existed = unlocked(self, [&](Engine& engine) { return engine.delete_collection(name); });
+  if (!existed) return nullptr;
+  if (!*existed) return raise_error(existed->error());
+  return with_warnings(self, PyBool_FromLong(**existed));
 }
 
 PyObject* list_collections(PyObject* self, PyObject*) {
-  std::vector<std::string> names = engine_of(self).list_collections();
+  if (!usable(self)) return nullptr;
+  auto listed = unlocked(self, [](Engine& engine) { return engine.list_collections(); });
+  if (!listed) return nullptr;
+  const std::vector<std::string>& names = *listed;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -204,6 +258,7 @@ PyObject* list_collections(PyObject* self, PyObject*) {
 }
 
 PyObject* collection_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
   static const char* keywords[] = {"name", nullptr};
   PyObject* name_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:collection_info", const_cast<char**>(keywords),
@@ -212,18 +267,24 @@ PyObject* collection_info(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   std::string name;
   if (!to_text(name_object, &name)) return argument_failed("name");
-  auto info = engine_of(self).collection_info(name);
-  if (!info) return raise_error(info.error());
-  return make_collection_info(info->name, info->dimension, info->documents, info->memory_bytes);
+  auto found = unlocked(self, [&](Engine& engine) { return engine.collection_info(name); });
+  if (!found) return nullptr;
+  if (!*found) return raise_error(found->error());
+  const CollectionInfo& info = **found;
+  return make_collection_info(info.name, info.dimension, info.documents, info.memory_bytes);
 }
 
 PyObject* total_memory_bytes(PyObject* self, PyObject*) {
-  return PyLong_FromUnsignedLongLong(engine_of(self).total_memory_bytes());
+  if (!usable(self)) return nullptr;
+  auto bytes = unlocked(self, [](Engine& engine) { return engine.total_memory_bytes(); });
+  if (!bytes) return nullptr;
+  return PyLong_FromUnsignedLongLong(*bytes);
 }
 
 // ---- documents -----------------------------------------------------------------------------
 
 PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"collection", "text", "embedding", "metadata", "id", nullptr};
   PyObject *collection_object, *text_object, *embedding_object, *metadata_object = nullptr,
                                                                 *id_object = nullptr;
@@ -246,20 +307,22 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     return argument_failed("id");
   }
 
-  Engine& engine = engine_of(self);
-  if (!report_unknown_collection(engine, collection_name)) return nullptr;
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   if (is_given(metadata_object) && !to_metadata(metadata_object, &document->metadata)) {
     return nullptr;
   }
   // Without an id, id_text stays empty and the engine draws one.
   if (is_given(id_object) && !to_uuid(incoming.id_text, &document->id)) return nullptr;
   incoming.document = std::move(document);
-  auto id = engine.insert(collection_name, std::move(incoming));
-  if (!id) return raise_error(id.error());
-  return text_to_str(format_uuid(*id));
+  auto id = unlocked(
+      self, [&](Engine& engine) { return engine.insert(collection_name, std::move(incoming)); });
+  if (!id) return nullptr;
+  if (!*id) return raise_error(id->error());
+  return with_warnings(self, text_to_str(format_uuid(**id)));
 }
 
 PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"collection", "documents", nullptr};
   PyObject *collection_object, *documents_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:batch_insert", const_cast<char**>(keywords),
@@ -272,8 +335,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     raise_type_mismatch(documents_object, "PyList");
     return argument_failed("documents");
   }
-  Engine& engine = engine_of(self);
-  if (!report_unknown_collection(engine, collection_name)) return nullptr;
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
 
   // Converting an element can run Python code that shrinks the list: stop at whichever of its
   // starting and current lengths is reached first.
@@ -290,20 +352,24 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     documents.push_back(std::move(document));
   }
   std::optional<size_t> failed_document;
-  auto ids = engine.batch_insert(collection_name, std::move(documents), &failed_document);
-  if (!ids) {
-    raise_error(ids.error());
+  auto inserted = unlocked(self, [&](Engine& engine) {
+    return engine.batch_insert(collection_name, std::move(documents), &failed_document);
+  });
+  if (!inserted) return nullptr;
+  if (!*inserted) {
+    raise_error(inserted->error());
     if (failed_document) set_document_index(*failed_document);
     return nullptr;
   }
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids->size())));
+  const std::vector<Uuid>& ids = **inserted;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
-  for (size_t i = 0; i < ids->size(); ++i) {
-    PyObject* item = text_to_str(format_uuid((*ids)[i]));
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyObject* item = text_to_str(format_uuid(ids[i]));
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return list.release();
+  return with_warnings(self, list.release());
 }
 
 // Binds (collection, id) and converts both.
@@ -321,24 +387,31 @@ bool bind_document_call(PyObject* args, PyObject* kwargs, const char* format,
 }
 
 PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
   std::string collection, id_text;
   if (!bind_document_call(args, kwargs, "OO:get", &collection, &id_text)) return nullptr;
-  auto document = engine_of(self).get_document(collection, id_text);
-  if (!document) return raise_error(document.error());
-  return document_to_dict(**document);
+  auto document =
+      unlocked(self, [&](Engine& engine) { return engine.get_document(collection, id_text); });
+  if (!document) return nullptr;
+  if (!*document) return raise_error(document->error());
+  return document_to_dict(***document);
 }
 
 PyObject* delete_document(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   std::string collection, id_text;
   if (!bind_document_call(args, kwargs, "OO:delete", &collection, &id_text)) return nullptr;
-  auto deleted = engine_of(self).delete_document(collection, id_text);
-  if (!deleted) return raise_error(deleted.error());
-  return PyBool_FromLong(*deleted);
+  auto deleted =
+      unlocked(self, [&](Engine& engine) { return engine.delete_document(collection, id_text); });
+  if (!deleted) return nullptr;
+  if (!*deleted) return raise_error(deleted->error());
+  return with_warnings(self, PyBool_FromLong(**deleted));
 }
 
 // ---- rebuild ------------------------------------------------------------------------------
 
 PyObject* rebuild(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   static const char* keywords[] = {"collection", nullptr};
   PyObject* collection_object;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:rebuild", const_cast<char**>(keywords),
@@ -347,14 +420,16 @@ PyObject* rebuild(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   std::string collection_name;
   if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
-  auto count = engine_of(self).rebuild(collection_name);
-  if (!count) return raise_error(count.error());
-  return PyLong_FromUnsignedLongLong(*count);
+  auto count = unlocked(self, [&](Engine& engine) { return engine.rebuild(collection_name); });
+  if (!count) return nullptr;
+  if (!*count) return raise_error(count->error());
+  return PyLong_FromUnsignedLongLong(**count);
 }
 
 // ---- search -------------------------------------------------------------------------------
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
   static const char* keywords[] = {"collection",     "query_embedding", "query_text",    "k",
                                    "min_similarity", "alpha",           "fusion_method", "filter",
                                    nullptr};
@@ -404,8 +479,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   request.linear_fusion = fusion_method == "linear";
 
-  Engine& engine = engine_of(self);
-  if (!report_unknown_collection(engine, collection_name)) return nullptr;
+  if (!report_unknown_collection(self, collection_name)) return nullptr;
   if (auto ok = require_query(request); !ok) return raise_error(ok.error());
   // The filter is parsed here, after the look-up; its errors carry no argument prefix.
   if (is_given(filter_object)) {
@@ -413,12 +487,15 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!to_filter(filter_object, &filter)) return nullptr;
     request.filter = std::move(filter);
   }
-  auto hits = engine.search(collection_name, request);
-  if (!hits) return raise_error(hits.error());
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits->size())));
+  auto searched =
+      unlocked(self, [&](Engine& engine) { return engine.search(collection_name, request); });
+  if (!searched) return nullptr;
+  if (!*searched) return raise_error(searched->error());
+  const std::vector<ScoredDocument>& hits = **searched;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
-  for (size_t i = 0; i < hits->size(); ++i) {
-    PyObject* item = make_search_result(*(*hits)[i].document, (*hits)[i].score);
+  for (size_t i = 0; i < hits.size(); ++i) {
+    PyObject* item = make_search_result(*hits[i].document, hits[i].score);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -452,39 +529,42 @@ bool bind_snapshot_call(PyObject* args, PyObject* kwargs, const char* format, co
 }
 
 PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!usable(self)) return nullptr;
   std::string collection;
   std::optional<std::string> path, key_text;
   if (!bind_snapshot_call(args, kwargs, "O|OO:save", "collection", &collection, &path, &key_text)) {
     return nullptr;
   }
-  if (auto ok = engine_of(self).save(collection, path, key_text); !ok) {
-    return raise_error(ok.error());
-  }
+  // A read-only database writes snapshots only outside its data directory (Engine::save).
+  auto saved =
+      unlocked(self, [&](Engine& engine) { return engine.save(collection, path, key_text); });
+  if (!saved) return nullptr;
+  if (!*saved) return raise_error(saved->error());
   Py_RETURN_NONE;
 }
 
 PyObject* load(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!changeable(self)) return nullptr;
   std::string name;
   std::optional<std::string> path, key_text;
   if (!bind_snapshot_call(args, kwargs, "O|OO:load", "name", &name, &path, &key_text)) {
     return nullptr;
   }
-  if (auto ok = engine_of(self).load(name, path, key_text); !ok) return raise_error(ok.error());
+  auto loaded = unlocked(self, [&](Engine& engine) { return engine.load(name, path, key_text); });
+  if (!loaded) return nullptr;
+  if (!*loaded) return raise_error(loaded->error());
   Py_RETURN_NONE;
 }
 
 PyObject* compact(PyObject* self, PyObject*) {
-  if (auto ok = engine_of(self).compact(); !ok) return raise_error(ok.error());
+  if (!changeable(self)) return nullptr;
+  auto compacted = unlocked(self, [](Engine& engine) { return engine.compact(); });
+  if (!compacted) return nullptr;
+  if (!*compacted) return raise_error(compacted->error());
   Py_RETURN_NONE;
 }
 
 // ---- the type ------------------------------------------------------------------------------
-
-// A method of document_methods.h, called with the object's engine.
-template <PyObject* (*method)(Engine&, PyObject*, PyObject*)>
-PyObject* on_engine(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return method(engine_of(self), args, kwargs);
-}
 
 #define KESTRINE_METHOD(name, function, doc)                                        \
   {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), \
@@ -499,18 +579,21 @@ PyMethodDef kestrine_methods[] = {
     KESTRINE_METHOD("batch_insert", batch_insert, doc::kBatchInsert),
     KESTRINE_METHOD("get", get, doc::kGet),
     KESTRINE_METHOD("delete", delete_document, doc::kDelete),
-    KESTRINE_METHOD("upsert", on_engine<upsert>, doc::kUpsert),
-    KESTRINE_METHOD("batch_upsert", on_engine<batch_upsert>, doc::kBatchUpsert),
-    KESTRINE_METHOD("get_many", on_engine<get_many>, doc::kGetMany),
-    KESTRINE_METHOD("count", on_engine<count>, doc::kCount),
-    KESTRINE_METHOD("scan", on_engine<scan>, doc::kScan),
-    KESTRINE_METHOD("delete_many", on_engine<delete_many>, doc::kDeleteMany),
+    KESTRINE_METHOD("upsert", upsert, doc::kUpsert),
+    KESTRINE_METHOD("batch_upsert", batch_upsert, doc::kBatchUpsert),
+    KESTRINE_METHOD("get_many", get_many, doc::kGetMany),
+    KESTRINE_METHOD("count", count, doc::kCount),
+    KESTRINE_METHOD("scan", scan, doc::kScan),
+    KESTRINE_METHOD("delete_many", delete_many, doc::kDeleteMany),
     KESTRINE_METHOD("rebuild", rebuild, doc::kRebuild),
     KESTRINE_METHOD("search", search, doc::kSearch),
     KESTRINE_METHOD("save", save, doc::kSave),
     KESTRINE_METHOD("load", load, doc::kLoad),
     {"compact", compact, METH_NOARGS, doc::kCompact},
     {"total_memory_bytes", total_memory_bytes, METH_NOARGS, doc::kTotalMemoryBytes},
+    {"close", close, METH_NOARGS, doc::kClose},
+    {"__enter__", enter, METH_NOARGS, doc::kEnter},
+    {"__exit__", exit, METH_VARARGS, doc::kExit},
     {nullptr, nullptr, 0, nullptr},
 };
 

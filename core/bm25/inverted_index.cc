@@ -5,10 +5,29 @@
 #include "core/bm25/lowercase.h"
 
 namespace kestrine {
+namespace {
+
+// Called after postings were erased from the list of `term`: drops a list left empty, with its
+// bounds, or recomputes its bounds, which may have been the removed postings'. Returns the
+// next term.
+PostingMap::iterator after_removal(InvertedIndex& index, PostingMap::iterator term) {
+  const auto bounds = index.bounds.find(term->first);
+  if (term->second.empty()) {
+    if (bounds != index.bounds.end()) index.bounds.erase(bounds);
+    return index.postings.erase(term);
+  }
+  if (bounds != index.bounds.end()) bounds->second = bounds_of(term->second, index.doc_lengths);
+  return std::next(term);
+}
+
+}  // namespace
 
 void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
   const Tokens tokens = tokenize(text);
   const auto length = static_cast<uint32_t>(tokens.spans.size());
+  // An id below one seen before could land before other postings, or give a listed document
+  // another length: the bounds would no longer hold.
+  if (id < index.doc_lengths.size()) index.ascending_ids = false;
   if (index.doc_lengths.size() <= id) index.doc_lengths.resize(size_t{id} + 1, 0);
   index.doc_lengths[id] = length;
   ++index.doc_count;
@@ -25,6 +44,13 @@ void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
       list = index.postings.emplace(std::string(term), std::vector<Posting>{}).first;
     }
     list->second.push_back({id, tf});
+    if (index.ascending_ids) {
+      auto bounds = index.bounds.find(term);
+      if (bounds == index.bounds.end()) {
+        bounds = index.bounds.emplace(std::string(term), TermBounds{}).first;
+      }
+      note_posting(bounds->second, tf, length);
+    }
   }
 }
 
@@ -42,8 +68,9 @@ void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed) {
   // any order.
   for (auto term = index.postings.begin(); term != index.postings.end();) {
     std::vector<Posting>& list = term->second;
-    std::erase_if(list, [id](const Posting& posting) { return posting.id == id; });
-    term = list.empty() ? index.postings.erase(term) : std::next(term);
+    const size_t erased =
+        std::erase_if(list, [id](const Posting& posting) { return posting.id == id; });
+    term = erased == 0 && !list.empty() ? std::next(term) : after_removal(index, term);
   }
 }
 
@@ -66,10 +93,27 @@ void remove_documents(InvertedIndex& index, std::span<const uint32_t> ids) {
   if (!any_postings) return;
   for (auto term = index.postings.begin(); term != index.postings.end();) {
     std::vector<Posting>& list = term->second;
-    std::erase_if(list, [&removed](const Posting& posting) {
+    const size_t erased = std::erase_if(list, [&removed](const Posting& posting) {
       return posting.id < removed.size() && removed[posting.id];
     });
-    term = list.empty() ? index.postings.erase(term) : std::next(term);
+    term = erased == 0 && !list.empty() ? std::next(term) : after_removal(index, term);
+  }
+}
+
+void derive_score_bounds(InvertedIndex& index) {
+  index.bounds.clear();
+  index.ascending_ids = true;
+  index.bounds.reserve(index.postings.size());
+  for (const auto& [term, list] : index.postings) {
+    const bool ascending = std::ranges::adjacent_find(list, [](const Posting& a, const Posting& b) {
+                             return a.id >= b.id;
+                           }) == list.end();
+    if (!ascending) {
+      index.ascending_ids = false;
+      index.bounds.clear();
+      return;
+    }
+    index.bounds.emplace(term, bounds_of(list, index.doc_lengths));
   }
 }
 

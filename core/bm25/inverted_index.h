@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/bm25/posting.h"
+#include "core/bm25/score_bounds.h"
 #include "core/bm25/tokenizer.h"
 #include "core/common/error.h"
 #include "core/common/score_map.h"
@@ -16,13 +18,6 @@
 #include "core/common/string_hash.h"
 
 namespace kestrine {
-
-struct Posting {
-  uint32_t id = 0;  // internal document id
-  uint32_t tf = 0;  // term frequency in that document
-
-  friend bool operator==(const Posting&, const Posting&) = default;
-};
 
 using PostingMap =
     std::unordered_map<std::string, std::vector<Posting>, StringHash, std::equal_to<>>;
@@ -33,9 +28,16 @@ struct InvertedIndex {
   std::vector<uint32_t> doc_lengths;  // token count per internal id; 0 for absent/removed ids
   uint32_t doc_count = 0;             // documents added and not removed
   uint64_t total_length = 0;          // sum of their token counts
+
+  // Derived for pruned search, never stored (rebuilt on loading by derive_score_bounds).
+  // `ascending_ids`: every list holds strictly increasing ids and `bounds` covers every list;
+  // documents added in increasing id order keep it so. Without it, search scores every posting.
+  TermBoundMap bounds;
+  bool ascending_ids = true;
 };
 
-// Indexes the text of document `id`; called once per id.
+// Indexes the text of document `id`; called once per id. Ids in increasing order keep pruned
+// search available (ascending_ids).
 void add_document(InvertedIndex& index, uint32_t id, std::string_view text);
 
 // Removes document `id`: its length, its share of the counts and its postings. A document whose
@@ -50,12 +52,18 @@ void remove_document(InvertedIndex& index, uint32_t id, bool was_indexed);
 void remove_documents(InvertedIndex& index, std::span<const uint32_t> ids);
 
 // The at most k documents with the highest BM25 score for `query`, best first; ties at the cut
-// keep the larger ids (select_top_k). A query term written twice counts twice.
+// keep the larger ids (select_top_k). A query term written twice counts twice. Each score is
+// the sum of the query terms' shares in query order, the same bits as keyword_scores gives;
+// once the terms still to come cannot bring a new document into the k best, their lists only
+// complete the documents already found. Uses a per-thread array of one float per internal id.
 std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_view query, size_t k);
 
 // The BM25 score of every document that shares a term with `query`, before any cut; for
 // callers that must screen documents (a metadata filter) before keeping the k best.
 ScoreMap keyword_scores(const InvertedIndex& index, std::string_view query);
+
+// Sets `bounds` and `ascending_ids` from the postings and lengths, as after loading an index.
+void derive_score_bounds(InvertedIndex& index);
 
 // "text too long" when the lowercased `text` exceeds `limit` bytes: its tokens would not all
 // fit the 32-bit spans. Ordinary texts are accepted from their size alone.

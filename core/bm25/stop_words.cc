@@ -1,6 +1,7 @@
 #include "core/bm25/stop_words.h"
 
 #include <array>
+#include <cstdint>
 
 #include "core/bm25/tokenizer.h"
 
@@ -52,6 +53,38 @@ std::unordered_set<std::string_view> build_stop_words() {
   return set;
 }
 
+// A word of at most kMaxStopWordBytes bytes as one integer: its bytes, then its length above
+// them, so that words with zero bytes stay apart from shorter ones.
+constexpr uint64_t word_key(std::string_view word) {
+  uint64_t key = uint64_t{word.size()} << (8 * kMaxStopWordBytes);
+  for (size_t i = 0; i < word.size(); ++i)
+    key |= uint64_t{static_cast<uint8_t>(word[i])} << (8 * i);
+  return key;
+}
+
+// The look-up of is_stop_word: an open-addressing table of the words' keys (0: empty slot),
+// twice as many slots as words, probed from a multiplicative hash. Hashing the string for the
+// general set costs more than the rest of tokenizing a word.
+constexpr size_t kTableBits = 7;
+static_assert(size_t{1} << kTableBits >= 2 * kStopWordCount);
+
+constexpr size_t slot_of(uint64_t key) {
+  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kTableBits));
+}
+
+constexpr std::array<uint64_t, size_t{1} << kTableBits> build_table() {
+  std::array<uint64_t, size_t{1} << kTableBits> table{};
+  for (const Slice& s : kSlices) {
+    const uint64_t key = word_key(kWords.substr(s.offset, s.length));
+    size_t slot = slot_of(key);
+    while (table[slot] != 0) slot = (slot + 1) % table.size();
+    table[slot] = key;
+  }
+  return table;
+}
+
+constexpr auto kTable = build_table();
+
 }  // namespace
 
 const std::unordered_set<std::string_view>& stop_words() {
@@ -61,7 +94,13 @@ const std::unordered_set<std::string_view>& stop_words() {
 }
 
 bool is_stop_word(std::string_view token) {
-  return token.size() <= kMaxStopWordBytes && stop_words().contains(token);
+  // The empty word's key is 0, the mark of an empty slot.
+  if (token.empty() || token.size() > kMaxStopWordBytes) return false;
+  const uint64_t key = word_key(token);
+  for (size_t slot = slot_of(key);; slot = (slot + 1) % kTable.size()) {
+    if (kTable[slot] == key) return true;
+    if (kTable[slot] == 0) return false;
+  }
 }
 
 }  // namespace kestrine

@@ -64,7 +64,7 @@ class Collection {
   // (check_insert) that its id is not live; should another thread have inserted it meanwhile,
   // the document is not inserted and false is returned. An embedding of another length is
   // refused the same way, before anything changes.
-  bool insert_document(DocumentPtr document, std::span<const float> embedding);
+  [[nodiscard]] bool insert_document(DocumentPtr document, std::span<const float> embedding);
   // The live document with that id, or null.
   DocumentPtr get_document(const Uuid& id) const;
   // Deletes the live document with that id; false when there is none.

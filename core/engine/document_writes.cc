@@ -1,6 +1,7 @@
 // The engine's writes by id or by filter beyond insert and delete: upsert, batch_upsert and
 // delete_many. Each checks everything before it logs, logs before it changes anything, and
-// changes memory while it keeps the checkpoint hold, as the other writes of engine.cc do.
+// changes memory while it keeps the checkpoint hold, then settles (releases the hold and
+// checkpoints when the log is due), as the other writes of engine.cc do.
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -35,7 +36,9 @@ Result<bool> Engine::upsert(std::string_view name, NewDocument document) {
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
   wal::Item& item = std::get<wal::UpdateDocument>(entry).item;
-  return collection.replace_document(std::move(item.document), item.embedding);
+  const bool replaced = collection.replace_document(std::move(item.document), item.embedding);
+  settle(std::move(*hold));
+  return replaced;
 }
 
 Result<std::vector<Uuid>> Engine::batch_upsert(std::string_view name,
@@ -73,6 +76,7 @@ Result<std::vector<Uuid>> Engine::batch_upsert(std::string_view name,
     wal::Item& item = std::get<wal::UpdateDocument>(entry).item;
     collection.replace_document(std::move(item.document), item.embedding);
   }
+  settle(std::move(*hold));
   return ids;
 }
 
@@ -98,6 +102,7 @@ Result<uint64_t> Engine::delete_many(std::string_view name, std::span<const Uuid
   // A document deleted by another call meanwhile is not counted: it was not deleted here.
   uint64_t deleted = 0;
   for (const Uuid& id : targets) deleted += collection.delete_document(id);
+  settle(std::move(*hold));
   return deleted;
 }
 

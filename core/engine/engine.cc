@@ -1,8 +1,12 @@
 #include "core/engine/engine.h"
 
 #include <unordered_set>
+#include <utility>
 
+#include "core/storage/examine.h"
+#include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
+#include "core/storage/wal_format.h"
 
 namespace kestrine {
 
@@ -17,17 +21,52 @@ Engine::Engine(std::shared_ptr<CollectionMap> database, std::unique_ptr<Persiste
       store_(std::move(store)) {}
 
 Result<std::unique_ptr<Engine>> Engine::open(const std::filesystem::path& data_dir, KeyPtr key,
-                                             std::vector<std::string>* warnings) {
+                                             std::vector<std::string>* warnings,
+                                             std::optional<uint64_t> checkpoint_bytes) {
   auto opened = PersistentStore::open(data_dir, std::move(key));
   if (!opened) return fail(opened.error());
+  opened->store->set_checkpoint_bytes(checkpoint_bytes);
   for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
   // Not through make_unique: the constructor is private.
   return std::unique_ptr<Engine>(new Engine(std::move(opened->database), std::move(opened->store)));
 }
 
+Result<std::unique_ptr<Engine>> Engine::open_read_only(const std::filesystem::path& data_dir,
+                                                       KeyPtr key,
+                                                       std::vector<std::string>* warnings) {
+  auto opened = kestrine::open_read_only(data_dir, key.get());
+  if (!opened) return fail(opened.error());
+  for (std::string& warning : opened->warnings) warnings->push_back(std::move(warning));
+  if (opened->log.end == LogEnd::kCorrupt) {
+    warnings->push_back("WAL replay stopped at a corrupt record at offset " +
+                        std::to_string(opened->log.valid_length) + " of '" +
+                        (data_dir / kWalFileName).string() + "' (" + opened->log.problem +
+                        "); the log from there on was not replayed");
+  }
+  std::unique_ptr<Engine> engine(new Engine(std::move(key)));
+  engine->database_ = std::move(opened->database);
+  engine->data_dir_ = data_dir;
+  engine->read_only_ = true;
+  return engine;
+}
+
 Result<CheckpointHold> Engine::log(const WalEntry& entry) {
   if (!store_) return CheckpointHold();
   return store_->append_entry(entry);
+}
+
+void Engine::settle(CheckpointHold hold) {
+  if (!store_) return;
+  if (hold.owns_lock()) hold.unlock();
+  if (auto ok = store_->checkpoint_if_due(*database_); !ok) {
+    std::lock_guard lock(warnings_mutex_);
+    warnings_.push_back("automatic checkpoint failed: " + ok.error().message());
+  }
+}
+
+std::vector<std::string> Engine::take_warnings() {
+  std::lock_guard lock(warnings_mutex_);
+  return std::exchange(warnings_, {});
 }
 
 Result<std::shared_ptr<Collection>> Engine::find_collection(std::string_view name) const {
@@ -43,9 +82,10 @@ Status Engine::create_collection(std::string_view name, uint64_t dimension,
   if (auto ok = check_collection_name(name); !ok) return ok;
   auto hold = log(wal::CreateCollection{std::string(name), dimension, config});
   if (!hold) return fail(hold.error());
-  if (auto ok = database_->create_collection(name, dimension, config); !ok) return ok;
-  if (store_) store_->collection_created(name);
-  return {};
+  Status created = database_->create_collection(name, dimension, config);
+  if (created && store_) store_->collection_created(name);
+  settle(std::move(*hold));  // a taken name was logged too
+  return created;
 }
 
 Result<bool> Engine::delete_collection(std::string_view name) {
@@ -53,6 +93,7 @@ Result<bool> Engine::delete_collection(std::string_view name) {
   if (!hold) return fail(hold.error());
   const bool existed = database_->remove_collection(name);
   if (existed && store_) store_->collection_dropped(name);
+  settle(std::move(*hold));
   return existed;
 }
 
@@ -72,6 +113,10 @@ namespace {
 
 Status admit(const Collection& collection, const NewDocument& d) {
   return collection.check_insert(d.document->id, d.id_text, d.embedding.size(), d.document->text);
+}
+
+Error already_exists(std::string_view id_text) {
+  return Error::invalid_value("document '" + std::string(id_text) + "' already exists");
 }
 
 Result<Uuid> parse_id(std::string_view id_text) {
@@ -103,7 +148,11 @@ Result<Uuid> Engine::insert(std::string_view name, NewDocument document) {
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
   wal::Item& item = std::get<wal::InsertDocument>(entry).item;
-  (*collection)->insert_document(std::move(item.document), item.embedding);
+  // The id was free when admitted, but another thread may have inserted it since: its document
+  // stays, and this one is not stored (replay ignores the later record of a live id too).
+  const bool stored = (*collection)->insert_document(std::move(item.document), item.embedding);
+  settle(std::move(*hold));
+  if (!stored) return fail(already_exists(document.id_text));
   return id;
 }
 
@@ -128,19 +177,33 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
   }
   // One entry for the whole batch: one record, one write, one flush to the device.
   std::vector<Uuid> ids;
+  std::vector<std::string> id_texts;
   ids.reserve(documents.size());
+  id_texts.reserve(documents.size());
   wal::BatchInsert batch{(*collection)->name(), {}};
   batch.items.reserve(documents.size());
   for (NewDocument& d : documents) {
     ids.push_back(d.document->id);
+    id_texts.push_back(std::move(d.id_text));
     batch.items.push_back({std::move(d.document), std::move(d.embedding)});
   }
   WalEntry entry = std::move(batch);
   auto hold = log(entry);
   if (!hold) return fail(hold.error());
-  for (wal::Item& item : std::get<wal::BatchInsert>(entry).items) {
-    (*collection)->insert_document(std::move(item.document), item.embedding);
+  // An id another thread inserted since the check keeps that thread's document. The rest of
+  // the batch is stored all the same, as replaying its record would store it, and the first
+  // such id is reported.
+  std::optional<Error> taken;
+  auto& items = std::get<wal::BatchInsert>(entry).items;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!(*collection)->insert_document(std::move(items[i].document), items[i].embedding) &&
+        !taken) {
+      taken = already_exists(id_texts[i]);
+      if (failed_document != nullptr) *failed_document = i;
+    }
   }
+  settle(std::move(*hold));
+  if (taken) return fail(std::move(*taken));
   return ids;
 }
 
@@ -163,7 +226,9 @@ Result<bool> Engine::delete_document(std::string_view name, std::string_view id_
   if (!id) return fail(id.error());
   auto hold = log(wal::DeleteDocument{(*collection)->name(), *id});
   if (!hold) return fail(hold.error());
-  return (*collection)->delete_document(*id);
+  const bool deleted = (*collection)->delete_document(*id);
+  settle(std::move(*hold));
+  return deleted;
 }
 
 Result<std::vector<ScoredDocument>> Engine::search(std::string_view name,
@@ -204,6 +269,9 @@ Status Engine::save(std::string_view collection, std::optional<std::string_view>
     auto parsed = parse_key(*key_text);
     if (!parsed) return fail(parsed.error());
     key = std::move(*parsed);
+  }
+  if (read_only_ && (!path || same_directory(*directory, *data_dir_))) {
+    return fail(Error::io(kReadOnlyMessage));
   }
   if (store_) return store_->save(*found, *directory, key.get(), *database_);
   return write_snapshot(*found, *directory, key.get());

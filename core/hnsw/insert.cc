@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/assert.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level_random.h"
@@ -51,26 +52,19 @@ size_t budget(const HnswConfig& config, size_t layer) {
   return static_cast<size_t>(layer == 0 ? config.m_max0 : config.m);
 }
 
-// Brings every per-node table to node_count entries before a node is appended, so the new node
-// lands at its id in each of them. A well-formed index needs nothing; a loaded one may hold raw
-// vectors of another length, which are cut, or completed from the codes.
+// Readies the index for a node to be appended at its id. Every per-node table already holds
+// node_count entries: an index is built only by insertion or from a validated snapshot, so this
+// is asserted, not redone on every insert. What validation leaves open is settled here: a stored
+// codebook that cannot encode the dimension, and the norms and layer-0 width.
 void align_tables(HnswIndex& index) {
   const size_t n = index.node_count;
   const size_t dim = static_cast<size_t>(index.dimension);
-  index.vector_data.resize(n * dim, 0);
-  index.vector_min.resize(n, 0.0f);
-  index.vector_scale.resize(n, 0.0f);
-  index.layers.resize(n, 0);
-  index.deleted.resize(n, 0);
-  while (index.neighbors.node_count() < n) index.neighbors.add_node(0);
-  if (index.config.store_raw_vectors && index.raw_vectors.size() != n * dim) {
-    const size_t complete = dim == 0 ? n : std::min(index.raw_vectors.size() / dim, n);
-    index.raw_vectors.resize(complete * dim);
-    for (size_t node = complete; node < n; ++node) {
-      const std::vector<float> v = stored_vector(index, static_cast<uint32_t>(node));
-      index.raw_vectors.insert(index.raw_vectors.end(), v.begin(), v.end());
-    }
-  }
+  KESTRINE_ASSERT(index.vector_data.size() == n * dim);
+  KESTRINE_ASSERT(index.vector_min.size() == n && index.vector_scale.size() == n);
+  KESTRINE_ASSERT(index.layers.size() == n && index.deleted.size() == n);
+  KESTRINE_ASSERT(index.neighbors.node_count() == n);
+  KESTRINE_ASSERT(index.raw_vectors.size() == (index.config.store_raw_vectors ? n * dim : 0));
+  (void)dim;
   if (pq_codebook_usable(index)) {
     index.pq_codes.resize(n * static_cast<size_t>(index.pq_codebook->num_subspaces), 0);
   } else if (index.pq_codebook.has_value()) {
@@ -215,6 +209,10 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
       selector.select(scratch.found, budget(config, layer), scratch.selection);
       new_lists[layer].clear();
       for (const SearchHit& hit : scratch.selection) new_lists[layer].push_back(hit.id);
+      // No live node is reachable on this layer (every one met was deleted): the node is
+      // linked both ways to the deleted node the search started from, so that searches, which
+      // pass through deleted nodes, still reach it. Without a link it would never be found.
+      if (new_lists[layer].empty()) new_lists[layer].push_back(scratch.entries.front());
       scratch.entries.clear();
       for (const SearchHit& hit : scratch.found) scratch.entries.push_back(hit.id);
       if (scratch.entries.empty()) scratch.entries.push_back(entry_point);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/common/assert.h"
 #include "core/hnsw/hit_order.h"
 
 namespace kestrine {
@@ -38,10 +39,11 @@ Entry pop(std::vector<Entry>& heap, Order order) {
 LayerSearcher::LayerSearcher(const HnswIndex& index, const NodeScorer& scorer, VisitedSet& visited,
                              Scratch& scratch)
     : index_(index), scorer_(scorer), visited_(visited), scratch_(scratch) {
+  // The tables are validated at load and kept in step by insertion.
+  KESTRINE_ASSERT(index.deleted.size() == index.node_count);
+  KESTRINE_ASSERT(index.neighbors.node_count() == index.node_count);
   visited_.prepare(index.node_count);
-  size_t limit = std::min<size_t>(index.node_count, index.deleted.size());
-  limit = std::min<size_t>(limit, index.neighbors.node_count());
-  limit_ = static_cast<uint32_t>(std::min(limit, visited_.size()));
+  limit_ = index.node_count;
 }
 
 void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t layer,

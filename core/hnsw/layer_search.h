@@ -116,7 +116,7 @@ class LayerSearcher {
   const NodeScorer& scorer_;
   VisitedSet& visited_;
   Scratch& scratch_;
-  uint32_t limit_;  // ids at or above it are skipped: no table is known to hold them
+  uint32_t limit_;  // the node count when built: ids at or above it are skipped
 };
 
 }  // namespace kestrine

@@ -102,8 +102,8 @@ class NeighborLists {
 // Growth of the per-node tables of an index. A table that doubles when full holds on average a
 // third more than it uses, and the per-node tables are nearly all of an index's memory; growing
 // by an eighth keeps the slack small while appends stay amortised constant time (every byte is
-// copied about eight times over the table's life instead of twice).
-// Makes room in `table` for `extra` more elements.
+// copied about eight times over the table's life instead of twice). Makes room in `table` for
+// `extra` more elements.
 template <typename T>
 void reserve_for_append(std::vector<T>& table, size_t extra) {
   const size_t needed = table.size() + extra;

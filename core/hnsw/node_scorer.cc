@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/common/assert.h"
+
 #include "core/quantization/distance_batch.h"
 
 namespace kestrine {
@@ -20,9 +22,14 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
       query_self_sq_(0.0f),
       norms_(index.code_norms.values.data()),
       norm_nodes_(0) {
-  code_nodes_ = std::min(index.vector_min.size(), index.vector_scale.size());
-  if (dim_ > 0) code_nodes_ = std::min(code_nodes_, index.vector_data.size() / dim_);
-  raw_nodes_ = dim_ > 0 ? index.raw_vectors.size() / dim_ : 0;
+  // The tables are validated at load and kept in step by insertion.
+  KESTRINE_ASSERT(index.vector_min.size() == index.node_count);
+  KESTRINE_ASSERT(index.vector_scale.size() == index.node_count);
+  KESTRINE_ASSERT(index.vector_data.size() == index.node_count * dim_);
+  KESTRINE_ASSERT(index.raw_vectors.size() ==
+                  (index.config.store_raw_vectors ? index.node_count * dim_ : 0));
+  code_nodes_ = index.node_count;
+  raw_nodes_ = index.raw_vectors.empty() ? 0 : index.node_count;
   // A stored norm covers all `dimension` codes, so a shorter query cannot use it.
   if (metric_ == DistanceMetric::kCosine && same_kernel_sums(index.code_norms.variant, variant_) &&
       query_.size() == dim_) {

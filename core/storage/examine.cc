@@ -10,6 +10,7 @@
 #include "core/hnsw/hnsw_index.h"
 #include "core/storage/checksum.h"
 #include "core/storage/data_directory.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/file_io.h"
 #include "core/storage/records.h"
 #include "core/storage/snapshot_validation.h"
@@ -139,7 +140,7 @@ Result<DirectoryInspection> inspect_directory(const std::filesystem::path& data_
   if (!names) return fail(names.error());
   for (const std::string& name : *names) {
     const std::filesystem::path path = data_dir / name;
-    if (name == kWalFileName) continue;
+    if (name == kWalFileName || name == kLockFileName) continue;
     if (has_snapshot_extension(name)) {
       out.snapshots.push_back(inspect_snapshot(path, key));
     } else if (is_plain_file(path)) {
@@ -154,25 +155,34 @@ Result<DirectoryInspection> inspect_directory(const std::filesystem::path& data_
 
 Result<ReadOnlyDatabase> open_read_only(const std::filesystem::path& data_dir,
                                         const EncryptionKey* key) {
-  ReadOnlyDatabase out;
-  out.database = std::make_shared<CollectionMap>();
-  auto snapshots = scan_snapshots(data_dir, key, &out.warnings);
-  if (!snapshots) {
-    return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
-                                              data_dir.string() + "': "));
-  }
-  for (ScannedSnapshot& snapshot : *snapshots) {
-    out.database->put_collection(std::move(snapshot.collection));
-  }
   const std::filesystem::path log = data_dir / kWalFileName;
-  struct stat st;
-  if (::stat(log.c_str(), &st) != 0 && errno == ENOENT) return out;
-  CollectionMap& database = *out.database;
-  auto replayed = replay_log(
-      log, key, [&database](WalEntry&& entry) { apply_entry(database, std::move(entry)); });
-  if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));
-  out.log = std::move(*replayed);
-  return out;
+  for (;;) {
+    // A writer's checkpoint replaces snapshots, removes those of dropped collections and then
+    // empties the log. Snapshots read before it with a log read after it would lose changes, so
+    // the log is held shared (the checkpoint's last steps hold it exclusively) from before the
+    // snapshots are listed until it has been read. Without a log there is nothing to hold; if
+    // one appears meanwhile, a writer started, and the reading starts over.
+    const FileHold hold(log, FileHold::Mode::kShared);
+    ReadOnlyDatabase out;
+    out.database = std::make_shared<CollectionMap>();
+    auto snapshots = scan_snapshots(data_dir, key, &out.warnings);
+    if (!snapshots) {
+      return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
+                                                data_dir.string() + "': "));
+    }
+    for (ScannedSnapshot& snapshot : *snapshots) {
+      out.database->put_collection(std::move(snapshot.collection));
+    }
+    struct stat st;
+    if (::stat(log.c_str(), &st) != 0 && errno == ENOENT) return out;
+    if (!hold.held()) continue;
+    CollectionMap& database = *out.database;
+    auto replayed = replay_log(
+        log, key, [&database](WalEntry&& entry) { apply_entry(database, std::move(entry)); });
+    if (!replayed) return fail(replayed.error().with_prefix("WAL replay failed: "));
+    out.log = std::move(*replayed);
+    return out;
+  }
 }
 
 }  // namespace kestrine

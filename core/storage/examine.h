@@ -99,7 +99,7 @@ struct LogInspection {
 // empty one (`present` false). Errors: the operating system's read errors.
 Result<LogInspection> inspect_log(const std::filesystem::path& data_dir, const EncryptionKey* key);
 
-// A file of the data directory that is neither a snapshot nor the log.
+// A file of the data directory that is neither a snapshot, the log nor the lock file.
 struct OtherFile {
   enum class Kind {
     kTemporarySnapshot,  // "<name>.kestrine.tmp": a snapshot write that never finished
@@ -133,7 +133,10 @@ struct ReadOnlyDatabase {
 // Errors, as opening gives them: "failed to load snapshots from '<dir>': " + cause when the
 // directory cannot be listed; "WAL replay failed: " + cause when the log cannot be read, is
 // encrypted and no key was given, or is encrypted under another key. A missing directory is an
-// empty database. Unlike opening, nothing is created, cut or set aside.
+// empty database. Unlike opening, nothing is created, cut or set aside, and no lock is needed:
+// it may run while a writer holds the directory, and then gives the state as of its reading
+// (a record being appended is where the view ends). It waits for a writer's checkpoint that is
+// emptying the log, and a checkpoint waits for it.
 Result<ReadOnlyDatabase> open_read_only(const std::filesystem::path& data_dir,
                                         const EncryptionKey* key);
 

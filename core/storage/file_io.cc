@@ -211,6 +211,14 @@ Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path, FileSy
   return bytes;
 }
 
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+  return a.lexically_normal() == b.lexically_normal();
+}
+
 Status make_directories(const std::filesystem::path& directory, FileSystem& fs) {
   if (directory.empty()) return {};
   const std::filesystem::path parent = directory.parent_path();

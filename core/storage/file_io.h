@@ -90,6 +90,10 @@ FileSystem& default_file_system();
 // make_directory for an existing name, ENOENT from remove for a missing one, ...).
 bool is_os_error(const Error& error, int code);
 
+// Whether two paths name the same directory (the same file when both exist, else the same
+// normalised path). Asks the operating system, whatever file system the caller uses.
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // The whole content of a file.
 Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path,
                                        FileSystem& fs = default_file_system());

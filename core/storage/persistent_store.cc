@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "core/storage/data_directory.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
 #include "core/storage/wal_format.h"
@@ -16,6 +17,15 @@
 
 namespace kestrine {
 namespace {
+
+// The file's length, or 0 when it cannot be had: it only steers the default checkpoint
+// threshold, never what is written.
+uint64_t size_or_zero(FileSystem& fs, const std::filesystem::path& path) {
+  auto file = fs.open_readable(path);
+  if (!file) return 0;
+  auto size = (*file)->size();
+  return size ? *size : 0;
+}
 
 // Creates the first of "wal.bin.corrupt", "wal.bin.corrupt.1", ... that does not exist yet.
 Result<std::pair<std::filesystem::path, std::unique_ptr<WritableFile>>> create_side_file(
@@ -58,15 +68,6 @@ Result<std::filesystem::path> copy_tail_aside(const std::filesystem::path& log, 
   return path;
 }
 
-// Whether two paths name the same directory.
-bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
-  struct stat sa, sb;
-  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  }
-  return a.lexically_normal() == b.lexically_normal();
-}
-
 bool same_key(const EncryptionKey* a, const EncryptionKey* b) {
   if (a == nullptr || b == nullptr) return a == b;
   return a == b || a->same_key(*b);
@@ -74,9 +75,13 @@ bool same_key(const EncryptionKey* a, const EncryptionKey* b) {
 
 }  // namespace
 
-PersistentStore::PersistentStore(std::filesystem::path data_dir, KeyPtr key,
+PersistentStore::PersistentStore(std::filesystem::path data_dir, KeyPtr key, DirectoryLock lock,
                                  std::unique_ptr<WalWriter> wal, FileSystem& fs)
-    : data_dir_(std::move(data_dir)), key_(std::move(key)), wal_(std::move(wal)), fs_(fs) {}
+    : data_dir_(std::move(data_dir)),
+      key_(std::move(key)),
+      lock_(std::move(lock)),
+      wal_(std::move(wal)),
+      fs_(fs) {}
 
 Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_dir, KeyPtr key,
                                              FileSystem& fs) {
@@ -84,25 +89,41 @@ Result<OpenedDatabase> PersistentStore::open(const std::filesystem::path& data_d
   opened.database = std::make_shared<CollectionMap>();
   CollectionMap& database = *opened.database;
 
-  auto snapshots = scan_snapshots(data_dir, key.get(), &opened.warnings);
-  if (!snapshots) {
-    return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
-                                              data_dir.string() + "': "));
+  auto scan = [&]() -> Result<std::vector<ScannedSnapshot>> {
+    auto snapshots = scan_snapshots(data_dir, key.get(), &opened.warnings);
+    if (!snapshots) {
+      return fail(snapshots.error().with_prefix("failed to load snapshots from '" +
+                                                data_dir.string() + "': "));
+    }
+    return snapshots;
+  };
+  // The lock comes before anything reads or writes the directory, so that an opening refused
+  // because another instance holds it changes nothing. A directory that does not exist yet is
+  // created first (after the scan that reports a path that cannot be listed), as it always was.
+  if (!fs.is_directory(data_dir)) {
+    if (auto snapshots = scan(); !snapshots) return fail(snapshots.error());
+    if (auto ok = make_directories(data_dir, fs); !ok) {
+      return fail(ok.error().with_prefix("failed to open WAL: "));
+    }
   }
+  auto lock = DirectoryLock::acquire(data_dir);
+  if (!lock) return fail(lock.error());
+  auto snapshots = scan();
+  if (!snapshots) return fail(snapshots.error());
 
-  if (auto ok = make_directories(data_dir, fs); !ok) {
-    return fail(ok.error().with_prefix("failed to open WAL: "));
-  }
   auto wal = WalWriter::open(data_dir, fs);
   if (!wal) return fail(wal.error().with_prefix("failed to open WAL: "));
   // Not through make_unique: the constructor is private.
-  opened.store.reset(new PersistentStore(data_dir, key, std::move(*wal), fs));
+  opened.store.reset(new PersistentStore(data_dir, key, std::move(*lock), std::move(*wal), fs));
   PersistentStore& store = *opened.store;
 
+  uint64_t snapshot_bytes = 0;
   for (ScannedSnapshot& snapshot : *snapshots) {
+    snapshot_bytes += size_or_zero(fs, snapshot.path);
     store.add_known_file(snapshot.collection->name(), snapshot.path);
     database.put_collection(std::move(snapshot.collection));
   }
+  store.snapshot_bytes_ = snapshot_bytes;
 
   // Replayed changes count as logged since the last checkpoint, like the live ones.
   auto replayed = replay_log(
@@ -212,21 +233,46 @@ Status PersistentStore::save(const std::shared_ptr<Collection>& collection,
 
 Status PersistentStore::compact(const CollectionMap& database) {
   std::unique_lock checkpoint(checkpoint_);
+  return checkpoint_locked(database);
+}
+
+uint64_t PersistentStore::checkpoint_threshold() const {
+  if (checkpoint_bytes_) return *checkpoint_bytes_;
+  return default_checkpoint_threshold(snapshot_bytes_.load());
+}
+
+Status PersistentStore::checkpoint_if_due(const CollectionMap& database) {
+  const uint64_t threshold = checkpoint_threshold();
+  if (threshold == 0 || wal_->size() <= threshold) return {};
+  std::unique_lock checkpoint(checkpoint_);
+  // Another call may have checkpointed while this one waited for the lock.
+  if (wal_->size() <= checkpoint_threshold()) return {};
+  return checkpoint_locked(database);
+}
+
+Status PersistentStore::checkpoint_locked(const CollectionMap& database) {
+  uint64_t written = 0;
   for (const std::string& name : database.collection_names()) {
     auto collection = database.get_collection(name);
     if (!collection) continue;  // removed meanwhile
     if (auto ok = write_snapshot(collection, data_dir_, key_.get(), fs_); !ok) {
       return fail(ok.error().with_prefix("save '" + name + "' failed: "));
     }
-    add_known_file(name, snapshot_path(data_dir_, name));
+    const std::filesystem::path file = snapshot_path(data_dir_, name);
+    add_known_file(name, file);
+    written += size_or_zero(fs_, file);
     std::lock_guard lock(bookkeeping_);
     if (auto it = changed_.find(name); it != changed_.end()) changed_.erase(it);
   }
-  return finish_checkpoint(database);
+  if (auto ok = finish_checkpoint(database); !ok) return ok;
+  snapshot_bytes_ = written;
+  return {};
 }
 
 Status PersistentStore::finish_checkpoint(const CollectionMap& database) {
   std::lock_guard lock(bookkeeping_);
+  // A read-only opening must see the snapshots and the log from the same side of these steps.
+  const FileHold readers_out(wal_->path(), FileHold::Mode::kExclusive);
   // The log's record of a removal is about to go: the removed collection's snapshots must go
   // first, or the next opening would load them again.
   bool removed_any = false;

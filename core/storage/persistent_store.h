@@ -13,9 +13,13 @@
 // operations) the database map's lock and a collection's lock.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -29,6 +33,7 @@
 #include "core/common/error.h"
 #include "core/common/string_hash.h"
 #include "core/storage/crypto.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/file_io.h"
 #include "core/storage/wal_entry.h"
 #include "core/storage/wal_writer.h"
@@ -51,17 +56,20 @@ struct OpenedDatabase {
 class PersistentStore {
  public:
   // Opens the database kept in `data_dir`:
+  //   0. the directory's lock is taken (DirectoryLock), the directory being created first if
+  //      missing; an opening refused there has read and changed nothing;
   //   1. every file of the directory whose extension is exactly "kestrine" is read as a
   //      snapshot (with `key`) in the directory's listing order and registered under the name
   //      it stores, a later one replacing an earlier one of the same name; a file that cannot
   //      be read, or that stores an invalid collection name, is skipped with a warning;
-  //   2. the directory is created if missing and "wal.bin" opened for appending;
+  //   2. "wal.bin" is opened for appending (created if missing);
   //   3. the log is replayed over the snapshots. A torn last record is cut off. The rest of a
   //      log from a corrupt record on is copied to the first free "wal.bin.corrupt",
   //      "wal.bin.corrupt.1", ... and cut off, with a warning naming that file. Either way
   //      the log then ends with its last good record, so new records are never hidden behind
   //      bytes that replay cannot get past.
   // Errors (all prefixed as shown; the causes are the underlying errors' texts):
+  //   DirectoryLock::acquire's errors, unprefixed;
   //   "failed to load snapshots from '<dir>': " when the directory cannot be listed;
   //   "failed to open WAL: " when the directory or "wal.bin" cannot be created or opened;
   //   "WAL replay failed: " when the log cannot be read, has encrypted records and no key was
@@ -106,13 +114,45 @@ class PersistentStore {
   // Errors: "save '<name>' failed: " + cause (the log is kept); "WAL truncate failed: ".
   Status compact(const CollectionMap& database);
 
+  // Checkpoints exactly as `compact` does when the log is longer than the checkpoint
+  // threshold; otherwise does nothing, after one look at the log's length. Called after a
+  // change is applied, with its hold released (the checkpoint takes the lock exclusively).
+  // When several calls find the log too long at once, the first checkpoints and the others
+  // find it short again. Errors: those of `compact`; the log is then kept, with every change
+  // in it, and the next call tries again.
+  Status checkpoint_if_due(const CollectionMap& database);
+
+  // Sets the threshold: a checkpoint follows the change that takes the log past `bytes`; 0
+  // turns automatic checkpoints off; none (the default) means the larger of
+  // kCheckpointFloorBytes and the snapshots' total size divided by kCheckpointSnapshotShare.
+  // Set before the store is shared between threads.
+  void set_checkpoint_bytes(std::optional<uint64_t> bytes) { checkpoint_bytes_ = bytes; }
+  // The threshold in force now (0: off). The default rule follows the snapshots' size as of
+  // opening and the last checkpoint.
+  uint64_t checkpoint_threshold() const;
+
+  // The default rule's parts. Replaying a logged document costs about as much as building it,
+  // while a checkpoint rewrites every collection whole; a threshold proportional to the
+  // snapshots keeps both the replay at opening (a log of at most 1/16 of the snapshots' size)
+  // and the snapshot bytes written per logged byte (at most about 16) bounded as collections
+  // grow.
+  static constexpr uint64_t kCheckpointFloorBytes = uint64_t{4} << 20;
+  static constexpr uint64_t kCheckpointSnapshotShare = 16;
+  // The default rule's threshold for snapshots of that total size.
+  static constexpr uint64_t default_checkpoint_threshold(uint64_t snapshot_bytes) {
+    return std::max(kCheckpointFloorBytes, snapshot_bytes / kCheckpointSnapshotShare);
+  }
+
   // The log's length in bytes (for tests and tools).
   uint64_t log_size() const { return wal_->size(); }
 
  private:
-  PersistentStore(std::filesystem::path data_dir, KeyPtr key, std::unique_ptr<WalWriter> wal,
-                  FileSystem& fs);
+  PersistentStore(std::filesystem::path data_dir, KeyPtr key, DirectoryLock lock,
+                  std::unique_ptr<WalWriter> wal, FileSystem& fs);
 
+  // Writes every collection's snapshot into the data directory, then finishes the checkpoint.
+  // Called with the checkpoint lock held exclusively.
+  Status checkpoint_locked(const CollectionMap& database);
   // The part of every checkpoint after its snapshots are durable: removes the snapshot files
   // of collections dropped since the last checkpoint, then empties the log. Called with the
   // checkpoint lock held exclusively.
@@ -122,9 +162,14 @@ class PersistentStore {
 
   const std::filesystem::path data_dir_;
   const KeyPtr key_;
+  // Declared before the log so that it is let go after the log's file is closed.
+  DirectoryLock lock_;
   const std::unique_ptr<WalWriter> wal_;
   FileSystem& fs_;
   std::shared_mutex checkpoint_;
+  std::optional<uint64_t> checkpoint_bytes_;  // none: the default rule
+  // Total size of the snapshot files read at opening or written by the last full checkpoint.
+  std::atomic<uint64_t> snapshot_bytes_{0};
 
   // Bookkeeping, changed by appends running side by side; checkpoints read it exclusively.
   std::mutex bookkeeping_;

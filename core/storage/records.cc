@@ -244,6 +244,7 @@ InvertedIndex decode_inverted_index(Decoder& d) {
   d.u32s(index.doc_lengths);
   index.doc_count = d.u32();
   index.total_length = d.u64();
+  derive_score_bounds(index);
   return index;
 }
 

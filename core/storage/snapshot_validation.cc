@@ -60,6 +60,14 @@ Status validate_snapshot(const CollectionData& data) {
     return fail(rule_failed("documents(" + std::to_string(data.documents.size()) +
                             ") > node_count(" + ns + ")"));
   }
+  if (h.config.store_raw_vectors && !holds(h.raw_vectors.size(), n, d)) {
+    return fail(rule_failed("raw_vectors length " + std::to_string(h.raw_vectors.size()) +
+                            " != node_count(" + ns + ") * dimension(" + std::to_string(d) + ")"));
+  }
+  if (!h.config.store_raw_vectors && !h.raw_vectors.empty()) {
+    return fail(rule_failed("raw_vectors length " + std::to_string(h.raw_vectors.size()) +
+                            " without store_raw_vectors"));
+  }
   if (h.entry_point) {
     if (*h.entry_point >= n) {
       return fail(

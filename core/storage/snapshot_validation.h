@@ -17,15 +17,19 @@ namespace kestrine {
 //   9. |uuid_to_internal| <= |internal_to_uuid|   "uuid_to_internal(X) != internal_to_uuid(Y)"
 //  10. |internal_to_uuid| == n        "internal_to_uuid length X != node_count n"
 //  11. |documents| <= n               "documents(X) > node_count(n)"
-//  12. entry_point < n when present   "entry_point X >= node_count n"; absent with n == 0: valid
-//  13. every neighbour id < n
+//  12. |raw_vectors| == n * d when the configuration keeps raw vectors, else 0
+//                                     "raw_vectors length X != node_count(n) * dimension(d)"
+//                                     "raw_vectors length X without store_raw_vectors"
+//  13. entry_point < n when present   "entry_point X >= node_count n"; absent with n == 0: valid
+//  14. every neighbour id < n
 //        "neighbor X out of bounds (node_count=n) at node i layer l"
 // Rule 9 accepts fewer id-map entries than slots: a deleted document's id may be inserted
 // again, leaving its old slot behind with no map entry pointing to it.
 //
-// Everything else (raw_vectors' length, the values of layers, max_level, list lengths against
-// the link budgets, posting ids, documents missing from the id maps) is not checked here: the
-// format allows it, and the code that uses a loaded collection bounds what it reads instead.
+// Past these rules the per-node tables are trusted: insertion and the distance code assert them
+// instead of checking again. Everything else (the values of layers, max_level, list lengths
+// against the link budgets, posting ids, documents missing from the id maps) is not checked
+// here: the format allows it, and the code that uses a loaded collection bounds what it reads.
 Status validate_snapshot(const CollectionData& data);
 
 }  // namespace kestrine

@@ -1,5 +1,6 @@
 #include "core/storage/wal_writer.h"
 
+#include <cerrno>
 #include <string>
 
 #include "core/storage/checksum.h"
@@ -40,6 +41,15 @@ Result<std::vector<uint8_t>> frame_record(const WalEntry& entry, const Encryptio
 Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::filesystem::path& directory,
                                                    FileSystem& fs) {
   std::filesystem::path path = directory / kWalFileName;
+  // Created here when absent, and then its name made durable: until the directory reaches the
+  // device, a power cut could lose the file and every record acknowledged in it. (Created apart
+  // from the handle that appends, which must be opened for appending.)
+  if (auto created = fs.create_new(path); created) {
+    if (auto ok = (*created)->close(); !ok) return fail(ok.error());
+    if (auto ok = fs.sync_directory(directory); !ok) return fail(ok.error());
+  } else if (!is_os_error(created.error(), EEXIST)) {
+    return fail(created.error());
+  }
   auto file = fs.open_appendable(path);
   if (!file) return fail(file.error());
   auto size = (*file)->size();

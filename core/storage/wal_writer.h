@@ -25,7 +25,9 @@ Result<std::vector<uint8_t>> frame_record(const WalEntry& entry, const Encryptio
 class WalWriter {
  public:
   // Opens "<directory>/wal.bin" for appending, creating it if absent (the directory must
-  // exist). The file's current length is taken as the end of its valid records.
+  // exist); a log created here has its directory synced, so that its name is durable before
+  // any record in it is acknowledged. The file's current length is taken as the end of its
+  // valid records.
   static Result<std::unique_ptr<WalWriter>> open(const std::filesystem::path& directory,
                                                  FileSystem& fs = default_file_system());
 

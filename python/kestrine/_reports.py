@@ -79,6 +79,9 @@ class DirectoryReport(TypedDict):
     snapshots: list[SnapshotReport]
     log: LogReport
     other_files: list[OtherFile]
+    default_checkpoint_threshold: int
+    """The log's length past which a change checkpoints under the default setting: the
+    larger of 4 MiB and 1/16 of the loadable snapshots' total size."""
 
 
 class StateReport(TypedDict):

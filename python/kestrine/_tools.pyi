@@ -7,6 +7,7 @@ from kestrine._reports import DirectoryReport, ExportedDocument, StateReport
 from kestrine._types import Filter
 
 LOG_FILE_NAME: str  # the name of the write-ahead log in a data directory
+LOCK_FILE_NAME: str  # the name of the file whose lock a writer holds in a data directory
 
 @final
 class DocumentIterator(Iterator[ExportedDocument]):

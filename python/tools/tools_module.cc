@@ -24,7 +24,9 @@
 #include "core/common/metric.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/storage/crypto.h"
+#include "core/storage/directory_lock.h"
 #include "core/storage/examine.h"
+#include "core/storage/persistent_store.h"
 #include "core/storage/wal_format.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -256,8 +258,10 @@ PyObject* inspect_directory(PyObject*, PyObject* args, PyObject* kwargs) {
 
   PyRef snapshots(PyList_New(0));
   if (!snapshots) return nullptr;
+  uint64_t loadable_bytes = 0;  // what opening loads, and sizes the default threshold by
   for (const SnapshotInspection& s : inspected->snapshots) {
     if (!append(snapshots.get(), snapshot_to_dict(s))) return nullptr;
+    if (s.loadable) loadable_bytes += s.file_size;
   }
   PyRef others(PyList_New(0));
   if (!others) return nullptr;
@@ -274,6 +278,8 @@ PyObject* inspect_directory(PyObject*, PyObject* args, PyObject* kwargs) {
       .set("snapshots", snapshots.release())
       .set("log", log_to_dict(inspected->log))
       .set("other_files", others.release())
+      .put("default_checkpoint_threshold",
+           PersistentStore::default_checkpoint_threshold(loadable_bytes))
       .release();
 }
 
@@ -529,6 +535,11 @@ PyMODINIT_FUNC PyInit__tools(void) {
   // The log's file name, so that the command-line tool names and finds it without a copy.
   const std::string log_file_name(kestrine::kWalFileName);
   if (PyModule_AddStringConstant(module.get(), "LOG_FILE_NAME", log_file_name.c_str()) < 0) {
+    return nullptr;
+  }
+  // The lock file's name: a directory a failed first load created is removed with it.
+  const std::string lock_file_name(kestrine::kLockFileName);
+  if (PyModule_AddStringConstant(module.get(), "LOCK_FILE_NAME", lock_file_name.c_str()) < 0) {
     return nullptr;
   }
   return module.release();

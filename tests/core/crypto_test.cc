@@ -81,7 +81,7 @@ TEST_P(KnownAnswerTest, UnsealsTheReferenceEnvelope) {
   EXPECT_EQ(*plaintext, from_hex(v.plaintext));
 }
 
-INSTANTIATE_TEST_SUITE_P(GcmSpec, KnownAnswerTest, ::testing::ValuesIn(kKnownAnswers),
+INSTANTIATE_TEST_SUITE_P(GcmKnownAnswerVectors, KnownAnswerTest, ::testing::ValuesIn(kKnownAnswers),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CryptoTest, AnEnvelopeOfExactly28BytesWithACorrectTagIsTheEmptyPlaintext) {

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,7 @@
 #include "collection_invariants.h"
 #include "core/common/uuid.h"
 #include "core/engine/engine.h"
+#include "tests/core/document_state.h"
 #include "tests/core/engine_probes.h"
 #include "tests/core/storage_test_support.h"
 #include "tests/core/wal_test_support.h"
@@ -48,21 +50,8 @@ constexpr int kThreads = 4;
 constexpr uint64_t kDimension = 8;
 constexpr const char* kShared[] = {"shared-0", "shared-1"};
 
-// Collection name -> document id -> text.
-using State = std::map<std::string, std::map<std::string, std::string>>;
-
-State state_of(const Engine& engine) {
-  State state;
-  for (const std::string& name : engine.list_collections()) {
-    auto collection = engine.find_collection(name);
-    if (!collection) continue;
-    auto& docs = state[name];
-    (*collection)->read([&docs](const CollectionData& data) {
-      for (const auto& [id, doc] : data.documents) docs[format_uuid(id)] = doc->text;
-    });
-  }
-  return state;
-}
+using testing::State;
+using testing::state_of;
 
 void expect_invariants(const Engine& engine) {
   for (const std::string& name : engine.list_collections()) {
@@ -117,6 +106,8 @@ struct Setup {
   const char* name;
   bool persistent;
   bool keyed;
+  // A threshold small enough that changes checkpoint by themselves many times a run.
+  std::optional<uint64_t> checkpoint_bytes = std::nullopt;
 };
 
 std::string setup_name(const ::testing::TestParamInfo<Setup>& info) { return info.param.name; }
@@ -129,7 +120,7 @@ class EngineConcurrencyTest : public ::testing::TestWithParam<Setup> {
     std::printf("KESTRINE_STRESS_SEED=%llu\n", static_cast<unsigned long long>(seed_));
     if (GetParam().keyed) key_ = testing::log_key();
     if (GetParam().persistent) {
-      auto opened = Engine::open(data_dir(), key_, &warnings_);
+      auto opened = Engine::open(data_dir(), key_, &warnings_, GetParam().checkpoint_bytes);
       ASSERT_TRUE(opened) << opened.error().message();
       engine_ = std::move(*opened);
     } else {
@@ -584,6 +575,13 @@ TEST_P(EngineConcurrencyTest, EveryOperationAtOnceKeepsEveryThreadsModel) {
 
   EXPECT_EQ(state_of(*engine_), expected);
   expect_invariants(*engine_);
+  const std::vector<std::string> checkpoint_failures = engine_->take_warnings();
+  EXPECT_TRUE(checkpoint_failures.empty()) << checkpoint_failures.front();
+  // Every logged change looks at the log after its own append, so the last to look saw every
+  // append and left the log within the threshold.
+  if (GetParam().checkpoint_bytes) {
+    EXPECT_LE(engine_->store()->log_size(), *GetParam().checkpoint_bytes);
+  }
   if (!GetParam().persistent) return;
 
   engine_.reset();
@@ -595,12 +593,69 @@ TEST_P(EngineConcurrencyTest, EveryOperationAtOnceKeepsEveryThreadsModel) {
   expect_invariants(**reopened);
 }
 
-INSTANTIATE_TEST_SUITE_P(Setups, EngineConcurrencyTest,
-                         ::testing::Values(Setup{"Ephemeral", false, false},
-                                           Setup{"EphemeralWithKey", false, true},
-                                           Setup{"Persistent", true, false},
-                                           Setup{"PersistentWithKey", true, true}),
-                         setup_name);
+// Two threads insert a document under the same new id at the same moment, alone or inside a
+// batch: the id is free when each checks it, so only the collection itself can tell them
+// apart. Exactly one call succeeds and its document is the one stored; the other reports the
+// id as taken, also after reopening.
+TEST_P(EngineConcurrencyTest, TwoInsertionsOfOneIdStoreExactlyOne) {
+  constexpr int kRounds = 60;
+  auto collection = *engine_->find_collection(kShared[0]);
+  std::map<std::string, std::string> stored;  // id -> text of the winning insertion
+  for (int round = 0; round < kRounds; ++round) {
+    const Uuid id = new_uuid();
+    const std::string id_text = format_uuid(id);
+    const bool batched = round % 2 == 1;
+    std::array<std::optional<Error>, 2> errors;
+    std::atomic<int> ready = 0;
+    auto insert = [&](int t) {
+      NewDocument d{std::make_shared<Document>(Document{id, "writer" + std::to_string(t), {}}),
+                    std::vector<float>(kDimension, 1.0f + static_cast<float>(t)), id_text};
+      ready.fetch_add(1);
+      while (ready.load() < 2) std::this_thread::yield();
+      if (batched) {
+        NewDocument other{std::make_shared<Document>(Document{new_uuid(), "other", {}}),
+                          std::vector<float>(kDimension, 0.5f),
+                          {}};
+        std::vector<NewDocument> batch;
+        batch.push_back(std::move(d));
+        batch.push_back(std::move(other));
+        if (auto ids = engine_->batch_insert(kShared[0], std::move(batch)); !ids) {
+          errors[t] = ids.error();
+        }
+      } else if (auto inserted = engine_->insert(kShared[0], std::move(d)); !inserted) {
+        errors[t] = inserted.error();
+      }
+    };
+    std::thread first(insert, 0), second(insert, 1);
+    first.join();
+    second.join();
+    ASSERT_NE(errors[0].has_value(), errors[1].has_value()) << "round " << round;
+    const int loser = errors[0] ? 0 : 1;
+    EXPECT_EQ(errors[loser]->kind(), ErrorKind::kInvalidValue);
+    EXPECT_EQ(errors[loser]->message(), "document '" + id_text + "' already exists");
+    DocumentPtr document = collection->get_document(id);
+    ASSERT_NE(document, nullptr);
+    EXPECT_EQ(document->text, "writer" + std::to_string(1 - loser));
+    stored[id_text] = document->text;
+  }
+  expect_invariants(*engine_);
+  if (!GetParam().persistent) return;
+  engine_.reset();
+  auto reopened = Engine::open(data_dir(), key_, &warnings_);
+  ASSERT_TRUE(reopened) << reopened.error().message();
+  const State state = state_of(**reopened);
+  for (const auto& [id_text, text] : stored) {
+    auto found = state.at(kShared[0]).find(id_text);
+    ASSERT_NE(found, state.at(kShared[0]).end()) << id_text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Setups, EngineConcurrencyTest,
+    ::testing::Values(Setup{"Ephemeral", false, false}, Setup{"EphemeralWithKey", false, true},
+                      Setup{"Persistent", true, false}, Setup{"PersistentWithKey", true, true},
+                      Setup{"PersistentCheckpointingByItself", true, false, 1024}),
+    setup_name);
 
 }  // namespace
 }  // namespace kestrine

@@ -14,6 +14,7 @@
 #include "core/engine/engine.h"
 #include "core/storage/records.h"
 #include "core/storage/snapshot.h"
+#include "tests/core/document_state.h"
 #include "tests/core/wal_test_support.h"
 
 namespace kestrine {
@@ -44,19 +45,8 @@ Listing listing(const fs::path& dir) {
   return out;
 }
 
-// Collection name -> document id -> text.
-using State = std::map<std::string, std::map<std::string, std::string>>;
-
-State state_of(const CollectionMap& database) {
-  State state;
-  for (const std::string& name : database.collection_names()) {
-    auto& docs = state[name];
-    database.get_collection(name)->read([&docs](const CollectionData& data) {
-      for (const auto& [id, doc] : data.documents) docs[format_uuid(id)] = doc->text;
-    });
-  }
-  return state;
-}
+using testing::State;
+using testing::state_of;
 
 class InspectTest : public ::testing::Test {
  protected:
@@ -111,8 +101,8 @@ class SnapshotInspectTest : public InspectTest,
 TEST_P(SnapshotInspectTest, StepsAndTextAgreeWithReading) {
   const SnapshotCase& c = GetParam();
   Collection collection("a", 2, HnswConfig{});
-  collection.insert_document(std::make_shared<Document>(Document{uuid_n(1), "one", {}}),
-                             std::vector<float>{1, 2});
+  ASSERT_TRUE(collection.insert_document(std::make_shared<Document>(Document{uuid_n(1), "one", {}}),
+                                         std::vector<float>{1, 2}));
   auto data = collection.read([](const CollectionData& d) { return d; });
   std::vector<uint8_t> file =
       *encode_snapshot(data, c.encrypted_with_key ? log_key().get() : nullptr);

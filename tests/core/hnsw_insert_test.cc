@@ -20,14 +20,9 @@ namespace {
 using testing::add;
 using testing::add_at_level;
 using testing::config_for;
+using testing::ids_of;
 using testing::random_vectors;
 using testing::row;
-
-std::vector<uint32_t> ids_of(const std::vector<SearchHit>& hits) {
-  std::vector<uint32_t> ids;
-  for (const SearchHit& hit : hits) ids.push_back(hit.id);
-  return ids;
-}
 
 std::vector<uint32_t> links(const HnswIndex& index, uint32_t node, size_t layer) {
   auto list = index.neighbors.get(node, layer);
@@ -181,16 +176,30 @@ TEST(InsertTest, WithFewLiveNodesTheNewNodeLinksToAllOfThem) {
   EXPECT_EQ(got, (std::vector<uint32_t>{0, 1, 3, 4, 6, 7, 8, 9}));
 }
 
-TEST(InsertTest, IntoAnIndexOfDeletedNodesTheNewNodeGetsNoLinks) {
-  HnswIndex index = make_hnsw_index(config_for(DistanceMetric::kDotProduct, true), 3);
-  const std::vector<float> data = random_vectors(6, 3, 5);
-  for (size_t i = 0; i < 5; ++i) add_at_level(index, row(data, 3, i), 0);
-  for (uint32_t n = 0; n < 5; ++n) mark_deleted(index, n);
-  add_at_level(index, row(data, 3, 5), 2);
-  EXPECT_EQ(index.node_count, 6u);
-  for (size_t layer = 0; layer < 3; ++layer) EXPECT_TRUE(links(index, 5, layer).empty());
-  EXPECT_EQ(ids_of(search(index, row(data, 3, 0), 3)), std::vector<uint32_t>{5});
-  testing::expect_well_formed(index);
+// With no live node to link to, a new node is linked both ways to the deleted node its search
+// started from; otherwise, unless it became the entry point, no search could reach it.
+TEST(InsertTest, IntoAnIndexOfDeletedNodesTheNewNodeIsLinkedThroughTheDeletedEntry) {
+  for (const int new_level : {0, 2}) {
+    HnswIndex index = make_hnsw_index(config_for(DistanceMetric::kDotProduct, true), 3);
+    const std::vector<float> data = random_vectors(7, 3, 5);
+    for (size_t i = 0; i < 5; ++i) add_at_level(index, row(data, 3, i), 0);
+    for (uint32_t n = 0; n < 5; ++n) mark_deleted(index, n);
+    add_at_level(index, row(data, 3, 5), new_level);
+    EXPECT_EQ(index.node_count, 6u);
+    const uint32_t entry = new_level == 0 ? *index.entry_point : 0u;
+    EXPECT_EQ(links(index, 5, 0), std::vector<uint32_t>{entry});
+    const auto entry_links = links(index, entry, 0);
+    EXPECT_NE(std::ranges::find(entry_links, 5u), entry_links.end());
+    for (size_t layer = 1; layer <= static_cast<size_t>(new_level); ++layer) {
+      EXPECT_TRUE(links(index, 5, layer).empty());
+    }
+    add_at_level(index, row(data, 3, 6), 0);
+    EXPECT_EQ(links(index, 6, 0), std::vector<uint32_t>{5});
+    auto found = ids_of(search(index, row(data, 3, 0), 3));
+    std::ranges::sort(found);
+    EXPECT_EQ(found, (std::vector<uint32_t>{5, 6}));
+    testing::expect_well_formed(index);
+  }
 }
 
 TEST(InsertTest, WrongIdOrLengthIsRefusedAndChangesNothing) {

@@ -14,14 +14,9 @@ namespace kestrine {
 namespace {
 
 using testing::config_for;
+using testing::ids_of;
 using testing::random_vectors;
 using testing::row;
-
-std::vector<uint32_t> ids_of(const std::vector<SearchHit>& hits) {
-  std::vector<uint32_t> ids;
-  for (const SearchHit& hit : hits) ids.push_back(hit.id);
-  return ids;
-}
 
 // A one-dimensional euclidean index with raw vectors whose graph is given node by node (layer
 // 0 only unless `upper` says otherwise): distances are squared differences of positions.

@@ -30,6 +30,13 @@ inline void PrintTo(const SearchHit& hit, std::ostream* out) {
 
 namespace kestrine::testing {
 
+// The ids of `hits`, in order.
+inline std::vector<uint32_t> ids_of(const std::vector<SearchHit>& hits) {
+  std::vector<uint32_t> ids;
+  for (const SearchHit& hit : hits) ids.push_back(hit.id);
+  return ids;
+}
+
 // The two axes most HNSW tests run over.
 using MetricAndRaw = std::tuple<DistanceMetric, bool>;
 

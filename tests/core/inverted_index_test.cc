@@ -8,6 +8,8 @@
 #include <optional>
 #include <random>
 
+#include "tests/core/keyword_reference.h"
+
 namespace kestrine {
 namespace {
 
@@ -262,6 +264,91 @@ TEST(KeywordSearchTest, MatchesReferenceScorerOnRandomCorpora) {
       ASSERT_EQ(canonical(hits), reference_search(docs, query, k))
           << "round " << round << " query '" << query << "' k " << k;
     }
+  }
+}
+
+// The pruned search against the exhaustive scorer, bit for bit and in the same order, on
+// corpora long enough for blocks and bounds to matter: a skewed vocabulary, repeated documents
+// and documents of equal length (so equal scores at the cut), deletions singly and in batches,
+// additions after them, rebuilds that renumber the live documents, and loading (the bounds
+// derived afresh).
+TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
+  std::mt19937_64 rng(7);
+  std::vector<std::string> vocabulary;
+  for (int w = 0; w < 60; ++w) vocabulary.push_back("w" + std::to_string(w));
+  auto word = [&](size_t spread) {
+    // Low ranks far more frequent, so lists range from a few postings to most documents.
+    const double u = std::uniform_real_distribution<double>(0, 1)(rng);
+    return vocabulary[static_cast<size_t>(std::pow(u, 3.0) * static_cast<double>(spread))];
+  };
+  auto text = [&](size_t spread) {
+    std::string t;
+    const size_t words = 1 + rng() % 3 * (rng() % 12);
+    for (size_t i = 0; i < words; ++i) t += word(spread) + " ";
+    return t;
+  };
+  const std::vector<size_t> ks = {1, 2, 3, 5, 10, 17, 64, 100, 1000};
+  for (int round = 0; round < 30; ++round) {
+    const size_t spread = 3 + rng() % vocabulary.size() - 2;
+    std::vector<std::string> texts;  // by internal id; "" once removed
+    std::vector<bool> live;
+    InvertedIndex index;
+    auto add = [&](std::string t) {
+      const auto id = static_cast<uint32_t>(texts.size());
+      add_document(index, id, t);
+      texts.push_back(std::move(t));
+      live.push_back(true);
+    };
+    auto check = [&](const InvertedIndex& searched, const char* stage) {
+      ASSERT_TRUE(searched.ascending_ids) << stage;
+      for (int q = 0; q < 12; ++q) {
+        std::string query;
+        for (size_t w = 1 + rng() % 6; w > 0; --w) query += word(spread) + " ";
+        if (rng() % 5 == 0) query += query;  // every term twice
+        for (size_t k : ks) {
+          ASSERT_EQ(keyword_search(searched, query, k),
+                    exhaustive_keyword_search(searched, query, k))
+              << "round " << round << " " << stage << " query '" << query << "' k " << k;
+        }
+      }
+    };
+    for (size_t n = rng() % 700; n > 0; --n) {
+      // Repeats of earlier documents and documents of one word give equal scores.
+      if (!texts.empty() && rng() % 4 == 0) {
+        add(texts[rng() % texts.size()]);
+      } else {
+        add(rng() % 6 == 0 ? word(spread) : text(spread));
+      }
+    }
+    check(index, "built");
+
+    for (uint32_t id = 0; id < texts.size(); ++id) {
+      if (rng() % 5 == 0) {
+        remove_document(index, id, true);
+        live[id] = false;
+      }
+    }
+    std::vector<uint32_t> batch;
+    for (uint32_t id = 0; id < texts.size(); ++id) {
+      if (live[id] && rng() % 6 == 0) batch.push_back(id);
+    }
+    remove_documents(index, batch);
+    for (uint32_t id : batch) live[id] = false;
+    for (size_t n = rng() % 100; n > 0; --n) add(text(spread));
+    check(index, "after deletions");
+
+    InvertedIndex loaded = index;
+    derive_score_bounds(loaded);
+    check(loaded, "loaded");
+
+    // A rebuild numbers the live documents afresh and adds the later ones after them.
+    InvertedIndex rebuilt;
+    uint32_t next = 0;
+    for (uint32_t id = 0; id < texts.size(); ++id) {
+      if (live[id]) add_document(rebuilt, next++, texts[id]);
+    }
+    for (size_t n = rng() % 50; n > 0; --n) add_document(rebuilt, next++, text(spread));
+    check(rebuilt, "rebuilt");
   }
 }
 

@@ -10,23 +10,14 @@
 #include <vector>
 
 #include "core/engine/engine.h"
+#include "tests/core/document_state.h"
 #include "tests/core/wal_test_support.h"
 
 namespace kestrine {
 namespace {
 
-using State = std::map<std::string, std::map<std::string, std::string>>;
-
-State state_of(const Engine& engine) {
-  State state;
-  for (const std::string& name : engine.list_collections()) {
-    auto& docs = state[name];
-    (*engine.find_collection(name))->read([&docs](const CollectionData& data) {
-      for (const auto& [id, doc] : data.documents) docs[format_uuid(id)] = doc->text;
-    });
-  }
-  return state;
-}
+using testing::State;
+using testing::state_of;
 
 TEST(PersistenceConcurrencyTest, WritersAndCheckpointsTogetherLoseNothing) {
   testing::TempDir dir;

@@ -1,6 +1,7 @@
 // A persistent database's life on disk: opening (snapshots, then the log), logging every
 // change, save, load and compact as checkpoints, and what is kept, cut or set aside.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -10,6 +11,7 @@
 #include "core/storage/records.h"
 #include "core/storage/snapshot.h"
 #include "core/storage/wal_writer.h"
+#include "tests/core/document_state.h"
 #include "tests/core/wal_test_support.h"
 
 namespace kestrine {
@@ -24,19 +26,8 @@ using testing::uuid_n;
 using testing::write_bytes;
 namespace fs = std::filesystem;
 
-// Collection name -> document id -> text.
-using State = std::map<std::string, std::map<std::string, std::string>>;
-
-State state_of(const Engine& engine) {
-  State state;
-  for (const std::string& name : engine.list_collections()) {
-    auto& docs = state[name];
-    (*engine.find_collection(name))->read([&docs](const CollectionData& data) {
-      for (const auto& [id, doc] : data.documents) docs[format_uuid(id)] = doc->text;
-    });
-  }
-  return state;
-}
+using testing::State;
+using testing::state_of;
 
 class LifecycleTest : public ::testing::Test {
  protected:
@@ -46,7 +37,7 @@ class LifecycleTest : public ::testing::Test {
 
   Result<std::unique_ptr<Engine>> try_open(const KeyPtr& key = nullptr) {
     warnings_.clear();
-    return Engine::open(dir(), key, &warnings_);
+    return Engine::open(dir(), key, &warnings_, checkpoint_bytes_);
   }
   std::unique_ptr<Engine> open(const KeyPtr& key = nullptr) {
     auto engine = try_open(key);
@@ -76,6 +67,7 @@ class LifecycleTest : public ::testing::Test {
 
   TempDir dir_;
   std::vector<std::string> warnings_;
+  std::optional<uint64_t> checkpoint_bytes_;  // passed to every opening
 };
 
 // ---- opening --------------------------------------------------------------------------------
@@ -298,6 +290,49 @@ TEST_F(LifecycleTest, ALogThatIsADirectoryCannotBeOpened) {
   auto engine = try_open();
   ASSERT_FALSE(engine);
   EXPECT_EQ(engine.error().message(), "failed to open WAL: Is a directory (os error 21)");
+}
+
+// ---- one writer per directory ----------------------------------------------------------------
+
+TEST_F(LifecycleTest, ASecondOpeningIsRefusedUntilTheFirstIsGone) {
+  auto files = [this] {
+    std::map<std::string, std::vector<uint8_t>> out;
+    for (const auto& entry : fs::directory_iterator(dir())) {
+      out[entry.path().filename().string()] = read_bytes(entry.path());
+    }
+    return out;
+  };
+  auto first = open();
+  fill(*first);
+  const auto before = files();
+  const std::string pid = std::to_string(::getpid());
+  EXPECT_TRUE(before.at("LOCK").empty());
+  for (const KeyPtr& key : {KeyPtr(), testing::log_key()}) {
+    auto second = try_open(key);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().kind(), ErrorKind::kIo);
+    EXPECT_EQ(second.error().message(), "data directory '" + dir().string() +
+                                            "' is in use by another Kestrine instance (process " +
+                                            pid + ")");
+    EXPECT_EQ(files(), before);
+  }
+  // Checkpoints rewrite the directory around the lock file and keep it.
+  ASSERT_TRUE(first->compact());
+  ASSERT_TRUE(first->delete_collection("b"));
+  ASSERT_TRUE(first->compact());
+  EXPECT_FALSE(try_open());
+  first.reset();
+  auto reopened = open();
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_EQ(reopened->list_collections(), std::vector<std::string>{"a"});
+  // A failed opening (here, no key for an encrypted log) lets the lock go.
+  reopened.reset();
+  fs::remove_all(dir());
+  {
+    ASSERT_TRUE(open(testing::log_key())->create_collection("c", 2, HnswConfig{}));
+  }
+  EXPECT_FALSE(try_open());
+  EXPECT_TRUE(try_open(testing::log_key()));
 }
 
 // ---- a log that ends early ------------------------------------------------------------------
@@ -648,6 +683,82 @@ TEST_F(LifecycleTest, ASaveWhoseSnapshotWriteFailsReportsTheCauseAloneAndKeepsTh
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().message(), "Is a directory (os error 21)");
   EXPECT_EQ(log_size(), size);
+}
+
+// ---- automatic checkpoints ------------------------------------------------------------------
+
+// Every change that takes the log past the threshold checkpoints before it returns, so the log
+// never stays above it; what the checkpoints wrote reopens to the same state, a collection
+// deleted in between included.
+TEST_F(LifecycleTest, EveryChangeThatCrossesTheThresholdEmptiesTheLog) {
+  checkpoint_bytes_ = 400;
+  State before;
+  {
+    auto engine = open();
+    create(*engine, "a");
+    create(*engine, "b");
+    int checkpoints = 0;
+    for (uint8_t n = 1; n <= 60; ++n) {
+      const uint64_t size = log_size();
+      if (n == 30) {
+        ASSERT_TRUE(engine->delete_collection("b"));
+        create(*engine, "c");
+      } else if (n % 7 == 0) {
+        ASSERT_TRUE(remove(*engine, n < 30 ? "a" : "c", n - 3));
+      } else {
+        const char* name = n % 2 != 0 ? "a" : (n < 30 ? "b" : "c");
+        ASSERT_TRUE(insert(*engine, name, n, std::string(n, 'x')));
+      }
+      EXPECT_LE(log_size(), 400u) << "after change " << int{n};
+      if (log_size() < size) ++checkpoints;
+    }
+    EXPECT_GE(checkpoints, 5);
+    EXPECT_TRUE(engine->take_warnings().empty());
+    EXPECT_FALSE(fs::exists(dir() / "b.kestrine"));
+    before = state_of(*engine);
+  }
+  EXPECT_EQ(state_of(*open()), before);
+}
+
+TEST_F(LifecycleTest, AThresholdOfZeroNeverCheckpoints) {
+  checkpoint_bytes_ = 0;
+  auto engine = open();
+  create(*engine, "a");
+  for (uint8_t n = 1; n <= 40; ++n) ASSERT_TRUE(insert(*engine, "a", n, std::string(50, 'x')));
+  EXPECT_GT(log_size(), 2000u);
+  EXPECT_FALSE(fs::exists(dir() / "a.kestrine"));
+  EXPECT_EQ(engine->store()->checkpoint_threshold(), 0u);
+}
+
+TEST_F(LifecycleTest, TheDefaultThresholdIsTheFloorWhileTheSnapshotsAreSmall) {
+  auto engine = open();
+  fill(*engine);
+  ASSERT_TRUE(engine->compact());
+  EXPECT_EQ(engine->store()->checkpoint_threshold(), PersistentStore::kCheckpointFloorBytes);
+}
+
+// A failed automatic checkpoint leaves the change made and logged, says why once, and the next
+// change tries again.
+TEST_F(LifecycleTest, AFailedAutomaticCheckpointWarnsKeepsTheChangeAndIsRetried) {
+  checkpoint_bytes_ = 200;
+  auto engine = open();
+  create(*engine, "a");
+  fs::create_directories(dir() / "a.kestrine.tmp");  // where the snapshot would be written
+  ASSERT_TRUE(insert(*engine, "a", 1, std::string(300, 'x')));
+  EXPECT_EQ(engine->take_warnings(),
+            std::vector<std::string>{
+                "automatic checkpoint failed: save 'a' failed: Is a directory (os error 21)"});
+  EXPECT_TRUE(engine->take_warnings().empty());
+  const uint64_t size = log_size();
+  EXPECT_GT(size, 200u);
+  fs::remove(dir() / "a.kestrine.tmp");
+  ASSERT_TRUE(insert(*engine, "a", 2, "two"));
+  EXPECT_EQ(log_size(), 0u);
+  EXPECT_TRUE(engine->take_warnings().empty());
+  const State before = state_of(*engine);
+  EXPECT_EQ(before.at("a").size(), 2u);
+  engine.reset();
+  EXPECT_EQ(state_of(*open()), before);
 }
 
 TEST(EphemeralLifecycleTest, CompactWithoutADataDirIsAValueError) {

@@ -303,18 +303,25 @@ TEST(ValidationTest, HugeStoredProductsNeverMatchATable) {
             "vector_data length 48 != node_count(6) * dimension(4611686018427387904)");
 }
 
-TEST(ValidationTest, AWrongRawVectorsLengthIsAccepted) {
+TEST(ValidationTest, AWrongRawVectorsLengthIsRejected) {
   CollectionData data = small_collection(5, {.nodes = 6, .raw_vectors = true});
+  const uint64_t d = data.dimension;
   data.hnsw.raw_vectors.resize(5);
   auto read = parse_snapshot(checksummed(data), "p", nullptr);
-  ASSERT_TRUE(read.has_value()) << read.error().message();
-  EXPECT_EQ(read->hnsw.raw_vectors.size(), 5u);
+  ASSERT_FALSE(read.has_value());
+  EXPECT_EQ(read.error().message(),
+            "snapshot validation failed: raw_vectors length 5 != node_count(6) * dimension(" +
+                std::to_string(d) + ")");
+  data.hnsw.config.store_raw_vectors = false;
+  EXPECT_EQ(validate_snapshot(data).error().message(),
+            "raw_vectors length 5 without store_raw_vectors");
+  data.hnsw.raw_vectors.clear();
+  EXPECT_TRUE(validate_snapshot(data));
 }
 
 // What validation leaves unchecked must still be harmless once the collection is in use.
 TEST(ValidationTest, AnAcceptedInconsistentCollectionStaysUsable) {
   CollectionData data = small_collection(9, {.nodes = 6, .raw_vectors = true});
-  data.hnsw.raw_vectors.resize(3);
   data.hnsw.layers.assign(6, 200);
   data.hnsw.max_level = ~uint64_t{0};
   data.hnsw.config.m = 0;

@@ -1,12 +1,15 @@
 """The process that test_crash.py kills. It changes a persistent database at random, forever,
 and reports each call on stdout twice: "begin" before it, "ack" once it returned.
 
-    crash_child.py DATA_DIR KEY_OR_EMPTY SEED STATE_FILE
+    crash_child.py DATA_DIR KEY_OR_EMPTY SEED STATE_FILE [CHECKPOINT_BYTES]
 
 STATE_FILE holds the state the parent expects to find ({collection: [ids]}), so that deletes
-can aim at documents of earlier rounds."""
+can aim at documents of earlier rounds. With CHECKPOINT_BYTES, the database checkpoints by
+itself whenever a change takes the log past it, and each change's report carries the log's
+length before the call ("log"), so that the parent can aim its kill at those checkpoints."""
 
 import json
+import os
 import random
 import sys
 import uuid
@@ -18,16 +21,20 @@ DIM = 8
 
 def main():
     data_dir, key, seed, state_file = sys.argv[1:5]
+    checkpoint_bytes = int(sys.argv[5]) if len(sys.argv) > 5 else None
     rng = random.Random(int(seed))
     with open(state_file) as f:
         live = {name: list(ids) for name, ids in json.load(f).items()}
-    db = Kestrine(data_dir=data_dir, encryption_key=key or None)
+    db = Kestrine(data_dir=data_dir, encryption_key=key or None, checkpoint_bytes=checkpoint_bytes)
+    wal = os.path.join(data_dir, "wal.bin")
 
     def report(kind, op):
         sys.stdout.write(kind + " " + json.dumps(op) + "\n")
         sys.stdout.flush()
 
     def run(op, method, *args, **kwargs):
+        if checkpoint_bytes is not None and op["op"] not in ("save", "compact"):
+            op["log"] = os.path.getsize(wal)
         report("begin", op)
         method(*args, **kwargs)
         report("ack", op)

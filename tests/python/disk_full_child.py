@@ -6,6 +6,8 @@ what fits and then fails with EFBIG, as on a full disk) and checks, call by call
   memory or in the log;
 - a save or compact whose snapshot cannot be written fails with the documented RuntimeError,
   keeps the log, and leaves the previous snapshot in place and readable;
+- a change whose automatic checkpoint cannot write its snapshot is made and logged all the
+  same, with a RuntimeWarning saying why, and the next change checkpoints again;
 
 then lifts the limit, goes on, and prints the state it acknowledged as JSON on its last line.
 
@@ -18,6 +20,7 @@ import resource
 import signal
 import sys
 import uuid
+import warnings
 
 from kestrine import Kestrine
 
@@ -123,6 +126,29 @@ def main():
     del live[removed]
     db.create_collection("d", 2)
     db.save("c", path=elsewhere)
+    assert state()["count"] == len(live)
+
+    # Automatic checkpoints, after every change: the snapshot of c as it is now just fits, the
+    # one with another document does not, and the change's record does.
+    fits = os.path.getsize(os.path.join(elsewhere, "c.kestrine"))
+    db.compact()
+    db = None
+    db = Kestrine(data_dir=data_dir, encryption_key=key, checkpoint_bytes=1)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (fits, hard))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        insert("document past a failed checkpoint", 100)
+    got = [(w.category, str(w.message)) for w in caught]
+    assert got == [(RuntimeWarning, "automatic checkpoint failed: save 'c' failed: " + EFBIG)], got
+    assert os.path.getsize(wal) > 0, "a failed automatic checkpoint emptied the log"
+    assert not os.path.exists(snapshot + ".tmp"), "a failed write left its temporary file"
+    assert os.path.getsize(snapshot) == fits, "a failed automatic checkpoint touched the snapshot"
+    resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        insert("document after a failed checkpoint", 101)
+    assert caught == [], [str(w.message) for w in caught]
+    assert os.path.getsize(wal) == 0, "the next change did not checkpoint again"
     assert state()["count"] == len(live)
     print(json.dumps({"c": live, "collections": sorted(db.list_collections())}))
 

@@ -129,6 +129,9 @@ def test_info_describes_collections_and_files(ingested):
     assert snapshot_of_files(ingested) == before
     assert "snapshots       1 file" in text and "(docs.kestrine)" in text
     assert "log             wal.bin, 0 B, 0 records" in text
+    threshold = "when the log passes 4.0 MiB (the default threshold; the log is at 0% of it)"
+    assert "checkpoint      " + threshold in text.splitlines()
+    assert report["default_checkpoint_threshold"] == 4 << 20
     row = next(line for line in text.splitlines() if line.startswith("docs "))
     assert row.split()[:5] == ["docs", "8", "cosine", "40", "0"]
     (collection,) = report["collections"]
@@ -149,6 +152,8 @@ def test_info_counts_what_the_log_holds_and_deleted_nodes(workdir, documents):
     assert collection["metric"] == "euclidean"
     assert report["log"]["entries"]["delete_document"] == 3
     assert report["log"]["entries"]["batch_insert"] == 1
+    share = f"{report['log']['size'] / (4 << 20):.0%}"
+    assert f"the log is at {share} of it)" in run("info", "db", cwd=workdir).stdout
 
 
 def test_ingest_options_reach_the_new_collection(workdir):
@@ -441,11 +446,33 @@ def test_compact_and_rebuild(workdir, documents):
     db = Kestrine(data_dir=str(workdir / "db"))
     for d in documents[:10]:
         db.delete("docs", d["id"])
-    del db
+    db.close()
     out = run("rebuild", "db", "docs", cwd=workdir).stdout
     assert out.startswith("rebuilt 'docs': 30 documents, memory estimate ")
     (c,) = json.loads(run("info", "db", "--json", cwd=workdir).stdout)["collections"]
     assert (c["documents"], c["deleted_nodes"], c["node_count"]) == (30, 0, 30)
+
+
+def test_a_directory_in_use_is_read_but_not_changed(workdir, documents):
+    run("ingest", "db", "docs", "docs.jsonl", cwd=workdir)
+    with Kestrine(data_dir=str(workdir / "db")) as db:
+        db.insert("docs", "written beside the tool", [0.5] * 8)  # in the log only
+        for args in (["info", "db"], ["verify", "db"]):
+            run(*args, cwd=workdir)
+        exported = run("export", "db", "docs", cwd=workdir).stdout.splitlines()
+        assert len(exported) == len(documents) + 1
+        in_use = (
+            f"data directory 'db' is in use by another Kestrine instance (process {os.getpid()})"
+        )
+        files = {p.name: p.read_bytes() for p in (workdir / "db").iterdir()}
+        for args in (
+            ["ingest", "db", "docs", "docs.jsonl"],
+            ["compact", "db"],
+            ["rebuild", "db", "docs"],
+        ):
+            result = run(*args, cwd=workdir, status=1)
+            assert result.stderr == f"kestrine {args[0]}: error: cannot open db: {in_use}\n"
+        assert {p.name: p.read_bytes() for p in (workdir / "db").iterdir()} == files
 
 
 # ---- errors ----------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 """Crash recovery: a child process changes a persistent database at random (crash_child.py)
-and is killed with SIGKILL at random moments, some of them in the middle of save or compact.
+and is killed with SIGKILL at random moments, some of them in the middle of save or compact, or
+(with a small checkpoint threshold) of the automatic checkpoint that a change makes.
 After every kill, reopening must give exactly the acknowledged state: nothing acknowledged is
 missing, nothing deleted comes back, and the one call in flight is either wholly there or not
 at all; a batch of upserts or a delete_many in flight may be there in part, but only as a first
@@ -31,16 +32,30 @@ def parse(lines):
     return [(kind, json.loads(rest)) for kind, _, rest in (line.partition(" ") for line in lines)]
 
 
-def run_child(data_dir, key, seed, state_file, rng):
+def starts_checkpoint(line, checkpoint_bytes):
+    """Whether the call a "begin" line reports saves, compacts, or (likely) crosses the
+    checkpoint threshold."""
+    if checkpoint_bytes is None:
+        return '"save"' in line or '"compact"' in line
+    log = json.loads(line.partition(" ")[2]).get("log")
+    return log is not None and log >= checkpoint_bytes - 400
+
+
+def run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes):
     """Runs one child until it is killed; returns its report lines."""
-    child = subprocess.Popen(
-        [sys.executable, CHILD, str(data_dir), key or "", str(seed), str(state_file)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    # Kill inside a save or compact, or inside an upsert, else at a random time.
+    args = [sys.executable, CHILD, str(data_dir), key or "", str(seed), str(state_file)]
+    if checkpoint_bytes is not None:
+        args.append(str(checkpoint_bytes))
+    child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Kill inside a save, a compact or an automatic checkpoint, or inside an upsert, else at a
+    # random time. `aim` tells the "begin" lines of the calls aimed at.
     roll = rng.random()
-    aim = ("save", "compact") if roll < 0.4 else ("upsert", "upserts") if roll < 0.6 else ()
+    if roll < 0.4:
+        aim = lambda line: starts_checkpoint(line, checkpoint_bytes)  # noqa: E731
+    elif roll < 0.6:
+        aim = lambda line: '"op": "upsert' in line  # noqa: E731
+    else:
+        aim = None
     aimed_to_pass = rng.randrange(3)
     started = None
     deadline = time.monotonic() + 30
@@ -68,7 +83,7 @@ def run_child(data_dir, key, seed, state_file, rng):
                         aim
                         and kill_at is None
                         and line.startswith("begin")
-                        and any(f'"{op}"' in line for op in aim)
+                        and aim(line)
                     ):
                         if aimed_to_pass == 0:
                             kill_at = time.monotonic() + rng.uniform(0.0, 0.004)
@@ -142,22 +157,46 @@ def all_ids(op):
     return op.get("ids", [op["id"]] if "id" in op else [])
 
 
-@pytest.mark.parametrize("key", [None, KEY], ids=["plain", "encrypted"])
-def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key):
+def inside_automatic_checkpoint(data_dir, in_flight, since):
+    """Whether the kill stopped a change inside the checkpoint it made: a snapshot half
+    written (after `since`, not left by an earlier round), or the log already emptied."""
+    if in_flight is None or "log" not in in_flight:
+        return False
+    half_written = any(
+        p.name.endswith(".kestrine.tmp") and p.stat().st_mtime >= since for p in data_dir.iterdir()
+    )
+    return half_written or (data_dir / "wal.bin").stat().st_size < in_flight["log"]
+
+
+@pytest.mark.parametrize(
+    "key, checkpoint_bytes",
+    [(None, None), (KEY, None), (None, 2048)],
+    ids=["plain", "encrypted", "automatic-checkpoints"],
+)
+def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, checkpoint_bytes):
     rng = random.Random(1234 if key is None else 5678)
     data_dir, state_file = tmp_path / "data", tmp_path / "state.json"
     state = {}
     ever = set()  # every id ever inserted or aimed at: deleted ones must stay absent
     started = time.monotonic()
-    rounds = checkpoint_kills = upsert_kills = 0
+    rounds = checkpoint_kills = upsert_kills = automatic_checkpoints = automatic_kills = 0
     while rounds < ROUNDS and time.monotonic() - started < SECONDS:
         rounds += 1
         state_file.write_text(json.dumps({n: sorted(d) for n, d in state.items()}))
-        reports = run_child(data_dir, key, rng.randrange(2**32), state_file, rng)
-        in_flight = None
+        child_started = time.time()
+        seed = rng.randrange(2**32)
+        reports = run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes)
+        in_flight = previous = None
         for kind, op in reports:
             if kind == "begin":
-                in_flight = op
+                # A change whose successor found the log shorter checkpointed by itself.
+                if (
+                    previous is not None
+                    and "log" in previous
+                    and op.get("log", 1 << 62) < previous["log"]
+                ):
+                    automatic_checkpoints += 1
+                in_flight = previous = op
                 ever.update(all_ids(op))
             elif kind == "ack":
                 assert op == in_flight
@@ -167,6 +206,8 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key):
             checkpoint_kills += 1
         if in_flight is not None and in_flight["op"] in ("upsert", "upserts"):
             upsert_kills += 1
+        if inside_automatic_checkpoint(data_dir, in_flight, child_started):
+            automatic_kills += 1
 
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -186,3 +227,6 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key):
         checkpoint_kills,
         upsert_kills,
     )
+    if checkpoint_bytes is not None:
+        counts = (automatic_checkpoints, automatic_kills)
+        assert automatic_checkpoints >= rounds and automatic_kills >= 2, counts

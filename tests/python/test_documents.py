@@ -1,4 +1,5 @@
 import math
+import random
 import uuid
 
 import pytest
@@ -358,3 +359,19 @@ def test_huge_text_and_unicode_round_trip(col):
 def test_surrogates_are_refused_with_the_interpreters_error(col):
     with pytest.raises(UnicodeEncodeError):
         col.insert("c", "\ud800", [1, 2, 3])
+
+
+@pytest.mark.parametrize("deleted", [1, 60])
+def test_documents_inserted_after_every_other_was_deleted_are_found_by_vector(col, deleted):
+    # Insertion links a node only to live ones; with none left, it must still be reachable.
+    rng = random.Random(deleted)
+    old = [col.insert("c", "", [rng.uniform(-1, 1) for _ in range(3)]) for _ in range(deleted)]
+    for doc_id in old:
+        assert col.delete("c", doc_id)
+    fresh = {}
+    for _ in range(40):
+        vector = [rng.uniform(-1, 1) for _ in range(3)]
+        fresh[col.insert("c", "", vector)] = vector
+    for vector in fresh.values():
+        hits = col.search("c", query_embedding=vector, k=40)
+        assert {h.id for h in hits} == set(fresh)

@@ -165,7 +165,8 @@ def snapshot_calls(db, scratch):
 
 
 def persistent_calls(base, key):
-    """A persistent database opened, changed (every change logged), checkpointed and dropped."""
+    """A persistent database opened, changed (every change logged), checkpointed, opened again
+    beside itself (refused, then read-only) and closed."""
     db = Kestrine(data_dir=base, encryption_key=key)
     db.create_collection("p", 3)
     a = db.insert("p", "persistent one", [1, 2, 3], {"n": 1})
@@ -185,6 +186,12 @@ def persistent_calls(base, key):
     db.compact()  # drops the snapshot of "p" and empties the log
     swallow(Kestrine, data_dir=base, encryption_key="not a key")
     swallow(Kestrine, data_dir=5)
+    swallow(Kestrine, data_dir=base, encryption_key=key)  # in use
+    with Kestrine(data_dir=base, encryption_key=key, read_only=True) as reader:
+        reader.list_collections()
+        swallow(reader.create_collection, "r", 3)
+    db.close()
+    swallow(db.list_collections)  # closed
     del db
 
 

@@ -79,6 +79,7 @@ SIGNATURES = {
     "get": "(collection, id)",
     "delete": "(collection, id)",
     "total_memory_bytes": "()",
+    "close": "()",
 }
 
 SUMMARIES = {
@@ -91,6 +92,7 @@ SUMMARIES = {
     "get": "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.",
     "delete": "Delete a document by UUID. Returns True if it existed.",
     "total_memory_bytes": "Estimate total memory usage across all collections (bytes).",
+    "close": "Close the database: the log's file is closed and the data directory's lock released.",
 }
 
 
@@ -102,7 +104,10 @@ def test_method_signatures_and_summaries(name):
 
 
 def test_constructor_signature():
-    assert str(inspect.signature(_kestrine.Kestrine)) == "(data_dir=None, encryption_key=None)"
+    assert (
+        str(inspect.signature(_kestrine.Kestrine))
+        == "(data_dir=None, encryption_key=None, read_only=False, checkpoint_bytes=None)"
+    )
 
 
 def test_docstring_args_sections():

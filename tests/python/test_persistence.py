@@ -91,6 +91,36 @@ def test_a_bad_key_is_a_value_error_before_anything_on_disk(tmp_path, key, messa
     raises_exactly(ValueError, message, Kestrine, encryption_key=key)
 
 
+@pytest.mark.parametrize(
+    "value, kind, message",
+    [
+        (-1, ValueError, "checkpoint_bytes must be non-negative"),
+        (-(2**70), ValueError, "checkpoint_bytes must be non-negative"),
+        (
+            "1",
+            TypeError,
+            "argument 'checkpoint_bytes': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            1.5,
+            TypeError,
+            "argument 'checkpoint_bytes': 'float' object cannot be interpreted as an integer",
+        ),
+    ],
+)
+def test_a_bad_checkpoint_bytes_fails_before_anything_on_disk(tmp_path, value, kind, message):
+    data_dir = tmp_path / "data"
+    raises_exactly(kind, message, Kestrine, data_dir=str(data_dir), checkpoint_bytes=value)
+    assert not data_dir.exists()
+    raises_exactly(kind, message, Kestrine, checkpoint_bytes=value)
+
+
+@pytest.mark.parametrize("value", [None, 0, 1, 2**63, 2**70])
+def test_any_non_negative_checkpoint_bytes_is_accepted_with_or_without_data_dir(tmp_path, value):
+    open_quietly(tmp_path, checkpoint_bytes=value)
+    Kestrine(checkpoint_bytes=value).create_collection("c", 3)
+
+
 def test_a_new_data_dir_is_created_with_an_empty_log(tmp_path):
     data_dir = tmp_path / "a" / "b"
     db, caught = open_quietly(data_dir)
@@ -164,7 +194,7 @@ def test_a_taken_name_is_logged_and_ignored_on_replay(tmp_path):
     size = len(wal(tmp_path))
     raises_exactly(ValueError, "Collection 'c' already exists", db.create_collection, "c", 5)
     assert len(wal(tmp_path)) > size
-    del db
+    db.close()
     db, _ = open_quietly(tmp_path)
     assert db.collection_info("c").dimension == 3
 
@@ -237,6 +267,7 @@ def test_an_unknown_tag_is_skipped_and_replay_goes_on(tmp_path):
     db, _ = open_quietly(tmp_path)
     db.create_collection("c", 3)
     db.compact()
+    db.close()
     (tmp_path / "wal.bin").write_bytes(log)
     db, caught = open_quietly(tmp_path)
     assert caught == []
@@ -295,7 +326,7 @@ def test_an_encrypted_log_without_its_key_fails_and_changes_no_file(tmp_path, ke
     before = wal(tmp_path)
     raises_exactly(RuntimeError, message, Kestrine, data_dir=str(tmp_path), encryption_key=key)
     assert wal(tmp_path) == before
-    assert sorted(os.listdir(tmp_path)) == ["wal.bin"]
+    assert sorted(os.listdir(tmp_path)) == ["LOCK", "wal.bin"]
 
 
 # ---- warnings -------------------------------------------------------------------------------
@@ -421,6 +452,7 @@ def test_a_corrupt_snapshot_is_skipped_at_opening_but_load_reports_it(tmp_path):
     data = bytearray((tmp_path / "c.kestrine").read_bytes())
     data[0] ^= 1
     (tmp_path / "c.kestrine").write_bytes(data)
+    db.close()
     db, caught = open_quietly(tmp_path)
     assert db.list_collections() == []
     assert len(caught) == 1 and "Snapshot CRC32 mismatch" in caught[0]
@@ -453,6 +485,79 @@ def test_save_elsewhere_or_with_other_changes_logged_keeps_the_log(tmp_path):
     assert wal(data_dir) == b""
 
 
+# ---- automatic checkpoints ------------------------------------------------------------------
+
+
+def test_the_change_that_takes_the_log_past_checkpoint_bytes_checkpoints(tmp_path):
+    db, _ = open_quietly(tmp_path, checkpoint_bytes=500)
+    db.create_collection("c", 3)
+    ids, sizes = [], []
+    for n in range(12):
+        ids.append(db.insert("c", "text " * 10, [1, 2, float(n)]))
+        sizes.append(len(wal(tmp_path)))
+    # Every insert logs a record of one size; the one that takes the log past 500 bytes (not
+    # to 500) empties it before it returns.
+    record = sizes[1] - sizes[0]
+    expected = [sizes[0]]
+    for _ in sizes[1:]:
+        grown = expected[-1] + record
+        expected.append(0 if grown > 500 else grown)
+    assert sizes == expected and sizes.count(0) >= 2
+    assert (tmp_path / "c.kestrine").exists()
+    db.close()
+    db, caught = open_quietly(tmp_path, checkpoint_bytes=0)
+    assert caught == []
+    assert db.collection_info("c").document_count == len(ids)
+    for _ in range(12):
+        db.insert("c", "text " * 10, [1, 2, 3])
+    assert len(wal(tmp_path)) == sizes[-1] + 12 * record  # off: the log only grows
+
+
+def test_a_failed_automatic_checkpoint_warns_after_the_change_and_is_retried(tmp_path):
+    db, _ = open_quietly(tmp_path, checkpoint_bytes=100)
+    db.create_collection("c", 3)
+    (tmp_path / "c.kestrine.tmp").mkdir()  # where the snapshot would be written
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        doc_id = db.insert("c", "kept", [1, 2, 3])
+    assert [(w.category, str(w.message)) for w in caught] == [
+        (
+            RuntimeWarning,
+            "automatic checkpoint failed: save 'c' failed: Is a directory (os error 21)",
+        )
+    ]
+    assert db.get("c", doc_id)["text"] == "kept"
+    assert len(wal(tmp_path)) > 100
+    # Turned into an error, the warning is raised after the change, which stays made.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning, match="^automatic checkpoint failed: save 'c'"):
+            db.delete("c", doc_id)
+    raises_exactly(KeyError, f"document '{doc_id}' not found", db.get, "c", doc_id)
+    # The writes by id and by filter pass the warning on after their change in the same way.
+    for write, made in (
+        (lambda: db.upsert("c", doc_id, "upserted", [1, 2, 3]), 1),
+        (lambda: db.batch_upsert("c", [{"id": doc_id, "text": "x", "embedding": [1, 2, 3]}]), 1),
+        (lambda: db.delete_many("c", ids=[doc_id]), 0),
+    ):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            write()
+        assert [str(w.message) for w in caught] == [
+            "automatic checkpoint failed: save 'c' failed: Is a directory (os error 21)"
+        ]
+        assert db.count("c") == made
+    (tmp_path / "c.kestrine.tmp").rmdir()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        again = db.insert("c", "after", [3, 2, 1])
+    assert caught == [] and wal(tmp_path) == b""
+    db.close()
+    db, _ = open_quietly(tmp_path)
+    assert db.get("c", again)["text"] == "after"
+    assert db.collection_info("c").document_count == 1
+
+
 def test_a_deleted_collection_stays_deleted_after_compact(tmp_path):
     db, _ = open_quietly(tmp_path)
     db.create_collection("c", 3)
@@ -460,6 +565,7 @@ def test_a_deleted_collection_stays_deleted_after_compact(tmp_path):
     assert db.delete_collection("c") is True
     db.compact()
     assert not (tmp_path / "c.kestrine").exists()
+    db.close()
     db, _ = open_quietly(tmp_path)
     assert db.list_collections() == []
 

@@ -2,7 +2,7 @@
 check it with `mypy --strict`, so that the package's type information stays complete."""
 
 import array
-from typing import assert_type
+from typing import Literal, assert_type
 
 import kestrine
 import numpy as np
@@ -118,6 +118,10 @@ def main() -> None:
     assert_type(db.rebuild("docs"), int)
     assert_type(db.delete_collection("other"), bool)
     assert_type(repr(db), str)
+    with Kestrine(data_dir="./data", read_only=True) as reader:
+        assert_type(reader, Kestrine)
+        assert_type(reader.__exit__(None, None, None), Literal[False])
+    assert_type(db.close(), None)
 
 
 if __name__ == "__main__":

@@ -27,6 +27,7 @@ def info(args: argparse.Namespace) -> int:
             "snapshots": files["snapshots"],
             "log": files["log"],
             "other_files": files["other_files"],
+            "default_checkpoint_threshold": files["default_checkpoint_threshold"],
             "warnings": state["warnings"],
         }
         print(json.dumps(report, indent=2))
@@ -40,6 +41,11 @@ def info(args: argparse.Namespace) -> int:
         + (f" ({names})" if names else "")
     )
     print(f"log             {log_summary(files['log'])}")
+    threshold = files["default_checkpoint_threshold"]
+    print(
+        f"checkpoint      when the log passes {human_size(threshold)} (the default threshold;"
+        f" the log is at {files['log']['size'] / threshold:.0%} of it)"
+    )
     for other in files["other_files"]:
         print(f"other           {other['file']} ({other['kind']}, {human_size(other['size'])})")
     collections = state["collections"]

@@ -12,7 +12,7 @@ from kestrine._types import NewDocument
 from kestrine.cli._errors import CliError
 from kestrine.cli._input import InputError, JsonLines, Key, parse_document, read_key
 from kestrine.cli._output import Progress, count
-from kestrine.cli._shared import LOG_FILE, check_key, engine_errors, open_database, warn
+from kestrine.cli._shared import LOCK_FILE, LOG_FILE, check_key, engine_errors, open_database, warn
 
 CREATION_OPTIONS = {
     "metric": "--metric",
@@ -122,17 +122,20 @@ class Ingest:
 
     def undo_creation(self) -> None:
         """After a failed first batch: the collection this load created goes again, and so does
-        the data directory if this load created it and it holds nothing but the log."""
+        the data directory if this load created it and it holds nothing but the log and the
+        lock file."""
         if self.inserted or not self.created_collection or self.db is None:
             return
         with suppress(RuntimeError):
             self.db.delete_collection(self.name)
-        self.db = None  # closes the log
+        self.db.close()  # the log's file and the directory's lock
+        self.db = None
         if self.created_directory:
             directory = self.args.data_dir
             with suppress(OSError):
-                if os.listdir(directory) == [LOG_FILE]:
+                if sorted(os.listdir(directory)) == sorted([LOCK_FILE, LOG_FILE]):
                     os.remove(os.path.join(directory, LOG_FILE))
+                    os.remove(os.path.join(directory, LOCK_FILE))
                     os.rmdir(directory)
 
     def flush(self) -> None:

@@ -25,6 +25,7 @@ from kestrine.cli._errors import CliError
 from kestrine.cli._input import Key, read_key
 
 LOG_FILE = tools.LOG_FILE_NAME
+LOCK_FILE = tools.LOCK_FILE_NAME
 
 
 def warn(message: str) -> None:

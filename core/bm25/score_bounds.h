@@ -1,0 +1,49 @@
+// What bounds a term's BM25 share in any document of its posting list, whatever the collection's
+// size and average length: the share grows with the term frequency and shrinks with the
+// document's length, so the (tf, length) pairs that no other posting beats on both hold the
+// term's highest share. Pruned search turns these into score bounds at query time, with the
+// collection's counts of that moment.
+//
+// The bounds are derived data: kept up to date by the index's operations, rebuilt when an index
+// is loaded, never stored. A bound left over from a removed posting is still a bound, only a
+// looser one, so removals recompute only the lists they change.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/bm25/posting.h"
+#include "core/common/string_hash.h"
+
+namespace kestrine {
+
+// The highest term frequency and the lowest document length of a group of postings.
+struct ScoreBound {
+  uint32_t tf = 0;
+  uint32_t length = UINT32_MAX;
+
+  friend bool operator==(const ScoreBound&, const ScoreBound&) = default;
+};
+
+struct TermBounds {
+  // The lowest term frequency of the list: 0 only in lists read from a file, whose shares of 0
+  // the pruned search does not handle.
+  uint32_t min_tf = UINT32_MAX;
+  // The (tf, length) pairs of postings that no other posting beats on both, by ascending tf
+  // (hence ascending length): the term's highest share is the highest share among them.
+  std::vector<ScoreBound> frontier;
+};
+
+using TermBoundMap = std::unordered_map<std::string, TermBounds, StringHash, std::equal_to<>>;
+
+// Records a posting added to the list.
+void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length);
+
+// The bounds of `list` from scratch; a posting's length is doc_lengths[id], 0 beyond its end.
+TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths);
+
+}  // namespace kestrine
