@@ -107,6 +107,44 @@ class Kestrine:
     def delete(self, collection: str, id: str) -> bool:
         """Delete a document by UUID. Returns True if it existed."""
 
+    def upsert(
+        self,
+        collection: str,
+        id: str,
+        text: str,
+        embedding: Embedding,
+        metadata: Metadata | None = None,
+    ) -> bool:
+        """Store a document under its UUID, replacing a live document with that id."""
+
+    def batch_upsert(self, collection: str, documents: list[NewDocument]) -> list[str]:
+        """Upsert multiple documents. Returns a list of UUID strings.
+
+        All or nothing: when one document is refused, none is stored, and the exception raised
+        for it has an int attribute ``document_index``, that document's 0-based position in
+        the list.
+        """
+
+    def get_many(self, collection: str, ids: list[str]) -> list[Document | None]:
+        """Get documents by UUID, in the order given (None for an unknown or deleted id)."""
+
+    def count(self, collection: str, filter: Filter | None = None) -> int:
+        """Count the live documents, or those that pass the filter."""
+
+    def scan(
+        self,
+        collection: str,
+        filter: Filter | None = None,
+        limit: int | None = None,
+        after: str | None = None,
+    ) -> list[Document]:
+        """List the live documents that pass the filter, in the order of their ids."""
+
+    def delete_many(
+        self, collection: str, ids: list[str] | None = None, filter: Filter | None = None
+    ) -> int:
+        """Delete the given ids and every live document that passes the filter."""
+
     def search(
         self,
         collection: str,

@@ -21,6 +21,7 @@ struct Keys {
   PyObject* id = key("id");
   PyObject* must = key("must");
   PyObject* must_not = key("must_not");
+  PyObject* should = key("should");
   PyObject* field = key("field");
   PyObject* op = key("op");
   PyObject* value = key("value");
@@ -158,13 +159,38 @@ bool read_float_rows(PyObject* object, std::vector<std::vector<float>>* out) {
   return true;
 }
 
-bool parse_condition(PyObject* object, FilterCondition* out) {
+bool parse_filter(PyObject* object, int depth, Filter* out);
+
+// 1 when the dict holds one of a filter's lists, 0 when not, -1 with an exception set.
+int holds_filter_list(PyObject* dict) {
+  for (PyObject* name : {keys().must, keys().must_not, keys().should}) {
+    const int found = PyDict_Contains(dict, name);
+    if (found != 0) return found;
+  }
+  return 0;
+}
+
+// An element of a filter's list at nesting `depth` (the top-level filter's elements are at 0):
+// a condition on a field, or, when it has no "field" but one of the lists, a nested filter.
+bool parse_condition(PyObject* object, int depth, FilterCondition* out) {
   if (!PyDict_Check(object)) return raise_type_mismatch(object, "PyDict");
   PyRef field = lookup(object, keys().field);
   if (!field) {
     if (PyErr_Occurred()) return false;
-    PyErr_SetString(PyExc_ValueError, "filter condition missing 'field'");
-    return false;
+    const int nested = holds_filter_list(object);
+    if (nested < 0) return false;
+    if (nested == 0) {
+      PyErr_SetString(PyExc_ValueError, "filter condition missing 'field'");
+      return false;
+    }
+    if (depth >= kMaxFilterDepth) {
+      PyErr_Format(PyExc_ValueError, "filter nested deeper than %d levels", kMaxFilterDepth);
+      return false;
+    }
+    auto filter = std::make_shared<Filter>();
+    if (!parse_filter(object, depth + 1, filter.get())) return false;
+    out->nested = std::move(filter);
+    return true;
   }
   if (!to_text(field.get(), &out->field)) return false;
 
@@ -177,9 +203,9 @@ bool parse_condition(PyObject* object, FilterCondition* out) {
   std::string op_text;
   if (!to_text(op.get(), &op_text)) return false;
   static constexpr std::pair<std::string_view, FilterOp> kOps[] = {
-      {"eq", FilterOp::kEq}, {"ne", FilterOp::kNe},   {"gt", FilterOp::kGt},
-      {"lt", FilterOp::kLt}, {"gte", FilterOp::kGte}, {"lte", FilterOp::kLte},
-      {"in", FilterOp::kIn}};
+      {"eq", FilterOp::kEq}, {"ne", FilterOp::kNe},        {"gt", FilterOp::kGt},
+      {"lt", FilterOp::kLt}, {"gte", FilterOp::kGte},      {"lte", FilterOp::kLte},
+      {"in", FilterOp::kIn}, {"exists", FilterOp::kExists}};
   auto found = std::find_if(std::begin(kOps), std::end(kOps),
                             [&](const auto& entry) { return entry.first == op_text; });
   if (found == std::end(kOps)) {
@@ -190,6 +216,17 @@ bool parse_condition(PyObject* object, FilterCondition* out) {
   out->op = found->second;
 
   PyRef value = lookup(object, keys().value);
+  if (out->op == FilterOp::kExists) {
+    if (!value || !PyBool_Check(value.get())) {
+      if (PyErr_Occurred()) return false;
+      PyErr_Format(PyExc_ValueError,
+                   "filter operator 'exists' on field '%U' needs a value of True or False",
+                   field.get());
+      return false;
+    }
+    out->value = FilterValue{value.get() == Py_True};
+    return true;
+  }
   if (value) {
     FilterValue v;
     if (!to_filter_value(value.get(), &v)) return false;
@@ -215,17 +252,30 @@ bool parse_condition(PyObject* object, FilterCondition* out) {
   return true;
 }
 
-bool parse_conditions(PyObject* filter, PyObject* name, std::vector<FilterCondition>* out) {
+bool parse_conditions(PyObject* filter, PyObject* name, int depth,
+                      std::vector<FilterCondition>* out) {
   PyRef list = lookup(filter, name);
   if (!list) return !PyErr_Occurred();
-  if (!PyList_Check(list.get())) return raise_type_mismatch(list.get(), "PyList");
+  if (!PyList_Check(list.get())) {
+    // "must" and "must_not" keep the type error they have always given.
+    if (name != keys().should) return raise_type_mismatch(list.get(), "PyList");
+    PyErr_SetString(PyExc_ValueError, "filter 'should' must be a list of conditions");
+    return false;
+  }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(list.get(), i));
     FilterCondition condition;
-    if (!parse_condition(item.get(), &condition)) return false;
+    if (!parse_condition(item.get(), depth, &condition)) return false;
     out->push_back(std::move(condition));
   }
   return true;
+}
+
+// A filter dict at nesting `depth`; keys other than its three lists are ignored.
+bool parse_filter(PyObject* object, int depth, Filter* out) {
+  return parse_conditions(object, keys().must, depth, &out->must) &&
+         parse_conditions(object, keys().must_not, depth, &out->must_not) &&
+         parse_conditions(object, keys().should, depth, &out->should);
 }
 
 PyObject* metadata_value_to_python(const MetadataValue& value) {
@@ -443,8 +493,7 @@ bool to_new_document(PyObject* object, NewDocument* out) {
 
 bool to_filter(PyObject* object, Filter* out) {
   if (!PyDict_Check(object)) return raise_type_mismatch(object, "PyDict");
-  return parse_conditions(object, keys().must, &out->must) &&
-         parse_conditions(object, keys().must_not, &out->must_not);
+  return parse_filter(object, 0, out);
 }
 
 bool to_filter_value(PyObject* object, FilterValue* out) {

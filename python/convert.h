@@ -44,7 +44,8 @@ bool to_uuid(std::string_view text, Uuid* out);
 // One element of batch_insert's list: a dict with "text", "embedding", optional "metadata"
 // and optional "id" (when absent, id_text stays empty and the engine draws one).
 bool to_new_document(PyObject* object, NewDocument* out);
-// search's filter dict with optional "must" and "must_not" lists of conditions.
+// A filter dict with optional "must", "must_not" and "should" lists, whose elements are
+// conditions or nested filters (at most kMaxFilterDepth levels).
 bool to_filter(PyObject* object, Filter* out);
 bool to_filter_value(PyObject* object, FilterValue* out);
 

@@ -106,7 +106,53 @@ inline constexpr char kSearch[] =
     "    fusion_method: Fusion method: \"rrf\" (reciprocal rank fusion, default) or "
     "\"linear\".\n"
     "    filter: Optional filter dict with \"must\" and \"must_not\" lists of conditions,\n"
-    "        e.g. {\"must\": [{\"field\": \"year\", \"op\": \"gte\", \"value\": 2020}]}.\n";
+    "        e.g. {\"must\": [{\"field\": \"year\", \"op\": \"gte\", \"value\": 2020}]}.\n"
+    "        See count() for \"should\", \"exists\" and nested filters.\n";
+
+inline constexpr char kUpsert[] =
+    "upsert($self, collection, id, text, embedding, metadata=None)\n--\n\n"
+    "Store a document under its UUID, replacing a live document with that id.\n"
+    "\n"
+    "Returns True if a document was replaced, False if it was inserted. Checked like\n"
+    "insert(); a crash leaves either the old document or the new one, never neither.\n";
+
+inline constexpr char kBatchUpsert[] =
+    "batch_upsert($self, collection, documents)\n--\n\n"
+    "Upsert multiple documents. Returns a list of UUID strings.\n"
+    "\n"
+    "Each document dict has the keys of batch_insert(); a missing \"id\" is generated.\n"
+    "Every document is checked before any is stored: a bad one changes nothing, and the\n"
+    "exception raised for it has an int attribute document_index, that document's 0-based\n"
+    "position in the list. Each document is replaced atomically.\n";
+
+inline constexpr char kGetMany[] =
+    "get_many($self, collection, ids)\n--\n\n"
+    "Get documents by UUID, in the order given (None for an unknown or deleted id).\n"
+    "\n"
+    "Each document is a dict as get() returns it. A malformed id is a ValueError.\n";
+
+inline constexpr char kCount[] =
+    "count($self, collection, filter=None)\n--\n\n"
+    "Count the live documents, or those that pass the filter.\n"
+    "\n"
+    "A filter is a dict with optional lists: every \"must\" element holds, no \"must_not\"\n"
+    "element holds, and at least one \"should\" element holds when the list is not empty.\n"
+    "An element is a condition {\"field\", \"op\", \"value\"} with op \"eq\", \"ne\", \"gt\",\n"
+    "\"lt\", \"gte\", \"lte\", \"in\" (reading \"values\", a list) or \"exists\" (value True:\n"
+    "the field is present; False: absent), or a nested filter, up to 32 levels deep.\n";
+
+inline constexpr char kScan[] =
+    "scan($self, collection, filter=None, limit=None, after=None)\n--\n\n"
+    "List the live documents that pass the filter, in the order of their ids.\n"
+    "\n"
+    "At most limit documents, starting after the id after: pass the last id of a page\n"
+    "to get the next one.\n";
+
+inline constexpr char kDeleteMany[] =
+    "delete_many($self, collection, ids=None, filter=None)\n--\n\n"
+    "Delete the given ids and every live document that passes the filter.\n"
+    "\n"
+    "Returns how many documents were deleted; unknown ids are skipped.\n";
 
 inline constexpr char kSearchMany[] =
     "search_many($self, collection, query_embeddings=None, query_texts=None, k=10, "

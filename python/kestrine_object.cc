@@ -16,68 +16,13 @@
 #include "core/engine/engine.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
+#include "python/document_methods.h"
+#include "python/engine_access.h"
 #include "python/errors.h"
 #include "python/result_types.h"
 
 namespace kestrine::py {
 namespace {
-
-// The engine and what guards its end. Engine work runs with the interpreter lock released
-// (the engine's own locks make concurrent calls safe), holding `gate` shared; close() takes it
-// exclusively, so it waits for the work in flight and no work starts on a closed engine. The
-// gate is never held while Python code can run, so a close() from any thread, even from code
-// that a conversion called, cannot wait for itself.
-struct Handle {
-  std::shared_mutex gate;
-  std::unique_ptr<Engine> engine;  // null once closed; guarded by gate
-  std::atomic<bool> closed = false;
-  bool read_only = false;
-};
-
-struct KestrineObject {
-  PyObject_HEAD Handle* handle;
-};
-
-Handle& handle_of(PyObject* self) { return *reinterpret_cast<KestrineObject*>(self)->handle; }
-
-constexpr const char* kClosedMessage = "database is closed";
-
-PyObject* raise_closed() {
-  PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
-  return nullptr;
-}
-
-// The check at the start of every method: false (RuntimeError set) once closed, and for a
-// change when the database is read-only. A close() racing the call is caught by `unlocked`.
-bool usable(PyObject* self) {
-  if (!handle_of(self).closed.load()) return true;
-  raise_closed();
-  return false;
-}
-bool changeable(PyObject* self) {
-  if (!usable(self)) return false;
-  if (!handle_of(self).read_only) return true;
-  PyErr_SetString(PyExc_RuntimeError, kReadOnlyMessage);
-  return false;
-}
-
-// Runs `work(engine)` with the interpreter lock released and the engine kept open, and returns
-// its result; nullopt, with RuntimeError "database is closed" set, when the database was
-// closed meanwhile. `work` must touch no Python object.
-template <typename Work>
-auto unlocked(PyObject* self, Work&& work)
-    -> std::optional<decltype(work(std::declval<Engine&>()))> {
-  Handle& handle = handle_of(self);
-  std::optional<decltype(work(std::declval<Engine&>()))> result;
-  PyThreadState* state = PyEval_SaveThread();
-  {
-    std::shared_lock use(handle.gate);
-    if (handle.engine) result.emplace(work(*handle.engine));
-  }
-  PyEval_RestoreThread(state);
-  if (!result) raise_closed();
-  return result;
-}
 
 // Converts failed for argument `name`: adds the prefix to a TypeError and reports failure.
 PyObject* argument_failed(const char* name) {
@@ -86,18 +31,6 @@ PyObject* argument_failed(const char* name) {
 }
 
 bool is_given(PyObject* object) { return object != nullptr && object != Py_None; }
-
-// The engine looks the collection up itself; insert, batch_insert and search ask first only
-// so that an unknown collection is reported before the errors of the conversions that follow
-// the look-up (metadata, documents, filter). False with KeyError set when there is none.
-bool report_unknown_collection(PyObject* self, const std::string& name) {
-  auto collection =
-      unlocked(self, [&name](Engine& engine) { return engine.find_collection(name); });
-  if (!collection) return false;
-  if (*collection) return true;
-  raise_error(collection->error());
-  return false;
-}
 
 // A path goes to the operating system as a C string: a NUL inside would silently cut it short
 // and name another file. Refused the way Python's own file functions refuse it.
@@ -108,20 +41,6 @@ bool check_path(const std::string& path) {
 }
 
 // ---- constructor and lifetime --------------------------------------------------------------
-
-// Passes the engine's warnings on as RuntimeWarning. False when a warning was turned into an
-// exception (a warnings filter set to "error").
-bool issue_warnings(const std::vector<std::string>& warnings) {
-  for (const std::string& warning : warnings) {
-    // Paths in the texts are bytes from the file system: never let them fail the decoding.
-    PyRef text(
-        PyUnicode_DecodeUTF8(warning.data(), static_cast<Py_ssize_t>(warning.size()), "replace"));
-    if (!text) return false;
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (utf8 == nullptr || PyErr_WarnEx(PyExc_RuntimeWarning, utf8, 1) < 0) return false;
-  }
-  return true;
-}
 
 // Converts `checkpoint_bytes`: None keeps the default threshold, 0 turns automatic
 // checkpoints off, a negative int is a ValueError.
@@ -244,23 +163,6 @@ PyObject* enter(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject*) {
   close_engine(handle_of(self));
   Py_RETURN_FALSE;
-}
-
-// Passes on what the engine queued during a change (a failed automatic checkpoint) and
-// returns `result`; null, with `result` released, when a warning became an exception.
-PyObject* with_warnings(PyObject* self, PyObject* result) {
-  if (result == nullptr) return nullptr;
-  PyRef owned(result);
-  std::vector<std::string> warnings;
-  {
-    // Taken without waiting, under the interpreter lock: a database that another thread is
-    // closing has nothing more to say.
-    Handle& handle = handle_of(self);
-    std::shared_lock use(handle.gate, std::try_to_lock);
-    if (use.owns_lock() && handle.engine) warnings = handle.engine->take_warnings();
-  }
-  if (!issue_warnings(warnings)) return nullptr;
-  return owned.release();
 }
 
 // ---- collections ---------------------------------------------------------------------------
@@ -771,6 +673,12 @@ PyMethodDef kestrine_methods[] = {
     KESTRINE_METHOD("batch_insert", batch_insert, doc::kBatchInsert),
     KESTRINE_METHOD("get", get, doc::kGet),
     KESTRINE_METHOD("delete", delete_document, doc::kDelete),
+    KESTRINE_METHOD("upsert", upsert, doc::kUpsert),
+    KESTRINE_METHOD("batch_upsert", batch_upsert, doc::kBatchUpsert),
+    KESTRINE_METHOD("get_many", get_many, doc::kGetMany),
+    KESTRINE_METHOD("count", count, doc::kCount),
+    KESTRINE_METHOD("scan", scan, doc::kScan),
+    KESTRINE_METHOD("delete_many", delete_many, doc::kDeleteMany),
     KESTRINE_METHOD("rebuild", rebuild, doc::kRebuild),
     KESTRINE_METHOD("search", search, doc::kSearch),
     KESTRINE_METHOD("search_many", search_many, doc::kSearchMany),

@@ -37,6 +37,15 @@ Status Collection::check_insert(const Uuid& id, std::string_view id_text, size_t
   return check_text_size(text);
 }
 
+Status Collection::check_replace(size_t embedding_size, std::string_view text) const {
+  if (embedding_size != data_.dimension) {
+    return fail(Error::invalid_value("embedding dimension mismatch: expected " +
+                                     std::to_string(data_.dimension) + ", got " +
+                                     std::to_string(embedding_size)));
+  }
+  return check_text_size(text);
+}
+
 bool Collection::insert_document(DocumentPtr document, std::span<const float> embedding) {
   // The index holds exactly `dimension` values per node; callers check first (check_insert),
   // and a wrong length that slips through is refused here rather than break the tables.

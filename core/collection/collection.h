@@ -63,6 +63,9 @@ class Collection {
   // documents, used by the engine and by log replay alike.
   Status check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size,
                       std::string_view text) const;
+  // What check_insert asks less the live id, in the same order: the admission rule for a
+  // document that may replace a live one (an upsert).
+  Status check_replace(size_t embedding_size, std::string_view text) const;
 
   // Inserts a document whose embedding has exactly `dimension` values. The caller has checked
   // (check_insert) that its id is not live; should another thread have inserted it meanwhile,
@@ -78,6 +81,12 @@ class Collection {
   DocumentPtr get_document(const Uuid& id) const;
   // Deletes the live document with that id; false when there is none.
   bool delete_document(const Uuid& id);
+  // Stores the document under its id in one step under the exclusive lock, deleting a live
+  // document with that id first, so that a reader sees the old document or the new one and
+  // never neither. True when a live document was replaced. An embedding whose length is not
+  // the dimension is refused before anything changes (false, nothing stored). Defined in
+  // replace.cc.
+  bool replace_document(DocumentPtr document, std::span<const float> embedding);
 
   uint64_t estimate_memory() const;
 

@@ -1,8 +1,11 @@
-// A metadata filter as parsed from the caller's dict: every `must` condition has to hold and no
-// `must_not` condition may hold. Evaluation lives in filter_eval.h.
+// A metadata filter as parsed from the caller's dict: every `must` condition has to hold, no
+// `must_not` condition may hold, and at least one `should` condition has to hold when there is
+// any. An element of those lists is either a condition on a field or a nested filter, so that
+// AND, OR and NOT compose. Evaluation lives in filter_eval.h.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -10,7 +13,9 @@
 
 namespace kestrine {
 
-enum class FilterOp { kEq, kNe, kGt, kLt, kGte, kLte, kIn };
+// kExists reads `value` as a bool: true asks for the field to be present, false for it to be
+// absent.
+enum class FilterOp { kEq, kNe, kGt, kLt, kGte, kLte, kIn, kExists };
 
 // A number as the caller wrote it: a non-negative integer, a negative integer or a finite float.
 struct FilterNumber {
@@ -52,16 +57,24 @@ struct FilterNumber {
 // Null (std::monostate), Bool, Number or String, in that order.
 using FilterValue = std::variant<std::monostate, bool, FilterNumber, std::string>;
 
+struct Filter;
+
 struct FilterCondition {
   std::string field;
   FilterOp op = FilterOp::kEq;
   std::optional<FilterValue> value;
   std::optional<std::vector<FilterValue>> values;
+  // Set when the element is a nested filter; the fields above are then unused. Parsing bounds
+  // the depth (kMaxFilterDepth), so evaluation recurses only that far.
+  std::shared_ptr<const Filter> nested = nullptr;
 };
+
+inline constexpr int kMaxFilterDepth = 32;
 
 struct Filter {
   std::vector<FilterCondition> must;
   std::vector<FilterCondition> must_not;
+  std::vector<FilterCondition> should;  // empty: constrains nothing
 };
 
 }  // namespace kestrine

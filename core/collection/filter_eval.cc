@@ -56,6 +56,12 @@ bool values_equal(const MetadataValue& stored, const FilterValue& value) {
 }
 
 bool eval_condition(const Metadata& metadata, const FilterCondition& condition) {
+  if (condition.nested) return metadata_matches(metadata, *condition.nested);
+  if (condition.op == FilterOp::kExists) {
+    // Parsing guarantees a bool; anything else holds for no document.
+    const bool* wanted = condition.value ? std::get_if<bool>(&*condition.value) : nullptr;
+    return wanted != nullptr && metadata.contains(condition.field) == *wanted;
+  }
   if (metadata.empty()) return false;
   auto found = metadata.find(condition.field);
   if (found == metadata.end()) return false;
@@ -91,6 +97,8 @@ bool eval_condition(const Metadata& metadata, const FilterCondition& condition) 
         if (values_equal(stored, v)) return true;
       }
       return false;
+    case FilterOp::kExists:
+      break;  // answered above
   }
   return false;
 }
@@ -102,7 +110,11 @@ bool metadata_matches(const Metadata& metadata, const Filter& filter) {
   for (const FilterCondition& c : filter.must_not) {
     if (eval_condition(metadata, c)) return false;
   }
-  return true;
+  if (filter.should.empty()) return true;
+  for (const FilterCondition& c : filter.should) {
+    if (eval_condition(metadata, c)) return true;
+  }
+  return false;
 }
 
 bool matches_filter(const CollectionData& collection, uint32_t internal_id, const Filter& filter) {

@@ -104,14 +104,13 @@ size_t Engine::collection_count() const { return database_->collection_count(); 
 
 uint64_t Engine::total_memory_bytes() const { return database_->total_memory_bytes(); }
 
-namespace {
-
-// Draws a fresh id for a document that came without one (see NewDocument).
-void assign_id(NewDocument& d) {
+void Engine::assign_id(NewDocument& d) {
   if (!d.id_text.empty()) return;
   d.document->id = new_uuid();
   d.id_text = format_uuid(d.document->id);
 }
+
+namespace {
 
 Status admit(const Collection& collection, const NewDocument& d) {
   return collection.check_insert(d.document->id, d.id_text, d.embedding.size(), d.document->text);

@@ -18,6 +18,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_map.h"
 #include "core/collection/document.h"
+#include "core/collection/filter.h"
 #include "core/collection/search.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
@@ -112,6 +113,26 @@ class Engine {
   // True when a live document was deleted; logged either way. Bad id text as for get_document.
   [[nodiscard]] Result<bool> delete_document(std::string_view collection, std::string_view id_text);
 
+  // Stores the document under its id (given one as `insert` does when it has none), replacing a
+  // live document with that id (true) or inserting it (false). Admitted as `insert` admits,
+  // except that a live id is the point (Collection::check_replace). One update entry is logged,
+  // which replay reads as "delete this id, then insert this document", so a crash leaves the
+  // old document or the new one, never neither. Defined in document_writes.cc, as are the two
+  // below.
+  [[nodiscard]] Result<bool> upsert(std::string_view collection, NewDocument document);
+  // The same for many documents, all given their ids and checked first (dimension, text size,
+  // ids repeated within the batch: the message of batch_insert) so that a refused batch logs and
+  // changes nothing; `*failed_document` as for batch_insert. One update entry per document, all
+  // appended with one write; each document is atomic.
+  [[nodiscard]] Result<std::vector<Uuid>> batch_upsert(
+      std::string_view collection, std::vector<NewDocument> documents,
+      std::optional<size_t>* failed_document = nullptr);
+  // Deletes the live documents among `ids` and those that satisfy `filter` (when not null), and
+  // returns how many were deleted. Ids that are not live are skipped and not logged; each
+  // deletion is logged as `delete_document` logs it, all with one write.
+  [[nodiscard]] Result<uint64_t> delete_many(std::string_view collection, std::span<const Uuid> ids,
+                                             const Filter* filter);
+
   // Refuses a request without any query, and a query embedding whose length is not the
   // collection's dimension; otherwise runs it.
   [[nodiscard]] Result<std::vector<ScoredDocument>> search(std::string_view collection,
@@ -166,9 +187,14 @@ class Engine {
   // Logs `entry` on a persistent database. The returned hold, kept while the change is made
   // in memory, keeps checkpoints out; it holds nothing on an ephemeral database.
   [[nodiscard]] Result<CheckpointHold> log(const WalEntry& entry);
+  // The same for several entries, appended with one write (PersistentStore::append_entries).
+  [[nodiscard]] Result<CheckpointHold> log_all(std::span<const WalEntry> entries);
   // Ends a logged change once it is applied: releases its hold, then checkpoints if the log
   // has grown past the threshold, queueing a failure as a warning.
   void settle(CheckpointHold hold);
+
+  // Draws a fresh id for a document that came without one (see NewDocument).
+  static void assign_id(NewDocument& d);
 
   // `path` if given, else the data directory.
   [[nodiscard]] Result<std::filesystem::path> snapshot_directory(

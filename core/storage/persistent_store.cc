@@ -170,6 +170,26 @@ Result<CheckpointHold> PersistentStore::append_entry(const WalEntry& entry) {
   return hold;
 }
 
+Result<CheckpointHold> PersistentStore::append_entries(std::span<const WalEntry> entries) {
+  std::vector<uint8_t> records;
+  for (const WalEntry& entry : entries) {
+    auto record = frame_record(entry, key_.get());
+    if (!record) return fail(record.error().with_prefix("WAL write failed: "));
+    records.insert(records.end(), record->begin(), record->end());
+  }
+  CheckpointHold hold(checkpoint_);
+  if (entries.empty()) return hold;
+  if (auto ok = wal_->append(records); !ok) {
+    return fail(ok.error().with_prefix("WAL write failed: "));
+  }
+  std::lock_guard lock(bookkeeping_);
+  for (const WalEntry& entry : entries) {
+    const std::string& name = entry_collection(entry);
+    if (!changed_.contains(name)) changed_.emplace(name);
+  }
+  return hold;
+}
+
 void PersistentStore::collection_created(std::string_view name) {
   std::lock_guard lock(bookkeeping_);
   if (auto it = dropped_.find(name); it != dropped_.end()) dropped_.erase(it);

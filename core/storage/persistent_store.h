@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -88,6 +89,10 @@ class PersistentStore {
   // before any lock is taken. On success the caller makes the change in memory while it keeps
   // the returned hold. Errors: "WAL write failed: " + cause; then nothing may change.
   Result<CheckpointHold> append_entry(const WalEntry& entry);
+  // The same for several entries, appended as consecutive records with one write and one
+  // flush: all are logged or, on an error, none. A crash during the write can leave a prefix of
+  // them, each record whole or cut short, never half an entry.
+  Result<CheckpointHold> append_entries(std::span<const WalEntry> entries);
 
   // Told while the hold of the change is kept: a collection created, or removed, by a logged
   // change. A collection removed and not created again since the last checkpoint has its

@@ -13,9 +13,9 @@
 //   5    UpdateDocument     collection: string | id: UUID | document: Document |
 //                           embedding: seq f32
 //
-// Document and HnswConfig are the snapshot records (records.h). UpdateDocument is never
-// written by this code; it is understood when read. A tag above 5 is a decoding error, which
-// the reader of a log treats as a record to skip.
+// Document and HnswConfig are the snapshot records (records.h). UpdateDocument is what an
+// upsert writes: replay deletes the id, then inserts the document. A tag above 5 is a decoding
+// error, which the reader of a log treats as a record to skip.
 #pragma once
 
 #include <cstdint>

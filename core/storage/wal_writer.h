@@ -34,7 +34,8 @@ class WalWriter {
   WalWriter(const WalWriter&) = delete;
   WalWriter& operator=(const WalWriter&) = delete;
 
-  // Writes a framed record and forces it to the device; on success the record is durable.
+  // Writes a framed record (or several, one after the other, in one write) and forces it to
+  // the device; on success the record is durable.
   // On failure the file is cut back to where it ended before, so that no part of the record
   // stays behind for later records to be appended to. If even that fails, the log refuses
   // every later append (their records would follow bytes that replay cannot get past) until

@@ -4,6 +4,7 @@ from collections.abc import Iterator
 from typing import final
 
 from kestrine._reports import DirectoryReport, ExportedDocument, StateReport
+from kestrine._types import Filter
 
 LOG_FILE_NAME: str  # the name of the write-ahead log in a data directory
 LOCK_FILE_NAME: str  # the name of the file whose lock a writer holds in a data directory
@@ -28,5 +29,8 @@ def inspect_directory(path: str, key_hex: str | None = None) -> DirectoryReport:
 def describe_state(path: str, key_hex: str | None = None) -> StateReport:
     """The collections that opening the directory would give, built in memory; changes nothing."""
 
-def iter_documents(path: str, collection: str, key_hex: str | None = None) -> DocumentIterator:
-    """The live documents of a collection with their stored vectors; changes nothing."""
+def iter_documents(
+    path: str, collection: str, key_hex: str | None = None, filter: Filter | None = None
+) -> DocumentIterator:
+    """The live documents of a collection with their stored vectors (those that pass the filter,
+    when given); changes nothing."""

@@ -44,13 +44,14 @@ Embeddings: TypeAlias = Sequence[Embedding] | MatrixLike
 
 DistanceMetric: TypeAlias = Literal["cosine", "euclidean", "dot_product"]
 FusionMethod: TypeAlias = Literal["rrf", "linear"]
-FilterOp: TypeAlias = Literal["eq", "ne", "gt", "lt", "gte", "lte", "in"]
+FilterOp: TypeAlias = Literal["eq", "ne", "gt", "lt", "gte", "lte", "in", "exists"]
 FilterValue: TypeAlias = bool | int | float | str | None
 
 
 class FilterCondition(TypedDict):
     """One condition on a metadata field; which of ``value`` and ``values`` is read depends on
-    ``op`` (``"in"`` reads ``values``)."""
+    ``op`` (``"in"`` reads ``values``; ``"exists"`` reads ``value``, True for a field that is
+    present and False for one that is absent)."""
 
     field: str
     op: FilterOp
@@ -59,10 +60,13 @@ class FilterCondition(TypedDict):
 
 
 class Filter(TypedDict, total=False):
-    """A document matches when it meets every ``must`` condition and no ``must_not`` one."""
+    """A document matches when it meets every ``must`` element, no ``must_not`` one, and at
+    least one ``should`` element when that list is not empty. An element is a condition or a
+    nested filter (at most 32 levels deep), so that AND, OR and NOT compose."""
 
-    must: list[FilterCondition]
-    must_not: list[FilterCondition]
+    must: list["FilterCondition | Filter"]
+    must_not: list["FilterCondition | Filter"]
+    should: list["FilterCondition | Filter"]
 
 
 class NewDocument(TypedDict):

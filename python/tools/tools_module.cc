@@ -5,7 +5,9 @@
 //
 //   inspect_directory(path, key_hex=None) -> dict    every file, checked the way opening reads it
 //   describe_state(path, key_hex=None) -> dict       the collections opening would give
-//   iter_documents(path, collection, key_hex=None)   the live documents with their stored vectors
+//   iter_documents(path, collection, key_hex=None, filter=None)
+//                                                    the live documents with their stored vectors
+//                                                    (those that pass the filter, when given)
 
 #include <algorithm>
 #include <array>
@@ -18,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/collection/filter_eval.h"
 #include "core/common/metric.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/storage/crypto.h"
@@ -338,6 +341,7 @@ struct DocumentIterator {
   uint32_t next;
   bool exact_vectors;  // the vectors handed out are the stored raw ones, not decoded codes
   std::vector<std::string>* warnings;  // snapshots of other collections that opening skips
+  Filter* filter;                      // null: every live document
 };
 
 PyObject* document_iterator_exact_vectors(PyObject* self, void*) {
@@ -388,6 +392,9 @@ PyObject* document_iterator_next(PyObject* self) {
           node->second != it->next) {
         continue;
       }
+      if (it->filter != nullptr && !metadata_matches(found->second->metadata, *it->filter)) {
+        continue;
+      }
       document = found->second;
       embedding = stored_vector(data.hnsw, it->next);
     }
@@ -410,6 +417,7 @@ void document_iterator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete it->collection;
   delete it->warnings;
+  delete it->filter;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -435,13 +443,14 @@ PyType_Spec document_iterator_spec = {
 PyObject* document_iterator_type = nullptr;
 
 PyObject* iter_documents(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"path", "collection", "key_hex", nullptr};
+  static const char* keywords[] = {"path", "collection", "key_hex", "filter", nullptr};
   PyObject* path_object = nullptr;
   PyObject* name_object = nullptr;
   PyObject* key_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:iter_documents",
+  PyObject* filter_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:iter_documents",
                                    const_cast<char**>(keywords), &path_object, &name_object,
-                                   &key_object)) {
+                                   &key_object, &filter_object)) {
     return nullptr;
   }
   std::string name;
@@ -458,6 +467,13 @@ PyObject* iter_documents(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!state->warnings.empty()) message += " (opening skips " + state->warnings.front() + ")";
     return raise_error(Error::not_found(message));
   }
+  // Parsed after the look-up, as search parses it.
+  auto filter = std::make_unique<Filter>();
+  if (filter_object != nullptr && filter_object != Py_None) {
+    if (!to_filter(filter_object, filter.get())) return nullptr;
+  } else {
+    filter.reset();
+  }
   auto* type = reinterpret_cast<PyTypeObject*>(document_iterator_type);
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -466,6 +482,7 @@ PyObject* iter_documents(PyObject*, PyObject* args, PyObject* kwargs) {
       [](const CollectionData& data) { return summarize_collection(data).exact_vectors; });
   it->collection = new std::shared_ptr<Collection>(std::move(collection));
   it->warnings = new std::vector<std::string>(std::move(state->warnings));
+  it->filter = filter.release();
   it->next = 0;
   return self;
 }
@@ -483,8 +500,9 @@ PyMethodDef methods[] = {
      "The collections that opening the directory would give, built in memory; changes nothing."},
     {"iter_documents", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(iter_documents)),
      METH_VARARGS | METH_KEYWORDS,
-     "iter_documents(path, collection, key_hex=None)\n--\n\n"
-     "The live documents of a collection with their stored vectors; changes nothing."},
+     "iter_documents(path, collection, key_hex=None, filter=None)\n--\n\n"
+     "The live documents of a collection with their stored vectors (those that pass the "
+     "filter, when given); changes nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,8 @@
 // Several threads drive one database at once through every public operation, in a random mix
-// and for a bounded time: collections created and deleted, documents inserted (alone and in
-// batches), fetched and deleted, searches in every mode with and without a filter, rebuilds,
-// saves, loads, checkpoints and memory estimates, on an ephemeral database and on persistent
-// ones with and without a key.
+// and for a bounded time: collections created and deleted, documents inserted and upserted
+// (alone and in batches), fetched and deleted (by id and by filter), searches in every mode with
+// and without a filter, rebuilds, saves, loads, checkpoints and memory estimates, on an ephemeral
+// database and on persistent ones with and without a key.
 //
 // Every thread owns its document ids and one collection name of its own, so the state the
 // database must end in is the union of the threads' own models: the shared collections hold
@@ -27,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,16 +86,20 @@ enum class Op {
   kCreateOwn,
   kDeleteOwn,
   kMemory,
+  kUpsert,
+  kBatchUpsert,
+  kDeleteMany,
   kCount
 };
 
-constexpr const char* kOpNames[] = {"insert",       "batch_insert", "delete", "get",  "search",
-                                    "token_search", "rebuild",      "save",   "load", "compact",
-                                    "create_own",   "delete_own",   "memory"};
+constexpr const char* kOpNames[] = {"insert", "batch_insert", "delete",       "get",
+                                    "search", "token_search", "rebuild",      "save",
+                                    "load",   "compact",      "create_own",   "delete_own",
+                                    "memory", "upsert",       "batch_upsert", "delete_many"};
 static_assert(std::size(kOpNames) == static_cast<size_t>(Op::kCount));
 
 // Relative frequencies: changes and reads dominate, checkpoints and rebuilds are rarer.
-constexpr int kWeights[] = {20, 8, 12, 10, 12, 8, 2, 3, 2, 2, 2, 1, 3};
+constexpr int kWeights[] = {20, 8, 12, 10, 12, 8, 2, 3, 2, 2, 2, 1, 3, 8, 3, 3};
 static_assert(std::size(kWeights) == static_cast<size_t>(Op::kCount));
 
 struct Setup {
@@ -217,6 +222,7 @@ class Worker {
     document->text = *token + " " + kWords[below(6)] + " " + kWords[below(6)];
     document->metadata["owner"] = static_cast<int64_t>(index_);
     document->metadata["even"] = serial_ % 2 == 0;
+    document->metadata["token"] = *token;
     std::string id_text = format_uuid(document->id);
     return {std::move(document), vector(), std::move(id_text)};
   }
@@ -248,6 +254,19 @@ class Worker {
   }
 
   void own_changed() { own_saved_ = std::nullopt; }
+
+  // A new document under the id of `doc` (a document of this thread, live or deleted) when it
+  // is not null.
+  NewDocument replacement(const Doc* doc, std::string* token) {
+    NewDocument d = make_document(token);
+    if (doc != nullptr) {
+      auto document = std::make_shared<Document>(*d.document);
+      document->id = doc->id;
+      d.document = std::move(document);
+      d.id_text = format_uuid(doc->id);
+    }
+    return d;
+  }
 
   void step(Op op) {
     switch (op) {
@@ -435,6 +454,74 @@ class Worker {
           (void)(*collection)->estimate_memory();
           (void)document_count(**collection);
         }
+        return;
+      }
+      case Op::kUpsert: {
+        const std::string name = target();
+        const Doc* doc = coin() ? some_doc(name) : nullptr;
+        const bool live = doc != nullptr && doc->live;
+        std::string token;
+        NewDocument d = replacement(doc, &token);
+        NewDocument copy = d;
+        auto replaced = engine_.upsert(name, std::move(copy));
+        ASSERT_TRUE(replaced) << replaced.error().message();
+        EXPECT_EQ(*replaced, live) << name << " " << format_uuid(d.document->id);
+        remember(name, d, std::move(token));
+        if (name == own_) own_changed();
+        return;
+      }
+      case Op::kBatchUpsert: {
+        const std::string name = target();
+        std::vector<NewDocument> batch;
+        std::vector<std::string> tokens;
+        std::set<std::string> ids;
+        for (size_t i = 0, n = 1 + below(4); i < n; ++i) {
+          const Doc* doc = coin() ? some_doc(name) : nullptr;
+          if (doc != nullptr && !ids.insert(format_uuid(doc->id)).second) continue;
+          tokens.emplace_back();
+          batch.push_back(replacement(doc, &tokens.back()));
+        }
+        const std::vector<NewDocument> copy = batch;
+        auto upserted = engine_.batch_upsert(name, std::move(batch));
+        ASSERT_TRUE(upserted) << upserted.error().message();
+        ASSERT_EQ(upserted->size(), copy.size());
+        for (size_t i = 0; i < copy.size(); ++i) remember(name, copy[i], tokens[i]);
+        if (name == own_) own_changed();
+        return;
+      }
+      case Op::kDeleteMany: {
+        // Some of this thread's documents by id, and some by a filter on their tokens (nested,
+        // under the thread's owner condition); the count is exact, as no other thread touches
+        // them.
+        const std::string name = target();
+        std::vector<Uuid> ids;
+        std::set<Doc*> chosen;
+        std::vector<FilterValue> tokens;
+        for (size_t i = 0, n = below(4); i < n; ++i) {
+          if (Doc* doc = some_doc(name)) {
+            ids.push_back(doc->id);
+            chosen.insert(doc);
+          }
+        }
+        for (size_t i = 0, n = below(3); i < n; ++i) {
+          if (Doc* doc = some_doc(name)) {
+            tokens.emplace_back(doc->token);
+            chosen.insert(doc);
+          }
+        }
+        auto any_token = std::make_shared<Filter>();
+        any_token->must.push_back({"token", FilterOp::kIn, std::nullopt, tokens});
+        Filter filter = owner_filter();
+        filter.should.push_back({"", FilterOp::kEq, std::nullopt, std::nullopt, any_token});
+        auto deleted = engine_.delete_many(name, ids, &filter);
+        ASSERT_TRUE(deleted) << deleted.error().message();
+        uint64_t expected = 0;
+        for (Doc* doc : chosen) {
+          expected += doc->live;
+          doc->live = false;
+        }
+        EXPECT_EQ(*deleted, expected) << name;
+        if (name == own_) own_changed();
         return;
       }
       case Op::kCount:

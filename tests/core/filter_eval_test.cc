@@ -13,6 +13,31 @@ FilterCondition cond(std::string field, FilterOp op, std::optional<FilterValue> 
   return FilterCondition{std::move(field), op, std::move(value), std::move(values)};
 }
 
+Filter all_of(std::vector<FilterCondition> conditions) {
+  Filter f;
+  f.must = std::move(conditions);
+  return f;
+}
+Filter none_of(std::vector<FilterCondition> conditions) {
+  Filter f;
+  f.must_not = std::move(conditions);
+  return f;
+}
+Filter any_of(std::vector<FilterCondition> conditions) {
+  Filter f;
+  f.should = std::move(conditions);
+  return f;
+}
+
+// A nested filter as one element of a list.
+FilterCondition nest(Filter filter) {
+  FilterCondition c;
+  c.nested = std::make_shared<const Filter>(std::move(filter));
+  return c;
+}
+
+FilterValue str(const char* s) { return FilterValue{std::string(s)}; }
+
 FilterValue num(int64_t v) { return FilterNumber::from_int(v); }
 FilterValue real(double v) { return FilterNumber::from_double(v); }
 FilterValue pos(uint64_t v) {
@@ -95,10 +120,27 @@ INSTANTIATE_TEST_SUITE_P(
              true},
         Case{"LtMixed", {{"x", 1.5}}, cond("x", FilterOp::kLt, num(2)), true},
         Case{"LteEqual", {{"x", int64_t{2}}}, cond("x", FilterOp::kLte, num(2)), true},
-        Case{"GtBoolValue",
-             {{"x", int64_t{2}}},
-             cond("x", FilterOp::kGt, FilterValue{true}),
-             false}),
+        Case{
+            "GtBoolValue", {{"x", int64_t{2}}}, cond("x", FilterOp::kGt, FilterValue{true}), false},
+        Case{"ExistsPresent", {{"x", int64_t{0}}}, cond("x", FilterOp::kExists, true), true},
+        Case{"ExistsMissing", {{"y", int64_t{0}}}, cond("x", FilterOp::kExists, true), false},
+        Case{"AbsentMissing", {{"y", int64_t{0}}}, cond("x", FilterOp::kExists, false), true},
+        Case{"AbsentPresent", {{"x", false}}, cond("x", FilterOp::kExists, false), false},
+        Case{"AbsentFromEmptyMetadata", {}, cond("x", FilterOp::kExists, false), true},
+        Case{"ExistsWithoutBool", {{"x", int64_t{1}}}, cond("x", FilterOp::kExists, num(1)), false},
+        Case{"NestedEmptyFilter", {}, nest({}), true},
+        Case{"NestedAnyOf",
+             {{"x", std::string("b")}},
+             nest(any_of({cond("x", FilterOp::kEq, str("a")), cond("x", FilterOp::kEq, str("b"))})),
+             true},
+        Case{"NestedNotIn",
+             {{"x", std::string("b")}},
+             nest(none_of({cond("x", FilterOp::kIn, {}, std::vector{str("a"), str("b")})})),
+             false},
+        Case{"NestedNotInMissingField",
+             {},
+             nest(none_of({cond("x", FilterOp::kIn, {}, std::vector{str("a")})})),
+             true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FilterTest, MustThenMustNot) {
@@ -113,6 +155,30 @@ TEST(FilterTest, MustThenMustNot) {
   EXPECT_TRUE(metadata_matches(m, f));  // a condition on a missing field excludes nothing
   f.must.push_back(cond("color", FilterOp::kNe, FilterValue{std::string("red")}));
   EXPECT_FALSE(metadata_matches(m, f));  // ...but fails in must
+}
+
+TEST(FilterTest, ShouldNeedsOneOfItsConditionsWhenItHasAny) {
+  Metadata m{{"kind", std::string("cat")}};
+  Filter f;
+  f.should.push_back(cond("kind", FilterOp::kEq, str("dog")));
+  EXPECT_FALSE(metadata_matches(m, f));
+  f.should.push_back(cond("kind", FilterOp::kExists, true));
+  EXPECT_TRUE(metadata_matches(m, f));
+  f.must.push_back(cond("age", FilterOp::kExists, true));
+  EXPECT_FALSE(metadata_matches(m, f));  // should does not rescue a failed must
+  f.must.clear();
+  f.must_not.push_back(nest(any_of(f.should)));
+  EXPECT_FALSE(metadata_matches(m, f));  // NOT (dog OR has kind)
+}
+
+TEST(FilterTest, DeepNestingAlternatesNegation) {
+  // must_not of must_not of ... of (kind == cat): holds exactly when the depth is even.
+  const Metadata m{{"kind", std::string("cat")}};
+  Filter f = all_of({cond("kind", FilterOp::kEq, str("cat"))});
+  for (int depth = 1; depth <= kMaxFilterDepth; ++depth) {
+    f = none_of({nest(std::move(f))});
+    EXPECT_EQ(metadata_matches(m, f), depth % 2 == 0) << depth;
+  }
 }
 
 TEST(FilterTest, MatchesOnlyLiveDocumentsInRange) {

@@ -85,6 +85,13 @@ int main(int argc, char** argv) {
   std::vector<std::vector<uint8_t>> sealed_kept(sealed.begin(), sealed.end() - 1);
   std::vector<uint8_t> flipped = plain[1];
   flipped[20] ^= 0x01;
+  // What upserts write: an update entry replacing a live document, then two more in one write
+  // (as a batch of upserts appends them), one of them for an id that was never inserted.
+  Uuid fourth;
+  fourth.bytes.fill(4);
+  const std::vector<uint8_t> upserted =
+      join({framed(wal::UpdateDocument{"c", first, item(1, "alpha once more", {0, 0, 1})}, nullptr),
+            framed(wal::UpdateDocument{"c", fourth, item(4, "epsilon", {1, 1, 1})}, nullptr)});
   std::vector<uint8_t> unknown = encode_entry(wal::DeleteCollection{"c"});
   unknown[0] = 6;
   const std::vector<std::pair<const char*, std::vector<uint8_t>>> logs = {
@@ -96,6 +103,7 @@ int main(int argc, char** argv) {
        join({plain[0], plain[1], std::vector<uint8_t>(plain[2].begin(), plain[2].end() - 5)})},
       {"corrupt_middle", join({plain[0], flipped, plain[2]})},
       {"unknown_tag", join({plain[0], plain_record(unknown), plain[1]})},
+      {"upserts", join({plain[0], plain[1], plain[4], upserted})},
   };
   for (const auto& [name, log] : logs) {
     // Mended checks (a first byte of 1), except where a bad check is the point of the seed.

@@ -45,6 +45,17 @@ def main():
     def embedding():
         return [rng.uniform(-1, 1) for _ in range(DIM)]
 
+    def new_id():
+        return str(uuid.UUID(int=rng.getrandbits(128), version=4))
+
+    def some_id(name):
+        """A live id of the collection, or (less often) a new one, which is then live."""
+        if live[name] and rng.random() < 0.7:
+            return rng.choice(live[name])
+        doc_id = new_id()
+        live[name].append(doc_id)
+        return doc_id
+
     for name in ("c", "d"):
         if name not in live:
             run({"op": "create", "collection": name}, db.create_collection, name, DIM)
@@ -56,15 +67,28 @@ def main():
         if name not in live:
             run({"op": "create", "collection": name}, db.create_collection, name, DIM)
             live[name] = []
-        elif roll < 0.40:
-            doc_id, text = str(uuid.UUID(int=rng.getrandbits(128), version=4)), doc_text()
+        elif roll < 0.30:
+            doc_id, text = new_id(), doc_text()
             op = {"op": "insert", "collection": name, "id": doc_id, "text": text}
             run(op, db.insert, name, text, embedding(), {"n": 1}, id=doc_id)
             live[name].append(doc_id)
+        elif roll < 0.42:
+            doc_id, text = some_id(name), doc_text()
+            op = {"op": "upsert", "collection": name, "id": doc_id, "text": text}
+            run(op, db.upsert, name, doc_id, text, embedding(), {"n": 2})
+        elif roll < 0.48:
+            ids = list(dict.fromkeys(some_id(name) for _ in range(rng.randrange(1, 8))))
+            docs = [{"id": i, "text": doc_text(), "embedding": embedding()} for i in ids]
+            op = {
+                "op": "upserts",
+                "collection": name,
+                "docs": [[d["id"], d["text"]] for d in docs],
+            }
+            run(op, db.batch_upsert, name, docs)
         elif roll < 0.55:
             docs = [
                 {
-                    "id": str(uuid.UUID(int=rng.getrandbits(128), version=4)),
+                    "id": new_id(),
                     "text": doc_text(),
                     "embedding": embedding(),
                 }
@@ -83,10 +107,15 @@ def main():
             }
             run(op, db.batch_insert, name, docs, threads=threads)
             live[name] += [d["id"] for d in docs]
-        elif roll < 0.80 and live[name]:
+        elif roll < 0.74 and live[name]:
             doc_id = live[name].pop(rng.randrange(len(live[name])))
             op = {"op": "delete", "collection": name, "id": doc_id}
             run(op, db.delete, name, doc_id)
+        elif roll < 0.80 and live[name]:
+            ids = [some_id(name) for _ in range(rng.randrange(1, 10))]
+            live[name] = [i for i in live[name] if i not in ids]
+            op = {"op": "delete_many", "collection": name, "ids": ids}
+            run(op, db.delete_many, name, ids)
         elif roll < 0.88:
             run({"op": "save", "collection": name}, db.save, name)
         elif roll < 0.96:

@@ -83,6 +83,20 @@ def main():
         [{"text": "never", "embedding": [1, 2, 3]}, {"text": "nor", "embedding": [3, 2, 1]}],
     )
     expect_error(RuntimeError, failed, db.delete, "c", next(iter(live)))
+    some = next(iter(live))
+    expect_error(RuntimeError, failed, db.upsert, "c", some, "never", [1, 2, 3])
+    expect_error(
+        RuntimeError,
+        failed,
+        db.batch_upsert,
+        "c",
+        [
+            {"id": some, "text": "never", "embedding": [1, 2, 3]},
+            {"text": "nor", "embedding": [3, 2, 1]},
+        ],
+    )
+    expect_error(RuntimeError, failed, db.delete_many, "c", list(live))
+    expect_error(RuntimeError, failed, db.delete_many, "c", filter={})
     expect_error(RuntimeError, failed, db.create_collection, "d", 3)
     expect_error(RuntimeError, failed, db.delete_collection, "c")
     assert os.path.getsize(wal) == log_size, "a failed append left bytes in the log"

@@ -44,16 +44,20 @@ def test_batch_returns_ids_in_order(col):
         (doc(embedding=[1, 2]), ValueError, "embedding dimension mismatch: expected 3, got 2"),
     ],
 )
+@pytest.mark.parametrize("method", ["batch_insert", "batch_upsert"])
 @pytest.mark.parametrize("position", [0, 1, 3])
 def test_first_bad_document_ends_the_call_and_nothing_is_inserted(
-    col, bad, exc_type, message, position
+    col, method, bad, exc_type, message, position
 ):
-    documents = [doc("ok"), doc("ok too"), doc("ok again")]
+    col.insert("c", "live", [1, 2, 3], id=OTHER)
+    # For batch_upsert the live id is no error, and it stays unreplaced too.
+    first = doc("new", id=OTHER) if method == "batch_upsert" else doc("ok")
+    documents = [first, doc("ok too"), doc("ok again")]
     documents.insert(position, bad)
     documents.append(doc("later", embedding=[1]))  # also bad, never reached
-    error = raises_exactly(exc_type, message, col.batch_insert, "c", documents)
+    error = raises_exactly(exc_type, message, getattr(col, method), "c", documents)
     assert error.document_index == position
-    assert col.collection_info("c").document_count == 0
+    assert col.scan("c") == [{"id": OTHER, "text": "live", "metadata": {}}]
 
 
 def test_ids_repeated_in_a_batch_or_live_are_refused(col):
@@ -76,6 +80,21 @@ def test_ids_repeated_in_a_batch_or_live_are_refused(col):
     )
     assert error.document_index == 1
     assert col.collection_info("c").document_count == 1
+
+
+def test_batch_upsert_replaces_live_ids_and_refuses_repeated_ones(col):
+    raises_exactly(
+        ValueError,
+        f"duplicate document id '{UUID.upper()}' in batch",
+        col.batch_upsert,
+        "c",
+        [doc(id=UUID), doc(id=UUID.upper())],
+    )
+    col.insert("c", "live", [1, 2, 3], id=OTHER)
+    ids = col.batch_upsert("c", [doc("new", id=OTHER), doc("fresh")])
+    assert ids[0] == OTHER and len(ids) == 2
+    assert [d["text"] for d in col.get_many("c", ids)] == ["new", "fresh"]
+    assert col.count("c") == 2
 
 
 def test_documents_must_be_a_list(col):

@@ -223,9 +223,15 @@ def vector_line(documents, i):
             ["--vector-from", "docs.jsonl", "--min-similarity", "0.99"],
             lambda hits, docs: [h["id"] for h in hits] == [docs[0]["id"]],
         ),
+        (
+            ["--text", "apple", "--filter",
+             '{"should": [{"field": "group", "op": "eq", "value": 1}, '
+             '{"must": [{"field": "even", "op": "exists", "value": false}]}]}'],
+            lambda hits, docs: hits and {h["metadata"]["group"] for h in hits} == {1},
+        ),
     ],
     ids=["keyword", "vector", "hybrid rrf", "hybrid linear", "vector filter",
-         "keyword must_not", "min similarity"],
+         "keyword must_not", "min similarity", "keyword should nested"],
 )  # fmt: skip
 def test_search_modes_as_json(ingested, documents, options, check):
     hits = json.loads(
@@ -294,6 +300,18 @@ def test_export_gives_back_the_documents_and_their_stored_vectors(workdir, docum
                 abs(a - b) <= step / 2 + 1e-6
                 for a, b in zip(values, back["embedding"], strict=True)
             )
+
+
+def test_export_with_a_filter_writes_only_the_documents_that_pass_it(ingested, documents):
+    flt = '{"must_not": [{"field": "group", "op": "in", "values": [0, 2]}]}'
+    result = run("export", ingested, "docs", "--filter", flt, cwd=ingested.parent)
+    exported = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [d["id"] for d in exported] == [
+        d["id"] for d in documents if d["metadata"]["group"] == 1
+    ]
+    assert result.stderr.startswith(
+        f"exported 13 documents passing the filter {json.dumps(json.loads(flt))} of 'docs' to "
+    )
 
 
 # ---- verify, and the files the read-only commands leave alone ----------------------------------
@@ -531,6 +549,9 @@ ERRORS = [
      "embedding dimension mismatch: expected 8, got 3"),
     (["search", "DB", "docs", "--text", "x", "--filter", '{"must": [{"op": "eq"}]}'], 1,
      "filter condition missing 'field'"),
+    (["export", "DB", "docs", "--filter", '{"should": {}}'], 1,
+     "filter 'should' must be a list of conditions"),
+    (["export", "DB", "docs", "--filter", "[]"], 2, "--filter must be a JSON object"),
     (["ingest", "DB", "docs", "short.jsonl"], 1,
      "short.jsonl:1: embedding dimension mismatch: expected 8, got 3"),
     (["ingest", "DB", "docs", "docs.jsonl", "--dimension", "4"], 1,

@@ -3,8 +3,10 @@ and is killed with SIGKILL at random moments, some of them in the middle of save
 (with a small checkpoint threshold) of the automatic checkpoint that a change makes.
 After every kill, reopening must give exactly the acknowledged state: nothing acknowledged is
 missing, nothing deleted comes back, and the one call in flight is either wholly there or not
-at all. The rounds go on over the same directory, so each reopening also replays over what the
-previous ones cut, moved or checkpointed."""
+at all; a batch of upserts or a delete_many in flight may be there in part, but only as a first
+part of its documents, each one whole (an upserted id holds its old document or its new one,
+never neither). The rounds go on over the same directory, so each reopening also replays over
+what the previous ones cut, moved or checkpointed."""
 
 import json
 import os
@@ -39,18 +41,31 @@ def starts_checkpoint(line, checkpoint_bytes):
     return log is not None and log >= checkpoint_bytes - 400
 
 
-def run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes):
+def run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes, round_number):
     """Runs one child until it is killed; returns its report lines."""
     args = [sys.executable, CHILD, str(data_dir), key or "", str(seed), str(state_file)]
     if checkpoint_bytes is not None:
         args.append(str(checkpoint_bytes))
     child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    # Kill inside a save, a compact or an automatic checkpoint, or inside a batch inserted from
-    # several threads, else at a random time.
-    roll = rng.random()
-    at_checkpoint = roll < 0.4
-    in_parallel_batch = 0.4 <= roll < 0.6
-    checkpoints_to_pass = rng.randrange(3)
+    # Kill inside a save, a compact or an automatic checkpoint, inside an upsert, or inside a
+    # large batch inserted from several threads, else at a random time. `aim` tells the "begin"
+    # lines of the calls aimed at, `window` how soon after one the kill comes. The aims take
+    # turns, so that every kind is hit in a short run too.
+    turn = round_number % 4
+    window = 0.004
+    if turn == 0:
+        aim = lambda line: starts_checkpoint(line, checkpoint_bytes)  # noqa: E731
+    elif turn == 1:
+        aim = lambda line: '"op": "upsert' in line  # noqa: E731
+    elif turn == 2:
+        # A large batch, long enough to be cut.
+        aim = lambda line: (  # noqa: E731
+            '"op": "batch"' in line and '"threads": 1}' not in line and len(line) > 4000
+        )
+        window = 0.01
+    else:
+        aim = None
+    aimed_to_pass = rng.randrange(3)
     started = None
     deadline = time.monotonic() + 30
     buffer, lines = b"", []
@@ -71,29 +86,14 @@ def run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes):
                     lines.append(line)
                     if line.startswith("ready") and started is None:
                         started = time.monotonic()
-                        if not at_checkpoint and not in_parallel_batch:
+                        if not aim:
                             kill_at = started + rng.uniform(0.0, 0.5)
-                    if (
-                        in_parallel_batch
-                        and kill_at is None
-                        and line.startswith("begin")
-                        and '"op": "batch"' in line
-                        and '"threads": 1}' not in line
-                        and len(line) > 4000  # a large batch, long enough to be cut
-                    ):
-                        kill_at = time.monotonic() + rng.uniform(0.0, 0.01)
-                    if (
-                        at_checkpoint
-                        and kill_at is None
-                        and line.startswith("begin")
-                        and starts_checkpoint(line, checkpoint_bytes)
-                    ):
-                        if checkpoints_to_pass == 0:
-                            kill_at = time.monotonic() + rng.uniform(0.0, 0.004)
-                        checkpoints_to_pass -= 1
-            waiting = at_checkpoint or in_parallel_batch
-            if waiting and started is not None and time.monotonic() - started > 3:
-                break  # no checkpoint or batch came: kill anyway
+                    if aim and kill_at is None and line.startswith("begin") and aim(line):
+                        if aimed_to_pass == 0:
+                            kill_at = time.monotonic() + rng.uniform(0.0, window)
+                        aimed_to_pass -= 1
+            if aim and started is not None and time.monotonic() - started > 3:
+                break  # no such call came: kill anyway
         child.send_signal(signal.SIGKILL)
         child.wait()
         # Everything the child wrote before dying was acknowledged: read it all.
@@ -115,13 +115,27 @@ def apply(state, op):
         state.setdefault(op["collection"], {})
     elif kind == "drop":
         state.pop(op["collection"], None)
-    elif kind == "insert":
+    elif kind in ("insert", "upsert"):
         state[op["collection"]][op["id"]] = op["text"]
-    elif kind == "batch":
+    elif kind in ("batch", "upserts"):
         state[op["collection"]].update(dict(op["docs"]))
     elif kind == "delete":
         state[op["collection"]].pop(op["id"], None)
+    elif kind == "delete_many":
+        for doc_id in op["ids"]:
+            state[op["collection"]].pop(doc_id, None)
     return state
+
+
+def outcomes(state, op):
+    """The states a reopening may show when `op` was in flight. A batch of upserts and a
+    delete_many log one record per document with one write, which a crash may cut between
+    records: any first part of them may be there."""
+    if op["op"] == "upserts":
+        return [apply(state, dict(op, docs=op["docs"][:n])) for n in range(len(op["docs"]) + 1)]
+    if op["op"] == "delete_many":
+        return [apply(state, dict(op, ids=op["ids"][:n])) for n in range(len(op["ids"]) + 1)]
+    return [state, apply(state, op)]
 
 
 def observe(db, names, ids):
@@ -142,9 +156,9 @@ def observe(db, names, ids):
 
 
 def all_ids(op):
-    if op["op"] == "batch":
+    if op["op"] in ("batch", "upserts"):
         return [doc_id for doc_id, _ in op["docs"]]
-    return [op["id"]] if "id" in op else []
+    return op.get("ids", [op["id"]] if "id" in op else [])
 
 
 def inside_automatic_checkpoint(data_dir, in_flight, since):
@@ -169,14 +183,14 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, che
     state = {}
     ever = set()  # every id ever inserted or aimed at: deleted ones must stay absent
     started = time.monotonic()
-    rounds = checkpoint_kills = automatic_checkpoints = automatic_kills = 0
+    rounds = checkpoint_kills = upsert_kills = automatic_checkpoints = automatic_kills = 0
     parallel_batch_kills = 0
     while rounds < ROUNDS and time.monotonic() - started < SECONDS:
         rounds += 1
         state_file.write_text(json.dumps({n: sorted(d) for n, d in state.items()}))
         child_started = time.time()
         seed = rng.randrange(2**32)
-        reports = run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes)
+        reports = run_child(data_dir, key, seed, state_file, rng, checkpoint_bytes, rounds)
         in_flight = previous = None
         for kind, op in reports:
             if kind == "begin":
@@ -195,6 +209,8 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, che
                 in_flight = None
         if in_flight is not None and in_flight["op"] in ("save", "compact"):
             checkpoint_kills += 1
+        if in_flight is not None and in_flight["op"] in ("upsert", "upserts"):
+            upsert_kills += 1
         if inside_automatic_checkpoint(data_dir, in_flight, child_started):
             automatic_kills += 1
         if in_flight is not None and in_flight["op"] == "batch" and in_flight["threads"] != 1:
@@ -209,15 +225,12 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, che
         )
         seen = observe(db, names, ever)
         del db
-        candidates = [state] if in_flight is None else [state, apply(state, in_flight)]
+        candidates = [state] if in_flight is None else outcomes(state, in_flight)
         assert seen in candidates, (in_flight, rounds)
         state = seen
     assert not any(p.name.startswith("wal.bin.corrupt") for p in data_dir.iterdir())
-    assert rounds >= 10 and checkpoint_kills >= 1 and parallel_batch_kills >= 1, (
-        rounds,
-        checkpoint_kills,
-        parallel_batch_kills,
-    )
+    kills = (checkpoint_kills, upsert_kills, parallel_batch_kills)
+    assert rounds >= 10 and min(kills) >= 1, (rounds, kills)
     if checkpoint_bytes is not None:
         counts = (automatic_checkpoints, automatic_kills)
         assert automatic_checkpoints >= rounds and automatic_kills >= 2, counts

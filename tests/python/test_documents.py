@@ -62,14 +62,22 @@ def test_delete_of_an_id_never_inserted_is_false(col):
         ("", "invalid length: expected length 32 for simple format, found 0"),
     ],
 )
-@pytest.mark.parametrize("method", ["get", "delete", "insert"])
+@pytest.mark.parametrize(
+    "method", ["get", "delete", "insert", "upsert", "get_many", "delete_many", "scan"]
+)
 def test_invalid_uuid_messages(col, method, text, message):
-    if method == "insert":
-        call = lambda: col.insert("c", "t", [1, 2, 3], id=text)  # noqa: E731
-    else:
-        call = lambda: getattr(col, method)("c", text)  # noqa: E731
+    calls = {
+        "insert": lambda: col.insert("c", "t", [1, 2, 3], id=text),
+        "upsert": lambda: col.upsert("c", text, "t", [1, 2, 3]),
+        # One bad id among good ones fails the whole call.
+        "get_many": lambda: col.get_many("c", [UUID, text]),
+        "delete_many": lambda: col.delete_many("c", [UUID, text]),
+        "scan": lambda: col.scan("c", after=text),
+    }
+    col.insert("c", "kept", [1, 2, 3], id=UUID)
+    call = calls.get(method, lambda: getattr(col, method)("c", text))
     raises_exactly(ValueError, "invalid UUID: " + message, call)
-    assert col.collection_info("c").document_count == 0
+    assert col.collection_info("c").document_count == 1
 
 
 def test_get_of_absent_document_quotes_the_text_as_passed(col):
@@ -174,15 +182,11 @@ def test_embedding_conversions(col):
 
 @pytest.mark.parametrize("embedding", [[], [1.0, 2.0], [1.0, 2.0, 3.0, 4.0]])
 def test_embedding_length_must_match_the_dimension(col, embedding):
-    raises_exactly(
-        ValueError,
-        f"embedding dimension mismatch: expected 3, got {len(embedding)}",
-        col.insert,
-        "c",
-        "t",
-        embedding,
-    )
-    assert col.collection_info("c").document_count == 0
+    message = f"embedding dimension mismatch: expected 3, got {len(embedding)}"
+    raises_exactly(ValueError, message, col.insert, "c", "t", embedding)
+    col.insert("c", "old", [1, 2, 3], id=UUID)
+    raises_exactly(ValueError, message, col.upsert, "c", UUID, "new", embedding)
+    assert col.scan("c") == [{"id": UUID, "text": "old", "metadata": {}}]
 
 
 def test_floats_are_narrowed_to_32_bits(col):
@@ -206,6 +210,99 @@ def test_repeated_live_id_is_rejected_and_a_deleted_one_reused(col):
     col.insert("c", "three", [1, 2, 3], id=UUID)
     assert col.get("c", UUID)["text"] == "three"
     assert col.collection_info("c").document_count == 1
+
+
+def test_upsert_replaces_a_live_document_and_inserts_otherwise(col):
+    assert col.upsert("c", UUID.upper(), "one", [1, 2, 3], {"v": 1}) is False
+    assert col.upsert("c", UUID, "two", [3, 2, 1]) is True
+    assert col.get("c", UUID) == {"id": UUID, "text": "two", "metadata": {}}
+    assert [h.id for h in col.search("c", query_text="one")] == []
+    assert [h.text for h in col.search("c", [3, 2, 1], "two")] == ["two"]
+    assert col.delete("c", UUID) is True
+    assert col.upsert("c", UUID, "three", [1, 2, 3]) is False
+    assert col.collection_info("c").document_count == 1
+
+
+def test_delete_many_takes_ids_a_filter_or_both(col):
+    ids = col.batch_insert(
+        "c", [{"text": "t", "embedding": [1, 2, 3], "metadata": {"n": n}} for n in range(6)]
+    )
+    raises_exactly(ValueError, "delete_many needs ids or a filter", col.delete_many, "c")
+    raises_exactly(
+        ValueError, "delete_many needs ids or a filter", col.delete_many, "c", None, None
+    )
+    assert col.delete_many("c", []) == 0
+    odd = {"must": [{"field": "n", "op": "in", "values": [1, 3, 5]}]}
+    # An id given twice, an id the filter also picks and an unknown id count once or not at all.
+    assert col.delete_many("c", [ids[0], ids[0], ids[1], UUID], odd) == 4
+    assert col.delete_many("c", filter=odd) == 0
+    assert col.get_many("c", ids) == [
+        None,
+        None,
+        col.get("c", ids[2]),
+        None,
+        col.get("c", ids[4]),
+        None,
+    ]
+
+
+def test_scan_pages_by_id(col):
+    ids = sorted(
+        col.batch_insert("c", [{"text": str(n), "embedding": [1, 2, 3]} for n in range(5)])
+    )
+    assert [d["id"] for d in col.scan("c")] == ids
+    assert [d["id"] for d in col.scan("c", None, 2, ids[1])] == ids[2:4]
+    assert col.scan("c", limit=0) == [] and col.scan("c", after=ids[-1]) == []
+    # `after` need not be live: paging goes on past a document deleted meanwhile.
+    col.delete("c", ids[1])
+    assert [d["id"] for d in col.scan("c", after=ids[1])] == ids[2:]
+    assert [d["id"] for d in col.scan("c", after="00000000-0000-0000-0000-000000000000")] == ids[
+        :1
+    ] + ids[2:]
+
+
+def test_new_methods_convert_in_signature_order_then_look_up(db):
+    for call, message in [
+        (
+            lambda: db.upsert("c", 1, "t", [1]),
+            "argument 'id': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: db.get_many("c", (UUID,)),
+            "argument 'ids': 'tuple' object cannot be converted to 'PyList'",
+        ),
+        (
+            lambda: db.get_many("c", [UUID, None]),
+            "argument 'ids': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: db.delete_many("c", UUID),
+            "argument 'ids': 'str' object cannot be converted to 'PyList'",
+        ),
+        (
+            lambda: db.scan("c", None, "2"),
+            "argument 'limit': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda: db.scan("c", after=1),
+            "argument 'after': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: db.count(1),
+            "argument 'collection': 'int' object cannot be converted to 'PyString'",
+        ),
+    ]:
+        raises_exactly(TypeError, message, call)
+    # Ids, metadata contents and filters are converted after the look-up.
+    for call in [
+        lambda: db.upsert("c", "bad", "t", [1], {"a": None}),
+        lambda: db.get_many("c", ["bad"]),
+        lambda: db.count("c", {"should": 1}),
+        lambda: db.scan("c", {"should": 1}, after="bad"),
+        lambda: db.delete_many("c", ["bad"], 7),
+        lambda: db.batch_upsert("c", [{}]),
+    ]:
+        raises_exactly(KeyError, "collection 'c' not found", call)
 
 
 def test_insert_argument_type_errors(col):

@@ -130,6 +130,34 @@ def ephemeral_calls(db):
     swallow(db.load, "c", "/nonexistent/dir")
     swallow(db.load, "", "/tmp")
     swallow(db.compact)
+    # Upserts, reads of many documents and deletions by filter, with nested filters.
+    nested = {"should": [{"field": "a", "op": "exists", "value": True}, {"must_not": [filt]}]}
+    up = str(uuid.uuid4())
+    db.upsert("c", up, "upserted", [1, 2, 3], {"a": 2})
+    db.upsert("c", up, "replaced", [3, 2, 1])
+    db.batch_upsert(
+        "c",
+        [{"text": "b", "embedding": [1, 1, 1], "id": up}, {"text": "n", "embedding": [2, 2, 2]}],
+    )
+    db.get_many("c", [up, UUID])
+    db.count("c", nested)
+    for doc in db.scan("c", nested, 2, after=UUID):
+        (doc["id"], doc["text"], doc["metadata"])
+    db.search("c", [0.1, 0.2, 0.3], "t", filter=nested)
+    db.delete_many("c", [up, UUID], nested)
+    swallow(db.upsert, "c", "bad", "t", [1, 2, 3])
+    swallow(db.upsert, "c", UUID, "t", [1, 2])
+    swallow(db.batch_upsert, "c", [{"text": "t", "embedding": [1, 2, 3], "id": UUID}] * 2)
+    swallow(db.get_many, "c", [UUID, "bad"])
+    swallow(db.count, "c", {"should": 1})
+    swallow(db.count, "c", {"must": [{"field": "a", "op": "exists", "value": 1}]})
+    swallow(db.scan, "c", after="bad")
+    swallow(db.delete_many, "c")
+    swallow(db.delete_many, "c", ["bad"])
+    deep = {"must": []}
+    deep["must"].append(deep)
+    swallow(db.count, "c", deep)
+    deep["must"].clear()  # the cycle would leave the dict to the cycle collector
     # Buffers: a leaked export would keep each round's 8 KB array alive.
     db.delete("c", db.insert("c", "t", array.array("f", [0.1, 0.2, 0.3])))
     swallow(db.insert, "c", "t", array.array("d", bytes(8000)))
@@ -155,6 +183,9 @@ def persistent_calls(base, key):
     a = db.insert("p", "persistent one", [1, 2, 3], {"n": 1})
     db.batch_insert("p", [{"text": "persistent two", "embedding": [3, 2, 1]}])
     db.delete("p", a)
+    db.upsert("p", a, "persistent again", [1, 2, 3])
+    db.batch_upsert("p", [{"text": "persistent three", "embedding": [2, 2, 2], "id": a}])
+    db.delete_many("p", [a], {"must": [{"field": "n", "op": "exists", "value": True}]})
     db.search("p", [1, 2, 3], "persistent")
     db.save("p")
     db.load("p", encryption_key=key)

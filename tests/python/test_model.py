@@ -3,6 +3,7 @@
 import random
 import uuid
 
+import pytest
 from kestrine import Kestrine
 
 
@@ -64,3 +65,118 @@ def test_random_operations_agree_with_a_dict_model():
     assert db.collection_info("m").document_count == len(model)
     for doc_id, (text, meta) in model.items():
         assert db.get("m", doc_id) == {"id": doc_id, "text": text, "metadata": meta}
+
+
+# Filters of every form, each with the predicate it stands for over a document's metadata
+# (every document has "g" in 0..3; about half have "tag").
+FILTERS = [
+    ({"must": [{"field": "g", "op": "eq", "value": 1}]}, lambda m: m["g"] == 1),
+    (
+        {
+            "should": [
+                {"field": "g", "op": "eq", "value": 0},
+                {"field": "tag", "op": "exists", "value": True},
+            ]
+        },
+        lambda m: m["g"] == 0 or "tag" in m,
+    ),
+    ({"must_not": [{"field": "g", "op": "in", "values": [1, 2]}]}, lambda m: m["g"] in (0, 3)),
+    (
+        {
+            "must": [
+                {
+                    "should": [
+                        {"field": "tag", "op": "exists", "value": False},
+                        {"must_not": [{"field": "g", "op": "lt", "value": 2}]},
+                    ]
+                }
+            ],
+            "must_not": [{"field": "g", "op": "eq", "value": 3}],
+        },
+        lambda m: ("tag" not in m or m["g"] >= 2) and m["g"] != 3,
+    ),
+]
+
+
+def scan_all(db, name, flt, rng):
+    """Every document that scan gives for the filter, read in pages of random sizes."""
+    pages, after = [], None
+    while True:
+        page = db.scan(name, flt, rng.randint(1, 40), after)
+        if not page:
+            return pages
+        pages += page
+        after = page[-1]["id"]
+
+
+@pytest.mark.parametrize("persistent", [False, True], ids=["ephemeral", "persistent"])
+def test_upserts_and_deletions_agree_with_count_scan_and_get_many(tmp_path, persistent):
+    rng = random.Random(4321)
+    open_db = (lambda: Kestrine(data_dir=str(tmp_path))) if persistent else Kestrine
+    db = open_db()
+    db.create_collection("m", 3)
+    model = {}  # id -> document as get returns it
+    known = []
+
+    def new_id():
+        doc_id = str(uuid.UUID(int=rng.getrandbits(128), version=4))
+        known.append(doc_id)
+        return doc_id
+
+    def some_id():
+        return rng.choice(known) if known and rng.random() < 0.7 else new_id()
+
+    def document(doc_id, step):
+        meta = {"g": rng.randrange(4)}
+        if rng.random() < 0.5:
+            meta["tag"] = f"t{step}"
+        return {"id": doc_id, "text": f"doc {step}", "metadata": meta}
+
+    def vector():
+        return [rng.uniform(-1, 1) for _ in range(3)]
+
+    for step in range(1500):
+        op = rng.random()
+        if op < 0.3:
+            doc = document(some_id(), step)
+            replaced = db.upsert("m", doc["id"], doc["text"], vector(), doc["metadata"])
+            assert replaced is (doc["id"] in model)
+            model[doc["id"]] = doc
+        elif op < 0.45:
+            batch = [
+                document(i, step)
+                for i in dict.fromkeys(some_id() for _ in range(rng.randint(0, 6)))
+            ]
+            ids = db.batch_upsert("m", [dict(d, embedding=vector()) for d in batch])
+            assert ids == [d["id"] for d in batch]
+            model.update((d["id"], d) for d in batch)
+        elif op < 0.6:
+            doc = document(new_id(), step)
+            db.insert("m", doc["text"], vector(), doc["metadata"], doc["id"])
+            model[doc["id"]] = doc
+        elif op < 0.7:
+            doc_id = some_id()
+            assert db.delete("m", doc_id) is (model.pop(doc_id, None) is not None)
+        elif op < 0.8:
+            ids = [some_id() for _ in range(rng.randint(0, 4))]
+            flt, keep = rng.choice(FILTERS) if rng.random() < 0.3 or not ids else (None, None)
+            gone = {i for i in ids if i in model}
+            if flt is not None:
+                gone |= {i for i, d in model.items() if keep(d["metadata"])}
+            assert db.delete_many("m", ids=ids or None, filter=flt) == len(gone)
+            for i in gone:
+                del model[i]
+        else:
+            asked = [rng.choice(known) for _ in range(rng.randint(0, 8))] if known else []
+            assert db.get_many("m", asked) == [model.get(i) for i in asked]
+        if step % 100 == 0 or step == 1499:
+            assert db.count("m") == len(model)
+            assert scan_all(db, "m", None, rng) == [model[i] for i in sorted(model)]
+            for flt, keep in FILTERS:
+                matching = sorted(i for i, d in model.items() if keep(d["metadata"]))
+                assert db.count("m", flt) == len(matching)
+                assert scan_all(db, "m", flt, rng) == [model[i] for i in matching]
+    if persistent:
+        del db
+        db = open_db()
+        assert db.scan("m") == [model[i] for i in sorted(model)]

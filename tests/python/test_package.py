@@ -78,6 +78,8 @@ db.create_collection("c", 3, store_raw_vectors=1)  # arg-type
 db.search("c", filter={"must": [{"field": "a", "op": "EQ", "value": 1}]})  # arg-type
 db.search("c", filter={"must": [{"op": "eq", "value": 1}]})  # arg-type
 db.search("c", k=None)  # arg-type
+db.count("c", {"should": {"field": "a", "op": "eq"}})  # arg-type
+db.scan("c", limit="10")  # arg-type
 db.batch_insert("c", [{"text": "t"}])  # typeddict-item
 db.get("c", "x")["score"]  # typeddict-item
 db.collection_info("c").name = "d"  # misc

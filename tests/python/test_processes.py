@@ -137,6 +137,7 @@ def test_a_read_only_opener_sees_its_moment_beside_a_writer(tmp_path):
     def prefix_length(reader):
         """The number of documents the reader holds, checked to be documents 0 to that - 1."""
         count = reader.collection_info("c").document_count
+        assert reader.count("c") == count
         for n in (0, count // 2, count - 1):
             assert reader.get("c", doc_id(n))["text"] == f"doc {n}"
         with pytest.raises(KeyError):
@@ -173,6 +174,10 @@ def check_refuses_changes(reader, tmp_path):
         lambda: reader.insert("c", "x", vector(1)),
         lambda: reader.batch_insert("c", [{"text": "x", "embedding": vector(1)}]),
         lambda: reader.delete("c", any_id),
+        lambda: reader.upsert("c", any_id, "x", vector(1)),
+        lambda: reader.batch_upsert("c", [{"id": any_id, "text": "x", "embedding": vector(1)}]),
+        lambda: reader.delete_many("c", ids=[any_id]),
+        lambda: reader.delete_many("c", filter={"must": []}),
         lambda: reader.rebuild("c"),
         lambda: reader.load("c"),
         lambda: reader.compact(),
@@ -229,6 +234,12 @@ def test_close_and_with(tmp_path):
         lambda: first.insert("c", "x", vector(1)),
         lambda: first.search("c", query_text="one"),
         lambda: first.get("c", "00000000-0000-0000-0000-000000000001"),
+        lambda: first.get_many("c", ["00000000-0000-0000-0000-000000000001"]),
+        lambda: first.count("c"),
+        lambda: first.scan("c", limit=1),
+        lambda: first.upsert("c", "00000000-0000-0000-0000-000000000001", "x", vector(1)),
+        lambda: first.batch_upsert("c", [{"text": "x", "embedding": vector(1)}]),
+        lambda: first.delete_many("c", ids=["00000000-0000-0000-0000-000000000001"]),
         lambda: first.compact(),
         lambda: first.total_memory_bytes(),
         lambda: first.__enter__(),

@@ -212,6 +212,20 @@ OPERATORS = [
     ({"field": "color", "op": "ne", "value": "red"}, []),
     ({"field": "year", "op": "eq"}, []),
     ({"field": "year", "op": "gt", "value": float("nan")}, []),
+    ({"field": "flag", "op": "exists", "value": True}, ["y2020"]),
+    ({"field": "price", "op": "exists", "value": False}, ["y2020", "y2021"]),
+    ({"must": []}, ["y2019", "y2020", "y2021"]),
+    (
+        {
+            "should": [
+                {"field": "year", "op": "eq", "value": 2019},
+                {"must": [{"field": "tag", "op": "exists", "value": True}]},
+            ]
+        },
+        ["y2019", "y2021"],
+    ),
+    ({"must_not": [{"field": "year", "op": "in", "values": [2019, 2020]}]}, ["y2021"]),
+    ({"must_not": [{"field": "tag", "op": "in", "values": ["a"]}]}, ["y2019", "y2020"]),
 ]
 
 
@@ -239,6 +253,9 @@ def test_filter_operators_and_type_pairings(condition, expected, mode):
     assert sorted(h.text.split()[0] for h in excluded) == sorted(
         {"y2019", "y2020", "y2021"} - set(expected)
     )
+    alone = db.search("f", k=10, filter={"should": [condition]}, **query)
+    assert sorted(h.text.split()[0] for h in alone) == expected
+    assert db.count("f", {"must": [condition]}) == len(expected)
 
 
 def test_argument_rules(animals):
@@ -296,6 +313,23 @@ def test_argument_rules(animals):
             ValueError,
             "filter values must be None, bool, int, float, or str",
         ),
+        ({"should": 5}, ValueError, "filter 'should' must be a list of conditions"),
+        ({"should": None}, ValueError, "filter 'should' must be a list of conditions"),
+        (
+            {"must": [{"must_not": [{"should": {}}]}]},
+            ValueError,
+            "filter 'should' must be a list of conditions",
+        ),
+        ({"should": [{"must": [{"op": "eq"}]}]}, ValueError, "filter condition missing 'field'"),
+        ({"must": [{"must_not": 1}]}, TypeError, "'int' object cannot be converted to 'PyList'"),
+        *(
+            (
+                {"must": [{"field": "größe", "op": "exists", **value}]},
+                ValueError,
+                "filter operator 'exists' on field 'größe' needs a value of True or False",
+            )
+            for value in ({}, {"value": None}, {"value": 1}, {"value": "true"}, {"value": [True]})
+        ),
     ],
 )
 def test_filter_errors_carry_no_argument_prefix(animals, flt, exc_type, message):
@@ -307,8 +341,27 @@ def test_filter_overflow_and_ignored_keys(animals):
     db, _ = animals
     with pytest.raises(OverflowError):
         db.search("a", [0, 0, 0], filter={"must": [{"field": "x", "op": "eq", "value": 2**63}]})
-    assert len(db.search("a", [0, 0, 0], filter={"should": 5})) == 3
+    assert len(db.search("a", [0, 0, 0], filter={"any": 5, "field": 1})) == 3
     assert len(db.search("a", [0, 0, 0], filter={})) == 3
+    assert len(db.search("a", [0, 0, 0], filter={"should": []})) == 3
+
+
+def nested(depth):
+    """A filter whose innermost element is a condition `depth` filters below the top."""
+    flt = {"must": [{"field": "x", "op": "exists", "value": False}]}
+    for _ in range(depth):
+        flt = {"must": [flt]}
+    return flt
+
+
+def test_nesting_is_bounded(animals):
+    db, _ = animals
+    assert len(db.search("a", [0, 0, 0], filter=nested(32))) == 3
+    message = "filter nested deeper than 32 levels"
+    raises_exactly(ValueError, message, db.search, "a", [0, 0, 0], filter=nested(33))
+    looped = {"should": []}
+    looped["should"].append(looped)
+    raises_exactly(ValueError, message, db.count, "a", looped)
 
 
 def test_search_result_attributes_and_repr():

@@ -27,6 +27,11 @@ def fill(db: Kestrine, vectors: npt.NDArray[np.float32]) -> list[str]:
     return db.batch_insert("docs", docs, threads=2)
 
 
+def fill_upserts(db: Kestrine) -> list[str]:
+    docs: list[NewDocument] = [{"text": "new or replaced", "embedding": [1.0] * 4}]
+    return db.batch_upsert("docs", docs)
+
+
 def main() -> None:
     assert_type(kestrine.__version__, str)
     db = Kestrine()
@@ -103,6 +108,21 @@ def main() -> None:
         assert_type(hit.text, str)
         assert_type(hit.score, float)
         assert_type(hit.metadata, Metadata)
+
+    assert_type(db.upsert("docs", doc_id, "replaced", [0.0] * 4, metadata=metadata), bool)
+    assert_type(fill_upserts(db), list[str])
+    assert_type(db.get_many("docs", [doc_id]), list[Document | None])
+    nested: Filter = {
+        "should": [
+            {"field": "lang", "op": "exists", "value": True},
+            {"must_not": [{"field": "year", "op": "in", "values": [2023]}]},
+        ]
+    }
+    assert_type(db.count("docs"), int)
+    assert_type(db.count("docs", filter=nested), int)
+    page = db.scan("docs", filter=nested, limit=10, after=doc_id)
+    assert_type(page, list[Document])
+    assert_type(db.delete_many("docs", ids=[doc_id], filter=nested), int)
 
     assert_type(db.save("docs", path="./snapshots", encryption_key=None), None)
     assert_type(db.load("docs", "./snapshots"), None)

@@ -34,6 +34,14 @@ def non_negative_int(text: str) -> int:
     return value
 
 
+FILTER_HELP = (
+    "metadata filter as JSON: "
+    '\'{"must": [{"field": "kind", "op": "eq", "value": "class"}]}\'; "must_not" excludes, '
+    '"should" asks for one of its conditions, op "exists" (value true or false) for a field '
+    "present or absent, and a list element may itself be a filter"
+)
+
+
 def positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -133,12 +141,7 @@ def build_parser() -> argparse.ArgumentParser:
         "or a .npy file holding one vector",
     )
     p.add_argument("--k", type=positive_int, default=10, help="number of results (default 10)")
-    p.add_argument(
-        "--filter",
-        metavar="JSON",
-        help="metadata filter as JSON: "
-        '\'{"must": [{"field": "kind", "op": "eq", "value": "class"}]}\'; "must_not" excludes',
-    )
+    p.add_argument("--filter", metavar="JSON", help=FILTER_HELP)
     p.add_argument(
         "--fusion", choices=["rrf", "linear"], default="rrf", help="hybrid fusion (default rrf)"
     )
@@ -195,6 +198,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("collection", metavar="COLLECTION")
     p.add_argument(
         "--output", metavar="FILE", help="write to FILE (gzip if it ends in .gz) instead of stdout"
+    )
+    p.add_argument(
+        "--filter", metavar="JSON", help="export only the documents that pass it; " + FILTER_HELP
     )
     return parser
 

@@ -7,16 +7,26 @@ import json
 import sys
 from typing import TextIO
 
+from kestrine import Kestrine
 from kestrine import _tools as tools
 from kestrine.cli._errors import CliError
 from kestrine.cli._output import count
+from kestrine.cli._search import parse_filter
 from kestrine.cli._shared import engine_errors, read_only_access, warn
 
 
 def export(args: argparse.Namespace) -> int:
+    filter_ = parse_filter(args.filter)
+    if filter_ is not None:
+        # Checked on an empty scratch collection first, so that a mistake in it is reported as
+        # search reports it rather than as a failure to read the directory.
+        scratch = Kestrine()
+        scratch.create_collection("scratch", 1)
+        with engine_errors():
+            scratch.count("scratch", filter_)
     key = read_only_access(args)
     with engine_errors(f"cannot read {args.data_dir}: "):
-        documents = tools.iter_documents(args.data_dir, args.collection, key)
+        documents = tools.iter_documents(args.data_dir, args.collection, key, filter_)
     for message in documents.warnings:
         warn(f"opening would skip a snapshot: {message}")
     output: TextIO
@@ -53,9 +63,10 @@ def export(args: argparse.Namespace) -> int:
         else "dequantized from the stored 8-bit codes, close to but not exactly the inserted "
         "values (the collection keeps no raw vectors)"
     )
+    passing = f" passing the filter {json.dumps(filter_)}" if filter_ is not None else ""
     print(
-        f"exported {count(exported, 'document')} of '{args.collection}' to {destination}; "
-        f"embeddings {vectors}",
+        f"exported {count(exported, 'document')}{passing} of '{args.collection}' to "
+        f"{destination}; embeddings {vectors}",
         file=sys.stderr,
     )
     return 0
