@@ -3,6 +3,9 @@ database, then what they leave out (filters, hybrid search, maximal marginal rel
 metadata that Kestrine cannot store as they are, reopening)."""
 
 import json
+import pathlib
+import subprocess
+import sys
 import uuid
 
 import pytest
@@ -271,3 +274,13 @@ def test_delete_without_ids_empties_the_store(pets):
     assert pets.get_by_ids(["c1"]) == []
     pets.add_texts(["cat"], ids=["c1"])
     assert ids_of(pets.similarity_search("cat")) == ["c1"]
+
+
+def test_the_example_runs():
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "langchain_rag.py"
+    result = subprocess.run([sys.executable, example], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("2870 documents stored")
+    assert any(line.startswith("hybrid: subprocess.run,") for line in lines)
+    assert "- subprocess.run: Run command with arguments" in result.stdout

@@ -2,6 +2,9 @@
 and a VectorStoreIndex on it with LlamaIndex's mock embedding (ingestion, filtered and hybrid
 retrieval, deletion by reference document, reopening)."""
 
+import pathlib
+import subprocess
+import sys
 import uuid
 
 import pytest
@@ -344,3 +347,15 @@ def test_a_vector_store_index_ingests_retrieves_deletes_and_reopens(tmp_path):
     [hit] = index.as_retriever(**keyword).retrieve("purrs")
     assert hit.node.ref_doc_id == "cats" and hit.node.metadata == {"topic": "pets", "year": 2021}
     assert "purrs" in hit.node.get_content()
+
+
+def test_the_example_runs():
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "llama_index_rag.py"
+    result = subprocess.run([sys.executable, example], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("2870 nodes stored")
+    assert "tempfile.TemporaryDirectory" in lines[2]
+    deleted = next(line for line in lines if line.startswith("tempfile deleted:"))
+    assert "tempfile." not in deleted
+    assert "subprocess.run: Run command with arguments" in result.stdout
