@@ -12,7 +12,7 @@ from typing import Any
 
 from _kestrine import Kestrine
 
-from kestrine._types import Filter
+from kestrine._types import Filter, NewDocument
 
 # Fixed for good: stored documents are found again through it.
 _ID_NAMESPACE = uuid.UUID("3ec8a3e6-8abc-4f7f-b741-5565e28fdd16")
@@ -94,3 +94,10 @@ def delete_documents(
     if deleted and database.count(name) == 0:
         database.rebuild(name)
     return deleted
+
+
+def last_of_each_id(records: list[NewDocument]) -> list[NewDocument]:
+    """The records with one per id, the last given: a batch upsert refuses an id twice, and
+    adding the same id twice in a row leaves the later document."""
+    by_id = {record["id"]: record for record in records}
+    return list(by_id.values()) if len(by_id) < len(records) else records

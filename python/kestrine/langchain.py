@@ -56,6 +56,7 @@ from kestrine._framework import (
     has_collection,
     is_metadata_value,
     kestrine_id,
+    last_of_each_id,
     new_id,
     open_database,
 )
@@ -207,7 +208,7 @@ class KestrineVectorStore(VectorStore):
         ensure_collection(
             self.database, self.collection_name, len(embeddings[0]), self._collection_options
         )
-        self.database.batch_upsert(self.collection_name, records)
+        self.database.batch_upsert(self.collection_name, last_of_each_id(records))
         return external_ids
 
     def delete(self, ids: list[str] | None = None, **kwargs: Any) -> bool | None:

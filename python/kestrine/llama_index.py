@@ -56,6 +56,7 @@ from kestrine._framework import (
     has_collection,
     is_metadata_value,
     kestrine_id,
+    last_of_each_id,
     open_database,
 )
 from kestrine._types import Document, Filter, FilterOp, Metadata, NewDocument
@@ -200,7 +201,7 @@ class KestrineVectorStore(BasePydanticVectorStore):
             len(nodes[0].get_embedding()),
             self.collection_options,
         )
-        self._database.batch_upsert(self.collection_name, records)
+        self._database.batch_upsert(self.collection_name, last_of_each_id(records))
         return [node.node_id for node in nodes]
 
     def delete(self, ref_doc_id: str, **delete_kwargs: Any) -> None:

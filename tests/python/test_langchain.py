@@ -268,6 +268,12 @@ def test_a_metadata_value_that_is_not_json_is_refused_and_nothing_is_stored():
     assert store.database.count(store.collection_name) == 1
 
 
+def test_an_id_given_twice_in_one_add_keeps_the_later_document(pets):
+    assert pets.add_texts(["fish", "dog", "fish fish"], ids=["f1", "n", "f1"]) == ["f1", "n", "f1"]
+    assert [d.page_content for d in pets.get_by_ids(["f1", "n"])] == ["fish fish", "dog"]
+    assert pets.database.count(pets.collection_name) == len(ALL_PETS) + 1
+
+
 def test_delete_without_ids_empties_the_store(pets):
     assert pets.delete() is True
     assert pets.similarity_search("cat") == []

@@ -269,6 +269,16 @@ def test_clear_keeps_the_collection_and_new_nodes_are_found(store):
     assert query_ids(store) == ["n5"]
 
 
+def test_a_node_given_twice_in_one_add_keeps_the_later_one(store):
+    twice = [
+        node("n1", "first", "d1", [1.0, 0.0, 0.0]),
+        node("n1", "second", "d1", [0.0, 1.0, 0.0]),
+    ]
+    assert store.add(twice) == ["n1", "n1"]
+    assert [n.text for n in store.get_nodes(["n1"])] == ["second"]
+    assert len(store.get_nodes()) == 4
+
+
 def test_ids_that_are_uuids_are_kestrines_ids(store):
     node_id = str(uuid.uuid4())
     store.add([node(node_id, "an owl", "d9", [0.5, 0.5, 0.0], kind="owl")])
