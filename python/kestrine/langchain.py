@@ -65,7 +65,7 @@ from kestrine._types import DistanceMetric, Filter, FusionMethod, Metadata, NewD
 ID_FIELD = "_langchain_id"
 JSON_FIELD = "_langchain_json"
 
-__all__ = ["KestrineVectorStore"]
+__all__ = ["ID_FIELD", "JSON_FIELD", "KestrineVectorStore", "maximal_marginal_relevance"]
 
 
 def _stored_metadata(metadata: dict[str, Any], external_id: str, stored_id: str) -> Metadata:
