@@ -19,8 +19,8 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 WHEEL_DIR := build/wheel
 WHEEL_VENV := build/wheel-venv
 
-.PHONY: demo test setup system-deps venv install test-core test-asan test-tsan test-fuzz \
-	test-python test-python-asan test-wheel bench clean
+.PHONY: demo test setup system-deps venv install framework-deps test-core test-asan test-tsan \
+	test-fuzz test-python test-python-asan test-wheel bench clean
 
 # The demo: the quickstart, then the command-line tool on real text: the standard library's
 # docstrings (examples/data) loaded into a fresh database in build/demo-db and searched by
@@ -72,6 +72,13 @@ venv: system-deps
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation .
 
+# The frameworks that kestrine.langchain and kestrine.llama_index plug into, and LangChain's
+# standard tests for vector stores (which bring pytest-asyncio). Only the Python tests need
+# them; the package itself never imports them.
+FRAMEWORKS := "langchain-core>=1.0" "langchain-tests>=1.0" "llama-index-core>=0.14"
+framework-deps: venv
+	$(VPY) -m pip install -q $(FRAMEWORKS)
+
 test-core: system-deps
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DKESTRINE_BUILD_TESTS=ON -DKESTRINE_BUILD_PYTHON=OFF
@@ -116,7 +123,7 @@ test-fuzz: system-deps
 	cmake --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
 	tests/fuzz/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_LANES)
 
-test-python: install
+test-python: install framework-deps
 	$(VPY) -m pytest -q tests/python
 
 # A subset of the Python tests against the extension built with ASan+UBSan in build/asan, where

@@ -51,6 +51,19 @@ def test_package_reexports_the_module_and_its_types():
     assert set(kestrine.__all__) >= {"Kestrine", "SearchResult", "CollectionInfo", "Filter"}
 
 
+def test_importing_kestrine_loads_no_framework():
+    # The vector stores for LangChain and LlamaIndex are optional: only importing
+    # kestrine.langchain or kestrine.llama_index may load their framework.
+    code = (
+        "import sys, kestrine, kestrine.cli\n"
+        "frameworks = ('langchain', 'langchain_core', 'langchain_tests', 'llama_index')\n"
+        "print(sorted(m for m in sys.modules if m.split('.')[0] in frameworks\n"
+        "             or m in ('kestrine.langchain', 'kestrine.llama_index')))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "[]\n", "")
+
+
 def test_stub_matches_the_module(tmp_path):
     result = run_stubtest("_kestrine", tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
