@@ -75,7 +75,7 @@ SIGNATURES = {
     "list_collections": "()",
     "collection_info": "(name)",
     "insert": "(collection, text, embedding, metadata=None, id=None)",
-    "batch_insert": "(collection, documents)",
+    "batch_insert": "(collection, documents, threads=1)",
     "get": "(collection, id)",
     "delete": "(collection, id)",
     "total_memory_bytes": "()",
