@@ -60,10 +60,37 @@ std::vector<SearchHit> exact_filtered_scan(const CollectionData& data, std::span
   return heap;
 }
 
+// A filter estimated to keep at most this share of the live documents is answered by the exact
+// scan alone: a graph walk that may only return so few nodes widens over most of the graph before
+// it has k of them (and then often falls back to the scan anyway), while the scan costs one
+// filter test per node and a distance per match.
+constexpr uint32_t kExactScanPercent = 3;
+// Nodes whose verdicts estimate the share, spread evenly over the internal ids: enough to tell
+// 1 % from 10 % reliably, few enough to cost next to nothing beside either search.
+constexpr uint32_t kSelectivitySample = 256;
+
+// Whether `filter` keeps at most kExactScanPercent of the live nodes, judged on a sample. A
+// collection whose sampled nodes are all deleted counts as selective: the scan finds what is left.
+bool filter_is_selective(const CollectionData& data, const Filter& filter) {
+  const HnswIndex& index = data.hnsw;
+  const uint32_t nodes =
+      std::min<uint32_t>(index.node_count, static_cast<uint32_t>(index.deleted.size()));
+  const uint32_t step = std::max<uint32_t>(1, nodes / kSelectivitySample);
+  uint32_t sampled = 0;
+  uint32_t kept = 0;
+  for (uint32_t id = 0; id < nodes; id += step) {
+    if (index.deleted[id] != 0) continue;
+    ++sampled;
+    if (matches_filter(data, id, filter)) ++kept;
+  }
+  return 100 * static_cast<uint64_t>(kept) <= kExactScanPercent * static_cast<uint64_t>(sampled);
+}
+
 // The vector side: at most k hits by ascending distance, restricted by the filter if any.
 std::vector<SearchHit> vector_hits(const CollectionData& data, std::span<const float> query,
                                    size_t k, const std::optional<Filter>& filter) {
   if (!filter) return search(data.hnsw, query, k);
+  if (filter_is_selective(data, *filter)) return exact_filtered_scan(data, query, k, *filter);
   auto accept = [&](uint32_t id) { return matches_filter(data, id, *filter); };
   std::vector<SearchHit> hits = filtered_search(data.hnsw, query, k, accept);
   if (hits.size() > k) hits.resize(k);
