@@ -76,14 +76,17 @@ bool filter_is_selective(const CollectionData& data, const Filter& filter) {
   const uint32_t nodes =
       std::min<uint32_t>(index.node_count, static_cast<uint32_t>(index.deleted.size()));
   const uint32_t step = std::max<uint32_t>(1, nodes / kSelectivitySample);
-  uint32_t sampled = 0;
-  uint32_t kept = 0;
+  // Once the matches exceed the share of every node the sample can visit, the answer is known:
+  // a filter that keeps many documents costs only the first few verdicts.
+  const uint64_t most_kept = uint64_t{kExactScanPercent} * ((nodes + step - 1) / step);
+  uint64_t sampled = 0;
+  uint64_t kept = 0;
   for (uint32_t id = 0; id < nodes; id += step) {
     if (index.deleted[id] != 0) continue;
     ++sampled;
-    if (matches_filter(data, id, filter)) ++kept;
+    if (matches_filter(data, id, filter) && 100 * ++kept > most_kept) return false;
   }
-  return 100 * static_cast<uint64_t>(kept) <= kExactScanPercent * static_cast<uint64_t>(sampled);
+  return 100 * kept <= kExactScanPercent * sampled;
 }
 
 // The vector side: at most k hits by ascending distance, restricted by the filter if any.
