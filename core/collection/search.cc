@@ -44,8 +44,24 @@ std::vector<SearchHit> exact_filtered_scan(const CollectionData& data, std::span
   std::vector<SearchHit> heap;
   const uint32_t nodes =
       std::min<uint32_t>(index.node_count, static_cast<uint32_t>(index.deleted.size()));
-  for (uint32_t id = 0; id < nodes; ++id) {
-    if (index.deleted[id] != 0 || !matches_filter(data, id, filter)) continue;
+  // The live documents are walked directly rather than looked up node by node: the filter's
+  // verdict needs only the metadata, and the id map is consulted for the few that match. The
+  // matches are then scored by ascending id, the order of a walk over the nodes, so that even
+  // distances that do not compare (NaN) keep the same hits.
+  std::vector<uint32_t> matching;
+  for (const auto& [uuid, document] : data.documents) {
+    if (!metadata_matches(document->metadata, filter)) continue;
+    const auto internal = data.uuid_to_internal.find(uuid);
+    if (internal == data.uuid_to_internal.end()) continue;
+    const uint32_t id = internal->second;
+    if (id >= nodes || id >= data.internal_to_uuid.size() || index.deleted[id] != 0 ||
+        data.internal_to_uuid[id] != uuid) {
+      continue;
+    }
+    matching.push_back(id);
+  }
+  std::ranges::sort(matching);
+  for (const uint32_t id : matching) {
     const SearchHit hit{scorer.exact(id), id};
     if (heap.size() < k) {
       heap.push_back(hit);
