@@ -1,5 +1,6 @@
 // Snapshot write and read throughput (bytes of snapshot file per second) for a collection of
-// 100,000 documents of dimension 384, checksummed and encrypted.
+// 100,000 documents of dimension 384, checksummed and encrypted, with texts and metadata
+// (`content:1`) or vector-only (`content:0`: empty texts, no metadata, no keyword index).
 //
 // The collection's tables are filled synthetically, with the sizes a real index of that shape
 // has (8-bit codes, per-node minimum and scale, 32 links on layer 0 and 16 on the upper
@@ -9,7 +10,8 @@
 //
 //   Encode    records to bytes, with the CRC or the sealing; no I/O
 //   Write     write_snapshot: encode, write, fsync, rename, fsync the directory
-//   Read      read_snapshot: read the (page-cached) file, check, decode, validate, build
+//   Read      read_snapshot: read the (page-cached) file, check, decode, validate, build (the
+//             collection is freed outside the timing)
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -28,7 +30,7 @@ namespace {
 constexpr uint32_t kDocuments = 100'000;
 constexpr uint64_t kDimension = 384;
 
-CollectionData synthetic_collection() {
+CollectionData synthetic_collection(bool content) {
   std::mt19937_64 rng(42);
   auto below = [&rng](uint64_t n) {
     return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng);
@@ -69,6 +71,13 @@ CollectionData synthetic_collection() {
   for (uint32_t node = 0; node < kDocuments; ++node) {
     auto doc = std::make_shared<Document>();
     doc->id = new_uuid();
+    data.internal_to_uuid.push_back(doc->id);
+    data.uuid_to_internal[doc->id] = node;
+    if (!content) {
+      data.documents[doc->id] = std::move(doc);
+      data.bm25.doc_lengths.push_back(0);
+      continue;
+    }
     for (int w = 0; w < 30; ++w) {
       doc->text += kWords[below(12)];
       doc->text += ' ';
@@ -76,8 +85,6 @@ CollectionData synthetic_collection() {
     doc->metadata["source"] = std::string("corpus-") + std::to_string(below(100));
     doc->metadata["year"] = static_cast<int64_t>(2000 + below(25));
     doc->metadata["weight"] = static_cast<double>(below(1000)) / 7.0;
-    data.internal_to_uuid.push_back(doc->id);
-    data.uuid_to_internal[doc->id] = node;
     data.documents[doc->id] = std::move(doc);
     data.bm25.doc_lengths.push_back(30);
     for (int t = 0; t < 30; ++t) {
@@ -85,14 +92,18 @@ CollectionData synthetic_collection() {
           {node, static_cast<uint32_t>(1 + below(3))});
     }
   }
-  data.bm25.doc_count = kDocuments;
-  data.bm25.total_length = uint64_t{kDocuments} * 30;
+  data.bm25.doc_count = content ? kDocuments : 0;
+  data.bm25.total_length = content ? uint64_t{kDocuments} * 30 : 0;
   return data;
 }
 
-const std::shared_ptr<Collection>& collection() {
-  static const auto c = std::make_shared<Collection>(synthetic_collection());
-  return c;
+const std::shared_ptr<Collection>& collection(bool content = true) {
+  if (!content) {
+    static const auto vectors_only = std::make_shared<Collection>(synthetic_collection(false));
+    return vectors_only;
+  }
+  static const auto with_content = std::make_shared<Collection>(synthetic_collection(true));
+  return with_content;
 }
 
 const EncryptionKey* key_for(bool encrypted) {
@@ -143,12 +154,18 @@ void BM_WriteSnapshot(benchmark::State& state) {
 void BM_ReadSnapshot(benchmark::State& state) {
   const EncryptionKey* key = key_for(state.range(0) != 0);
   Scratch dir;
-  if (!write_snapshot(collection(), dir.path(), key)) state.SkipWithError("write failed");
+  if (!write_snapshot(collection(state.range(1) != 0), dir.path(), key)) {
+    state.SkipWithError("write failed");
+  }
   const auto path = dir.path() / "bench.kestrine";
   for (auto _ : state) {
     auto read = read_snapshot(path, key);
     if (!read) state.SkipWithError(read.error().message().c_str());
     benchmark::DoNotOptimize(read->get());
+    // Freeing the collection is not part of reading it.
+    state.PauseTiming();
+    if (read) read->reset();
+    state.ResumeTiming();
   }
   state.SetBytesProcessed(
       static_cast<int64_t>(std::filesystem::file_size(path) * state.iterations()));
@@ -169,10 +186,10 @@ BENCHMARK(BM_WriteSnapshot)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2);
+// Arguments: encrypted, then content (1 texts and metadata, 0 vector-only).
 BENCHMARK(BM_ReadSnapshot)
-    ->ArgName("encrypted")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"encrypted", "content"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2);

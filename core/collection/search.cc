@@ -44,8 +44,24 @@ std::vector<SearchHit> exact_filtered_scan(const CollectionData& data, std::span
   std::vector<SearchHit> heap;
   const uint32_t nodes =
       std::min<uint32_t>(index.node_count, static_cast<uint32_t>(index.deleted.size()));
-  for (uint32_t id = 0; id < nodes; ++id) {
-    if (index.deleted[id] != 0 || !matches_filter(data, id, filter)) continue;
+  // The live documents are walked directly rather than looked up node by node: the filter's
+  // verdict needs only the metadata, and the id map is consulted for the few that match. The
+  // matches are then scored by ascending id, the order of a walk over the nodes, so that even
+  // distances that do not compare (NaN) keep the same hits.
+  std::vector<uint32_t> matching;
+  for (const auto& [uuid, document] : data.documents) {
+    if (!metadata_matches(document->metadata, filter)) continue;
+    const auto internal = data.uuid_to_internal.find(uuid);
+    if (internal == data.uuid_to_internal.end()) continue;
+    const uint32_t id = internal->second;
+    if (id >= nodes || id >= data.internal_to_uuid.size() || index.deleted[id] != 0 ||
+        data.internal_to_uuid[id] != uuid) {
+      continue;
+    }
+    matching.push_back(id);
+  }
+  std::ranges::sort(matching);
+  for (const uint32_t id : matching) {
     const SearchHit hit{scorer.exact(id), id};
     if (heap.size() < k) {
       heap.push_back(hit);
@@ -60,10 +76,50 @@ std::vector<SearchHit> exact_filtered_scan(const CollectionData& data, std::span
   return heap;
 }
 
+// A filter estimated to keep at most ef_search * m_max0 / 2 documents is answered by the exact
+// scan alone. The scan tests every live document once; a graph walk that may only return a share
+// s of the nodes expands about ef_search / s of them, each with up to m_max0 links, and so widens
+// over most of a graph before it has k matches when few documents match. Measured on 10,000 and
+// 100,000 nodes (ef_search 50, m_max0 32), the scan is the faster below about 600-800 matches.
+// Whichever runs, the scan is exact, so results only gain.
+// (A stored configuration may hold any values; they are bounded so that the products stay in
+// range.)
+uint64_t exact_scan_limit(const HnswConfig& config) {
+  return std::min<uint64_t>(config.ef_search, 1 << 20) * std::min<uint64_t>(config.m_max0, 1024) /
+         2;
+}
+// Nodes whose verdicts estimate the number of matches, spread evenly over the internal ids:
+// enough to tell 1 % from 10 % reliably, few enough to cost next to nothing beside either search.
+constexpr uint32_t kSelectivitySample = 256;
+
+// Whether `filter` is estimated, from a sample, to keep at most exact_scan_limit live documents.
+// A collection whose sampled nodes are all deleted counts as selective: the scan finds what is
+// left.
+bool filter_is_selective(const CollectionData& data, const Filter& filter) {
+  const HnswIndex& index = data.hnsw;
+  const uint32_t nodes =
+      std::min<uint32_t>(index.node_count, static_cast<uint32_t>(index.deleted.size()));
+  const uint32_t step = std::max<uint32_t>(1, nodes / kSelectivitySample);
+  const uint64_t live = data.documents.size();
+  const uint64_t limit = exact_scan_limit(index.config);
+  // Once the matches are too many for any number of sampled nodes the walk can still visit, the
+  // answer is known: a filter that keeps many documents costs only the first few verdicts.
+  const uint64_t planned = (nodes + step - 1) / step;
+  uint64_t sampled = 0;
+  uint64_t kept = 0;
+  for (uint32_t id = 0; id < nodes; id += step) {
+    if (index.deleted[id] != 0) continue;
+    ++sampled;
+    if (matches_filter(data, id, filter) && ++kept * live > limit * planned) return false;
+  }
+  return kept * live <= limit * sampled;
+}
+
 // The vector side: at most k hits by ascending distance, restricted by the filter if any.
 std::vector<SearchHit> vector_hits(const CollectionData& data, std::span<const float> query,
                                    size_t k, const std::optional<Filter>& filter) {
   if (!filter) return search(data.hnsw, query, k);
+  if (filter_is_selective(data, *filter)) return exact_filtered_scan(data, query, k, *filter);
   auto accept = [&](uint32_t id) { return matches_filter(data, id, *filter); };
   std::vector<SearchHit> hits = filtered_search(data.hnsw, query, k, accept);
   if (hits.size() > k) hits.resize(k);

@@ -175,13 +175,12 @@ Result<std::vector<uint8_t>> seal(const EncryptionKey& key, std::span<const uint
   return envelope;
 }
 
-Result<std::vector<uint8_t>> unseal(const EncryptionKey& key, std::span<const uint8_t> envelope) {
-  if (envelope.size() < kEnvelopeOverhead) {
-    return fail(Error::invalid_data("encrypted data too short: " + std::to_string(envelope.size()) +
-                                    " bytes (minimum " + std::to_string(kEnvelopeOverhead) + ")"));
-  }
+namespace {
+
+// Opens `envelope` into `out`, which holds its plaintext size and may be the envelope's own text
+// (the cipher works in place). On failure `out` is wiped: unauthenticated bytes are never left.
+Status open_envelope(const EncryptionKey& key, std::span<const uint8_t> envelope, uint8_t* out) {
   const size_t text_size = envelope.size() - kEnvelopeOverhead;
-  if (text_size > kMaxSealedPlaintext) return fail(decryption_failure());
   const uint8_t* nonce = envelope.data();
   const uint8_t* text = nonce + kNonceSize;
   const uint8_t* tag = text + text_size;
@@ -192,15 +191,13 @@ Result<std::vector<uint8_t>> unseal(const EncryptionKey& key, std::span<const ui
           1) {
     return fail(decryption_failure());
   }
-  std::vector<uint8_t> plaintext(text_size);
   constexpr size_t kChunk = size_t{1} << 30;
   for (size_t done = 0; done < text_size;) {
     const size_t n = std::min(kChunk, text_size - done);
     int written = 0;
-    if (EVP_DecryptUpdate(ctx.get(), plaintext.data() + done, &written, text + done,
-                          static_cast<int>(n)) != 1 ||
+    if (EVP_DecryptUpdate(ctx.get(), out + done, &written, text + done, static_cast<int>(n)) != 1 ||
         static_cast<size_t>(written) != n) {
-      OPENSSL_cleanse(plaintext.data(), plaintext.size());
+      OPENSSL_cleanse(out, text_size);
       return fail(decryption_failure());
     }
     done += n;
@@ -210,10 +207,36 @@ Result<std::vector<uint8_t>> unseal(const EncryptionKey& key, std::span<const ui
   uint8_t no_output[16];
   int final_size = 0;
   if (EVP_DecryptFinal_ex(ctx.get(), no_output, &final_size) != 1 || final_size != 0) {
-    OPENSSL_cleanse(plaintext.data(), plaintext.size());
+    OPENSSL_cleanse(out, text_size);
     return fail(decryption_failure());
   }
+  return {};
+}
+
+Status check_envelope_size(size_t size) {
+  if (size < kEnvelopeOverhead) {
+    return fail(Error::invalid_data("encrypted data too short: " + std::to_string(size) +
+                                    " bytes (minimum " + std::to_string(kEnvelopeOverhead) + ")"));
+  }
+  if (size - kEnvelopeOverhead > kMaxSealedPlaintext) return fail(decryption_failure());
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> unseal(const EncryptionKey& key, std::span<const uint8_t> envelope) {
+  if (auto ok = check_envelope_size(envelope.size()); !ok) return fail(ok.error());
+  std::vector<uint8_t> plaintext(envelope.size() - kEnvelopeOverhead);
+  if (auto ok = open_envelope(key, envelope, plaintext.data()); !ok) return fail(ok.error());
   return plaintext;
+}
+
+Result<std::span<const uint8_t>> unseal_in_place(const EncryptionKey& key,
+                                                 std::span<uint8_t> envelope) {
+  if (auto ok = check_envelope_size(envelope.size()); !ok) return fail(ok.error());
+  uint8_t* text = envelope.data() + kNonceSize;
+  if (auto ok = open_envelope(key, envelope, text); !ok) return fail(ok.error());
+  return std::span<const uint8_t>(text, envelope.size() - kEnvelopeOverhead);
 }
 
 }  // namespace kestrine

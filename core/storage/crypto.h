@@ -76,4 +76,10 @@ Status seal_in_place(const EncryptionKey& key, std::span<uint8_t> envelope);
 //   "decryption failed: wrong key or corrupted data" (any tag mismatch; nothing is released)
 Result<std::vector<uint8_t>> unseal(const EncryptionKey& key, std::span<const uint8_t> envelope);
 
+// Opens an envelope where it lies: the plaintext replaces the ciphertext in the middle of
+// `envelope`, and the result is that part of it. Same errors as unseal; on failure the middle is
+// wiped. Spares a reader that owns the envelope a second buffer of its size.
+Result<std::span<const uint8_t>> unseal_in_place(const EncryptionKey& key,
+                                                 std::span<uint8_t> envelope);
+
 }  // namespace kestrine

@@ -126,6 +126,12 @@ void Decoder::take_array(std::vector<T>& out) {
   const uint8_t* p = take(n * sizeof(T));
   if (p == nullptr) return;
   // The whole sequence is present (count() checked it), so its exact size is allocated.
+  if constexpr (sizeof(T) == 1) {
+    // Bytes need no alignment and no byte order: copied straight in, without first zeroing a
+    // table that the copy overwrites (the codes are most of a snapshot).
+    out.assign(reinterpret_cast<const T*>(p), reinterpret_cast<const T*>(p) + n);
+    return;
+  }
   out.resize(n);
   if constexpr (std::endian::native == std::endian::little) {
     if (n != 0) std::memcpy(out.data(), p, n * sizeof(T));

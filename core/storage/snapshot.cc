@@ -141,11 +141,11 @@ Result<SnapshotPayload> snapshot_payload(std::span<const uint8_t> file, std::str
   return payload;
 }
 
-Result<CollectionData> parse_snapshot(std::span<const uint8_t> file, std::string_view path,
-                                      const EncryptionKey* key) {
-  auto payload = snapshot_payload(file, path, key);
-  if (!payload) return fail(payload.error());
-  auto data = decode_collection(payload->bytes);
+namespace {
+
+// The last steps of reading, on the checked or opened payload: decoding, then validation.
+Result<CollectionData> decode_payload(std::span<const uint8_t> payload) {
+  auto data = decode_collection(payload);
   if (!data) return fail(data.error());
   if (auto ok = validate_snapshot(*data); !ok) {
     return fail(ok.error().with_prefix(kSnapshotValidationPrefix));
@@ -153,10 +153,26 @@ Result<CollectionData> parse_snapshot(std::span<const uint8_t> file, std::string
   return data;
 }
 
+}  // namespace
+
+Result<CollectionData> parse_snapshot(std::span<const uint8_t> file, std::string_view path,
+                                      const EncryptionKey* key) {
+  auto payload = snapshot_payload(file, path, key);
+  if (!payload) return fail(payload.error());
+  return decode_payload(payload->bytes);
+}
+
 Result<CollectionData> read_snapshot_data(const std::filesystem::path& path,
                                           const EncryptionKey* key) {
   auto file = read_file(path);
   if (!file) return fail(file.error());
+  // The buffer just read is ours: an encrypted snapshot is opened inside it rather than into a
+  // second buffer of the same size. Same steps and errors as parse_snapshot.
+  if (key != nullptr && snapshot_form(*file) == SnapshotForm::kEncrypted) {
+    auto opened = unseal_in_place(*key, std::span(*file).subspan(kMagicSize));
+    if (!opened) return fail(opened.error());
+    return decode_payload(*opened);
+  }
   return parse_snapshot(*file, path.native(), key);
 }
 

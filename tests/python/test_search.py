@@ -1,3 +1,4 @@
+import math
 import random
 
 import pytest
@@ -176,6 +177,37 @@ def test_a_selective_filter_finds_every_match():
         filter={"must": [{"field": "rare", "op": "eq", "value": True}]},
     )
     assert sorted(h.id for h in hits) == sorted(ids[i] for i in (17, 512, 901))
+
+
+def cosine_distance(a: list[float], b: list[float]) -> float:
+    dot = sum(x * y for x, y in zip(a, b, strict=True))
+    return 1.0 - dot / math.sqrt(sum(x * x for x in a) * sum(y * y for y in b))
+
+
+# Shares of 2,000 documents below the point where a filtered search stops walking the graph
+# and scans the matching documents instead; some documents are deleted, so that the scan and
+# its estimate see holes in the ids.
+@pytest.mark.parametrize("kept_every", [400, 100, 50])
+def test_a_filtered_search_returns_the_exact_top_k_of_the_matching_documents(kept_every):
+    rng = random.Random(kept_every)
+    db = Kestrine()
+    db.create_collection("w", 8, ef_search=10, store_raw_vectors=True)
+    vectors = [[rng.gauss(0, 1) for _ in range(8)] for _ in range(2000)]
+    docs = [
+        {"text": "", "embedding": v, "metadata": {"kept": i % kept_every == 3}}
+        for i, v in enumerate(vectors)
+    ]
+    ids = db.batch_insert("w", docs)
+    deleted = set(range(3, 2000, 7 * kept_every))
+    for i in deleted:
+        db.delete("w", ids[i])
+    query = [rng.gauss(0, 1) for _ in range(8)]
+    matching = [i for i in range(2000) if i % kept_every == 3 and i not in deleted]
+    expected = sorted(matching, key=lambda i: cosine_distance(query, vectors[i]))[:10]
+    hits = db.search(
+        "w", query, k=10, filter={"must": [{"field": "kept", "op": "eq", "value": True}]}
+    )
+    assert [h.id for h in hits] == [ids[i] for i in expected]
 
 
 def test_hybrid_filter_screens_the_keyword_hits():

@@ -1,0 +1,166 @@
+"""Resident memory a document costs: a collection built with `batch_insert`, the same collection
+loaded from its snapshot, and hnswlib on the same vectors, at 128-d and 384-d.
+
+    python bench/memory.py [--n N] [--dims 128,384] [--text-bytes B] [--ef-construction E]
+
+Each figure comes from a fresh process: the growth of its resident set (after gc.collect() and
+malloc_trim(0), before and after) over building or loading, with the vectors already in memory
+and the caller's batches freed, divided by the number of documents. Documents carry a text of
+--text-bytes characters (default 0) and no metadata; cosine, M 16. The build's ef_construction
+changes the time, not the layout, so it is low by default (--ef-construction).
+
+A second table splits the loaded collection's cost by component, from the layout of each table
+(element sizes and the allocator's 16-byte chunk rounding), so that the measured total can be
+checked against where the bytes should be.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+M = 16
+BATCH = 1000
+
+
+def resident_bytes() -> int:
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def vectors(n: int, dim: int) -> np.ndarray:
+    return np.random.default_rng(dim).standard_normal((n, dim), dtype=np.float32)
+
+
+def row_id(row: int) -> str:
+    return f"00000000-0000-4000-8000-{row:012x}"
+
+
+def build(db, base: np.ndarray, text: str, ef_construction: int) -> None:
+    db.create_collection("bench", base.shape[1], m=M, ef_construction=ef_construction)
+    for start in range(0, len(base), BATCH):
+        docs = [
+            {"text": text, "embedding": base[row], "id": row_id(row)}
+            for row in range(start, min(start + BATCH, len(base)))
+        ]
+        db.batch_insert("bench", docs)
+        del docs
+
+
+def worker(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str) -> dict:
+    # Modules are imported before measuring: their code is not the collection's.
+    if mode == "hnswlib":
+        import hnswlib
+    from kestrine import Kestrine
+
+    base = vectors(n, dim)
+    text = "x" * text_bytes
+    before = resident_bytes()
+    keep = None
+    if mode == "built":
+        keep = Kestrine()
+        build(keep, base, text, ef_c)
+    elif mode == "loaded":
+        keep = Kestrine()
+        keep.load("bench", path)
+    elif mode == "hnswlib":
+        keep = hnswlib.Index(space="cosine", dim=dim)
+        keep.init_index(max_elements=n, M=M, ef_construction=ef_c)
+        keep.set_num_threads(1)
+        keep.add_items(base, np.arange(n), num_threads=1)
+    elif mode == "save":
+        keep = Kestrine()
+        build(keep, base, text, ef_c)
+        keep.save("bench", path)
+        return {"estimate": keep.total_memory_bytes()}
+    grown = resident_bytes() - before
+    out = {"bytes_per_doc": grown / n}
+    if mode in ("built", "loaded"):
+        out["estimate_per_doc"] = keep.total_memory_bytes() / n
+    return out
+
+
+def run(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str) -> dict:
+    command = [sys.executable, __file__, "--worker", mode, str(n), str(dim), str(text_bytes)]
+    command += [str(ef_c), path]
+    done = subprocess.run(command, check=True, capture_output=True, text=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def chunk(size: int) -> int:
+    """glibc's chunk for a request: 8 bytes of header, 16-byte multiples, 32 at least."""
+    return max(32, (size + 8 + 15) // 16 * 16)
+
+
+def components(dim: int, text_bytes: int) -> list[tuple[str, float]]:
+    """Bytes a document costs in each table of a loaded collection (cosine, M 16, no metadata).
+
+    Hash tables count their node (one allocation per entry) and one bucket pointer per entry.
+    """
+    upper = 1 / (M - 1)  # expected share of nodes above layer 0 (levels drawn with 1/ln M)
+    text_heap = chunk(text_bytes + 1) if text_bytes > 15 else 0
+    return [
+        ("id maps: uuid -> internal id (node + bucket)", chunk(8 + 16 + 4) + 8),
+        ("id maps: internal id -> uuid", 16),
+        ("documents: map node + bucket", chunk(8 + 16 + 16) + 8),
+        ("documents: Document (shared, with its counts)", chunk(16 + 16 + 32 + 56)),
+        ("text (beyond the inline 15 bytes)", text_heap),
+        ("metadata (none here)", 0),
+        ("keyword index (empty texts: lengths only)", 4),
+        ("graph: layer-0 slots (header + 2M links)", 4 * (2 * M + 1)),
+        ("graph: level + deletion mark", 2),
+        ("graph: upper layers (expected)", upper * (8 + 24 + chunk(24) + chunk(4 * M))),
+        ("codes: 8-bit values", dim),
+        ("codes: minimum and step", 8),
+        ("norms (cosine)", 4),
+    ]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--worker", nargs=6, help=argparse.SUPPRESS)
+    parser.add_argument("--n", type=int, default=50_000)
+    parser.add_argument("--dims", default="128,384")
+    parser.add_argument("--text-bytes", type=int, default=0)
+    parser.add_argument("--ef-construction", type=int, default=40)
+    parser.add_argument("--no-hnswlib", action="store_true")
+    args = parser.parse_args()
+    if args.worker:
+        mode, n, dim, text_bytes, ef_c, path = args.worker
+        print(json.dumps(worker(mode, int(n), int(dim), int(text_bytes), int(ef_c), path)))
+        return
+
+    print(f"{args.n:,} documents, text {args.text_bytes} bytes, M {M}, cosine; bytes a document")
+    print(f"{'dim':>4} {'built':>8} {'loaded':>8} {'hnswlib':>8} {'estimate':>9}")
+    for dim in map(int, args.dims.split(",")):
+        with tempfile.TemporaryDirectory() as directory:
+            common = (args.n, dim, args.text_bytes, args.ef_construction)
+            saved = run("save", *common, directory)
+            built = run("built", *common, directory)
+            loaded = run("loaded", *common, directory)
+            peer = None if args.no_hnswlib else run("hnswlib", *common, directory)
+        print(
+            f"{dim:>4} {built['bytes_per_doc']:>8,.0f} {loaded['bytes_per_doc']:>8,.0f} "
+            f"{peer['bytes_per_doc'] if peer else float('nan'):>8,.0f} "
+            f"{saved['estimate'] / args.n:>9,.0f}"
+        )
+    for dim in map(int, args.dims.split(",")):
+        print(f"\nwhere a document's bytes go, {dim}-d (layout, not measured)")
+        rows = components(dim, args.text_bytes)
+        for name, size in rows:
+            print(f"  {name:<50} {size:>7.1f}")
+        print(f"  {'total':<50} {sum(s for _, s in rows):>7.1f}")
+
+
+if __name__ == "__main__":
+    main()
