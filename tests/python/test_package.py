@@ -5,6 +5,8 @@ method, and rejects wrongly typed calls)."""
 import importlib.metadata
 import pathlib
 import re
+import subprocess
+import sys
 import textwrap
 
 import _kestrine
