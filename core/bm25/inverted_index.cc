@@ -108,7 +108,9 @@ void derive_score_bounds(InvertedIndex& index) {
     const bool ascending = std::ranges::adjacent_find(list, [](const Posting& a, const Posting& b) {
                              return a.id >= b.id;
                            }) == list.end();
-    if (!ascending) {
+    // An id beyond the lengths (possible in a file) would stay in its list while later
+    // documents, numbered from the end of the lengths, are appended behind it.
+    if (!ascending || (!list.empty() && list.back().id >= index.doc_lengths.size())) {
       index.ascending_ids = false;
       index.bounds.clear();
       return;

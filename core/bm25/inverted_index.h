@@ -30,7 +30,8 @@ struct InvertedIndex {
   uint64_t total_length = 0;          // sum of their token counts
 
   // Derived for pruned search, never stored (rebuilt on loading by derive_score_bounds).
-  // `ascending_ids`: every list holds strictly increasing ids and `bounds` covers every list;
+  // `ascending_ids`: every list holds strictly increasing ids, all below the length of
+  // `doc_lengths`, and `bounds` covers every list;
   // documents added in increasing id order keep it so. Without it, search scores every posting.
   TermBoundMap bounds;
   bool ascending_ids = true;
