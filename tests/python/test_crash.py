@@ -230,8 +230,11 @@ def test_reopening_after_sigkill_gives_the_acknowledged_state(tmp_path, key, che
         assert seen in candidates, (in_flight, rounds)
         state = seen
     assert not any(p.name.startswith("wal.bin.corrupt") for p in data_dir.iterdir())
+    # A short run (the sanitizer lane's dozen rounds) is too short to be sure that an aimed kill
+    # lands inside each kind of call; a full run must show every kind.
+    full_run = rounds >= 30
     kills = (checkpoint_kills, upsert_kills, parallel_batch_kills)
-    assert rounds >= 10 and min(kills) >= 1, (rounds, kills)
+    assert rounds >= 10 and (min(kills) >= 1 or not full_run), (rounds, kills)
     if checkpoint_bytes is not None:
         counts = (automatic_checkpoints, automatic_kills)
-        assert automatic_checkpoints >= rounds and automatic_kills >= 2, counts
+        assert automatic_checkpoints >= rounds and (automatic_kills >= 2 or not full_run), counts
