@@ -82,7 +82,7 @@ def build_hnswlib(base: np.ndarray, threads: int):
 
     index = hnswlib.Index(space="cosine", dim=base.shape[1])
     index.init_index(max_elements=len(base), M=M, ef_construction=EF_CONSTRUCTION)
-    index.set_num_threads(threads)
+    # num_threads=-1 is every core; set_num_threads(-1) would make later calls use one.
     index.add_items(base, np.arange(len(base)), num_threads=threads)
     index.set_ef(EF_SEARCH)
     return index
