@@ -555,4 +555,19 @@ PyObject* document_to_dict(const Document& document) {
   return dict.release();
 }
 
+bool to_new_documents(PyObject* list, std::vector<NewDocument>* out) {
+  const Py_ssize_t initial_size = PyList_GET_SIZE(list);
+  out->reserve(static_cast<size_t>(initial_size));
+  for (Py_ssize_t i = 0; i < initial_size && i < PyList_GET_SIZE(list); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+    NewDocument document;
+    if (!to_new_document(item.get(), &document)) {
+      set_document_index(static_cast<size_t>(i));
+      return false;
+    }
+    out->push_back(std::move(document));
+  }
+  return true;
+}
+
 }  // namespace kestrine::py

@@ -44,6 +44,10 @@ bool to_uuid(std::string_view text, Uuid* out);
 // One element of batch_insert's list: a dict with "text", "embedding", optional "metadata"
 // and optional "id" (when absent, id_text stays empty and the engine draws one).
 bool to_new_document(PyObject* object, NewDocument* out);
+// Converts every element of the list `list` with to_new_document. Converting an element can run
+// Python code that shrinks the list: it stops at whichever of its starting and current lengths
+// is reached first. On failure the exception carries the element's `document_index`.
+bool to_new_documents(PyObject* list, std::vector<NewDocument>* out);
 // A filter dict with optional "must", "must_not" and "should" lists, whose elements are
 // conditions or nested filters (at most kMaxFilterDepth levels).
 bool to_filter(PyObject* object, Filter* out);

@@ -134,19 +134,8 @@ PyObject* batch_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
     return argument_failed("documents");
   }
   if (!report_unknown_collection(self, collection_name)) return nullptr;
-  // As in batch_insert: converting an element may run Python code that shrinks the list.
-  const Py_ssize_t initial_size = PyList_GET_SIZE(documents_object);
   std::vector<NewDocument> documents;
-  documents.reserve(static_cast<size_t>(initial_size));
-  for (Py_ssize_t i = 0; i < initial_size && i < PyList_GET_SIZE(documents_object); ++i) {
-    PyRef item = PyRef::borrow(PyList_GET_ITEM(documents_object, i));
-    NewDocument document;
-    if (!to_new_document(item.get(), &document)) {
-      set_document_index(static_cast<size_t>(i));
-      return nullptr;
-    }
-    documents.push_back(std::move(document));
-  }
+  if (!to_new_documents(documents_object, &documents)) return nullptr;
   std::optional<size_t> failed_document;
   auto ids = unlocked(self, [&](Engine& engine) {
     return engine.batch_upsert(collection_name, std::move(documents), &failed_document);

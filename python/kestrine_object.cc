@@ -341,20 +341,8 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   if (!report_unknown_collection(self, collection_name)) return nullptr;
 
-  // Converting an element can run Python code that shrinks the list: stop at whichever of its
-  // starting and current lengths is reached first.
-  const Py_ssize_t initial_size = PyList_GET_SIZE(documents_object);
   std::vector<NewDocument> documents;
-  documents.reserve(static_cast<size_t>(initial_size));
-  for (Py_ssize_t i = 0; i < initial_size && i < PyList_GET_SIZE(documents_object); ++i) {
-    PyRef item = PyRef::borrow(PyList_GET_ITEM(documents_object, i));
-    NewDocument document;
-    if (!to_new_document(item.get(), &document)) {
-      set_document_index(static_cast<size_t>(i));
-      return nullptr;
-    }
-    documents.push_back(std::move(document));
-  }
+  if (!to_new_documents(documents_object, &documents)) return nullptr;
   std::optional<size_t> failed_document;
   auto inserted = unlocked(self, [&](Engine& engine) {
     return engine.batch_insert(collection_name, std::move(documents), &failed_document, threads);
