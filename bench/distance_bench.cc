@@ -55,18 +55,6 @@ class VariantScope {
   ~VariantScope() { force_portable_kernels(false); }
 };
 
-const char* variant_name(KernelVariant variant) {
-  switch (variant) {
-    case KernelVariant::kPortable:
-      return "portable";
-    case KernelVariant::kAvx2:
-      return "avx2";
-    case KernelVariant::kAvx512:
-      return "avx512";
-  }
-  return "unknown";
-}
-
 void vector_bench(benchmark::State& state, DistanceMetric metric, KernelVariant variant, size_t d) {
   const Data data = make_data(d);
   VariantScope scope(variant);
@@ -155,8 +143,8 @@ void register_all() {
   for (size_t d : {128, 384, 768, 1536}) {
     for (DistanceMetric metric : metrics) {
       for (KernelVariant variant : variants) {
-        const std::string suffix = std::string(metric_name(metric)) + "/" + variant_name(variant) +
-                                   "/" + std::to_string(d);
+        const std::string suffix = std::string(metric_name(metric)) + "/" +
+                                   kernel_variant_name(variant) + "/" + std::to_string(d);
         benchmark::RegisterBenchmark(("vector/" + suffix).c_str(), vector_bench, metric, variant,
                                      d);
         benchmark::RegisterBenchmark(("code/" + suffix).c_str(), code_bench, metric, variant, d);

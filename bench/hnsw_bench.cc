@@ -141,18 +141,6 @@ std::vector<float> read_rows(const std::string& path, size_t dim) {
   return rows;
 }
 
-const char* kernel_name(KernelVariant variant) {
-  switch (variant) {
-    case KernelVariant::kPortable:
-      return "portable";
-    case KernelVariant::kAvx2:
-      return "avx2";
-    case KernelVariant::kAvx512:
-      return "avx512";
-  }
-  return "unknown";
-}
-
 // A comma-separated list of variant names, each supported here; exits with a message otherwise.
 std::vector<KernelVariant> parse_kernels(const std::string& list) {
   std::vector<KernelVariant> out;
@@ -163,7 +151,7 @@ std::vector<KernelVariant> parse_kernels(const std::string& list) {
     bool known = false;
     for (KernelVariant variant :
          {KernelVariant::kPortable, KernelVariant::kAvx2, KernelVariant::kAvx512}) {
-      if (name == kernel_name(variant)) {
+      if (name == kernel_variant_name(variant)) {
         if (!kernel_variant_supported(variant)) {
           std::fprintf(stderr, "this processor lacks the %s kernels\n", name.c_str());
           std::exit(2);
@@ -259,7 +247,7 @@ void run(Options o) {
                       std::string(metric_name(metric)).c_str(), raw ? "raw" : "compact", build_s,
                       build_wall, bytes, allocated, ceiling, ef, recall(truth, found[run]),
                       static_cast<double>(o.queries) / best[run],
-                      o.kernels.empty() ? "auto" : kernel_name(o.kernels[run]));
+                      o.kernels.empty() ? "auto" : kernel_variant_name(o.kernels[run]));
         }
         std::fflush(stdout);
       }

@@ -47,19 +47,8 @@ Result<std::vector<Uuid>> Engine::batch_upsert(std::string_view name,
   auto found = find_collection(name);
   if (!found) return fail(found.error());
   Collection& collection = **found;
-  std::unordered_set<Uuid, UuidHash> seen;
-  seen.reserve(documents.size());
-  for (size_t i = 0; i < documents.size(); ++i) {
-    NewDocument& d = documents[i];
-    assign_id(d);
-    Status ok = admit_replacement(collection, d);
-    if (ok && !seen.insert(d.document->id).second) {
-      ok = fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
-    }
-    if (!ok) {
-      if (failed_document != nullptr) *failed_document = i;
-      return fail(ok.error());
-    }
+  if (auto ok = admit_batch(collection, documents, Admission::kReplace, failed_document); !ok) {
+    return fail(ok.error());
   }
   std::vector<Uuid> ids;
   ids.reserve(documents.size());

@@ -128,6 +128,27 @@ Result<Uuid> parse_id(std::string_view id_text) {
 
 }  // namespace
 
+Status Engine::admit_batch(const Collection& collection, std::vector<NewDocument>& documents,
+                           Admission admission, std::optional<size_t>* failed_document) {
+  std::unordered_set<Uuid, UuidHash> seen;
+  seen.reserve(documents.size());
+  for (size_t i = 0; i < documents.size(); ++i) {
+    NewDocument& d = documents[i];
+    assign_id(d);
+    Status ok = admission == Admission::kInsert
+                    ? admit(collection, d)
+                    : collection.check_replace(d.embedding.size(), d.document->text);
+    if (ok && !seen.insert(d.document->id).second) {
+      ok = fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
+    }
+    if (!ok) {
+      if (failed_document != nullptr) *failed_document = i;
+      return ok;
+    }
+  }
+  return {};
+}
+
 Result<CollectionInfo> Engine::collection_info(std::string_view name) const {
   auto collection = find_collection(name);
   if (!collection) return fail(collection.error());
@@ -163,19 +184,8 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
                                                uint64_t threads) {
   auto collection = find_collection(name);
   if (!collection) return fail(collection.error());
-  std::unordered_set<Uuid, UuidHash> seen;
-  seen.reserve(documents.size());
-  for (size_t i = 0; i < documents.size(); ++i) {
-    NewDocument& d = documents[i];
-    assign_id(d);
-    Status ok = admit(**collection, d);
-    if (ok && !seen.insert(d.document->id).second) {
-      ok = fail(Error::invalid_value("duplicate document id '" + d.id_text + "' in batch"));
-    }
-    if (!ok) {
-      if (failed_document != nullptr) *failed_document = i;
-      return fail(ok.error());
-    }
+  if (auto ok = admit_batch(**collection, documents, Admission::kInsert, failed_document); !ok) {
+    return fail(ok.error());
   }
   // One entry for the whole batch: one record, one write, one flush to the device.
   std::vector<Uuid> ids;

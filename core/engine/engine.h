@@ -196,6 +196,15 @@ class Engine {
   // Draws a fresh id for a document that came without one (see NewDocument).
   static void assign_id(NewDocument& d);
 
+  // How a batch's documents are admitted: as new documents (Collection::check_insert) or as
+  // documents that may replace live ones (Collection::check_replace).
+  enum class Admission : uint8_t { kInsert, kReplace };
+  // Gives every document of a batch its id and admits it; an id twice in the batch is refused.
+  // On the first failure, stores its position in `failed_document` (when given) and returns it.
+  [[nodiscard]] static Status admit_batch(const Collection& collection,
+                                          std::vector<NewDocument>& documents, Admission admission,
+                                          std::optional<size_t>* failed_document);
+
   // `path` if given, else the data directory.
   [[nodiscard]] Result<std::filesystem::path> snapshot_directory(
       std::optional<std::string_view> path) const;

@@ -236,6 +236,18 @@ bool same_kernel_sums(KernelVariant a, KernelVariant b) {
 
 KernelVariant active_kernel_variant() { return variant_of(&kernels()); }
 
+const char* kernel_variant_name(KernelVariant variant) {
+  switch (variant) {
+    case KernelVariant::kPortable:
+      return "portable";
+    case KernelVariant::kAvx2:
+      return "avx2";
+    case KernelVariant::kAvx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
 void force_portable_kernels(bool force) {
   const DistanceKernels* forced = force ? &kPortableKernels : nullptr;
   forced_kernels.store(forced, std::memory_order_relaxed);

@@ -38,6 +38,9 @@ bool same_kernel_sums(KernelVariant a, KernelVariant b);
 // The variant that vector_distance and code_distance run.
 KernelVariant active_kernel_variant();
 
+// "portable", "avx2" or "avx512": the name benchmarks accept and reports print.
+const char* kernel_variant_name(KernelVariant variant);
+
 // While `force` is true, vector_distance and code_distance run the portable variant even where
 // AVX2 is available; false restores the automatic choice. Meant for tests and benchmarks: an
 // operation must not straddle a change, since distances of different variants may differ in

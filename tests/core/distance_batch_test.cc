@@ -54,20 +54,8 @@ struct PortableKernels : ForcedKernels {
   PortableKernels() : ForcedKernels(KernelVariant::kPortable) {}
 };
 
-std::string variant_name(KernelVariant variant) {
-  switch (variant) {
-    case KernelVariant::kPortable:
-      return "portable";
-    case KernelVariant::kAvx2:
-      return "avx2";
-    case KernelVariant::kAvx512:
-      return "avx512";
-  }
-  return "unknown";
-}
-
 std::string describe(KernelVariant variant, DistanceMetric metric, size_t n, size_t count) {
-  return variant_name(variant) + " " + std::string(metric_name(metric)) +
+  return std::string(kernel_variant_name(variant)) + " " + std::string(metric_name(metric)) +
          " n=" + std::to_string(n) + " count=" + std::to_string(count);
 }
 

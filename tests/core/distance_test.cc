@@ -63,18 +63,6 @@ std::string describe(DistanceMetric metric, size_t n) {
 constexpr KernelVariant kVariants[] = {KernelVariant::kPortable, KernelVariant::kAvx2,
                                        KernelVariant::kAvx512};
 
-std::string variant_name(KernelVariant variant) {
-  switch (variant) {
-    case KernelVariant::kPortable:
-      return "Portable";
-    case KernelVariant::kAvx2:
-      return "Avx2";
-    case KernelVariant::kAvx512:
-      return "Avx512";
-  }
-  return "Unknown";
-}
-
 // code_distances of `variant` for the first `count` of `stored` (at most kMaxDistanceBatch), the
 // batched path that searches take.
 std::vector<float> batched_code_distances(KernelVariant variant, DistanceMetric metric,
@@ -289,7 +277,7 @@ class DistanceVariantTest : public ::testing::TestWithParam<KernelVariant> {
  protected:
   void SetUp() override {
     if (!kernel_variant_supported(variant())) {
-      GTEST_SKIP() << "this processor lacks the " << variant_name(variant()) << " variant";
+      GTEST_SKIP() << "this processor lacks the " << kernel_variant_name(variant()) << " variant";
     }
   }
   static KernelVariant variant() { return GetParam(); }
@@ -302,7 +290,7 @@ class DistanceVariantTest : public ::testing::TestWithParam<KernelVariant> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Variants, DistanceVariantTest, ::testing::ValuesIn(kVariants),
-                         [](const auto& info) { return variant_name(info.param); });
+                         [](const auto& info) { return kernel_variant_name(info.param); });
 
 TEST_P(DistanceVariantTest, IdenticalVectors) {
   std::mt19937 rng(1);
@@ -515,14 +503,14 @@ class WideKernelTest : public ::testing::TestWithParam<KernelVariant> {
  protected:
   void SetUp() override {
     if (!kernel_variant_supported(GetParam())) {
-      GTEST_SKIP() << "this processor lacks the " << variant_name(GetParam()) << " variant";
+      GTEST_SKIP() << "this processor lacks the " << kernel_variant_name(GetParam()) << " variant";
     }
   }
 };
 
 INSTANTIATE_TEST_SUITE_P(Variants, WideKernelTest,
                          ::testing::Values(KernelVariant::kAvx2, KernelVariant::kAvx512),
-                         [](const auto& info) { return variant_name(info.param); });
+                         [](const auto& info) { return kernel_variant_name(info.param); });
 
 TEST_P(WideKernelTest, MatchesTheAvx2ArithmeticBitForBit) {
   const KernelVariant variant = GetParam();
@@ -597,7 +585,7 @@ TEST(KernelDispatchTest, ForcingEachVariant) {
   const StoredCodes s = random_codes(rng, 100);
   const float query_sq_norm = squared_norm(a);
   const auto expect_dispatched_as = [&](KernelVariant expected) {
-    EXPECT_EQ(active_kernel_variant(), expected) << variant_name(expected);
+    EXPECT_EQ(active_kernel_variant(), expected) << kernel_variant_name(expected);
     for (DistanceMetric metric : kMetrics) {
       EXPECT_EQ(bits(vector_distance(metric, a, b)),
                 bits(vector_distance_with(expected, metric, a, b)));
@@ -615,7 +603,7 @@ TEST(KernelDispatchTest, ForcingEachVariant) {
   }
   for (KernelVariant variant : kVariants) {
     const bool supported = kernel_variant_supported(variant);
-    EXPECT_EQ(force_kernel_variant(variant), supported) << variant_name(variant);
+    EXPECT_EQ(force_kernel_variant(variant), supported) << kernel_variant_name(variant);
     // An unsupported variant leaves the previous choice in place.
     if (supported) expect_dispatched_as(variant);
   }
