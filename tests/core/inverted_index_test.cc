@@ -8,7 +8,7 @@
 #include <optional>
 #include <random>
 
-#include "tests/core/keyword_reference.h"
+#include "core/common/top_k.h"
 
 namespace kestrine {
 namespace {
@@ -19,6 +19,14 @@ InvertedIndex index_of(const std::vector<std::string>& texts) {
     add_document(index, static_cast<uint32_t>(id), texts[id]);
   }
   return index;
+}
+
+// The exhaustive scorer, the reference of the pruned search: every posting of every query term
+// scored into a map, then the k best picked by select_top_k. It shares no code with the pruned
+// search beyond the tokenizer and the formula.
+std::vector<ScoredId> exhaustive_keyword_search(const InvertedIndex& index, std::string_view query,
+                                                size_t k) {
+  return select_top_k(keyword_scores(index, query).entries(), k);
 }
 
 // Orders equal scores by id so that results compare independently of how ties come out.
