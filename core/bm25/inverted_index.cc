@@ -49,7 +49,7 @@ void add_document(InvertedIndex& index, uint32_t id, std::string_view text) {
       if (bounds == index.bounds.end()) {
         bounds = index.bounds.emplace(std::string(term), TermBounds{}).first;
       }
-      note_posting(bounds->second, tf, length, list->second.size());
+      note_posting(bounds->second, tf, length);
     }
   }
 }

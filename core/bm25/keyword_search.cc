@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <limits>
 
 #include "core/bm25/bm25_formula.h"
 #include "core/bm25/inverted_index.h"
-#include "core/bm25/pruned_search.h"
 #include "core/common/score_map.h"
 #include "core/common/top_k.h"
 
@@ -13,8 +15,216 @@ namespace {
 // Small collections should allocate little for their scores.
 constexpr uint32_t kMaxInitialScoreRoom = 256;
 
+// Bounds are widened by this factor, which covers the rounding of float sums taken in another
+// order than a document's own (at most kMaxPrunedTerms terms, each adding a relative error of
+// 2^-24) and of a share computed at a bound's (tf, length) pair.
+constexpr double kBoundSlack = 1.0 + 1e-4;
+constexpr size_t kMaxPrunedTerms = 512;
+
+// The part of a share before the idf, (tf * (k1 + 1)) / (tf + k1 * (1 - b + b * dl / avgdl)),
+// for the small frequencies and lengths that make up most postings, computed with the same
+// operations as term_score so that multiplying by the idf gives its bits. It depends on avgdl
+// alone; each thread keeps the table of the last avgdl it searched with.
+constexpr uint32_t kTableFrequencies = 4;
+constexpr uint32_t kTableLengths = 1024;
+
+struct ShareTable {
+  uint32_t avgdl_bits = 0;
+  bool filled = false;
+  std::array<float, kTableFrequencies * kTableLengths> ratio{};
+};
+
+const ShareTable& share_table(float avgdl) {
+  thread_local ShareTable table;
+  const auto bits = std::bit_cast<uint32_t>(avgdl);
+  if (table.filled && table.avgdl_bits == bits) return table;
+  for (uint32_t tf = 1; tf <= kTableFrequencies; ++tf) {
+    for (uint32_t dl = 0; dl < kTableLengths; ++dl) {
+      // term_score with an idf of 1 stops one multiplication short, and y * 1 is y.
+      table.ratio[(tf - 1) * kTableLengths + dl] =
+          term_score(1.0f, static_cast<float>(tf), static_cast<float>(dl), avgdl);
+    }
+  }
+  table.avgdl_bits = bits;
+  table.filled = true;
+  return table;
+}
+
+struct QueryTerm {
+  const std::vector<Posting>* list = nullptr;
+  float idf = 0.0f;
+  double bound = 0.0;  // at least the term's share in any of its documents, widened
+};
+
+// Per-thread scratch of the dense search: a sum per internal id, all 0 between searches, and
+// the ids whose sum is not 0.
+struct DenseSums {
+  std::vector<float> sums;
+  std::vector<uint32_t> touched;
+  std::vector<float> partials;  // for selecting the k-th best partial sum
+};
+
+class DenseSearch {
+ public:
+  DenseSearch(const InvertedIndex& index, float avgdl)
+      : lengths_(index.doc_lengths), avgdl_(avgdl), table_(share_table(avgdl)) {}
+
+  float share(float idf, const Posting& p) const {
+    const uint32_t dl = lengths_[p.id];
+    if (p.tf - 1 < kTableFrequencies && dl < kTableLengths) {
+      return table_.ratio[(p.tf - 1) * kTableLengths + dl] * idf;
+    }
+    return term_score(idf, static_cast<float>(p.tf), static_cast<float>(dl), avgdl_);
+  }
+
+  std::vector<ScoredId> run(const std::vector<QueryTerm>& terms, size_t k);
+
+ private:
+  // A document's score is its one share: the k best come from one pass over the list.
+  std::vector<ScoredId> one_term(const QueryTerm& term, size_t k) const;
+
+  // The k-th best sum so far, a lower bound of the k-th best final score (sums only grow).
+  double kth_best(DenseSums& d, size_t k) const;
+
+  std::span<const uint32_t> lengths_;
+  float avgdl_;
+  const ShareTable& table_;
+};
+
+double DenseSearch::kth_best(DenseSums& d, size_t k) const {
+  // Over an even sample of at most kThresholdSample documents: the k-th best of some documents
+  // is at most that of all, so still a lower bound, at a bounded cost per term.
+  constexpr size_t kThresholdSample = 512;
+  const size_t stride = (d.touched.size() + kThresholdSample - 1) / kThresholdSample;
+  if (d.touched.size() / stride < k) return 0.0;
+  d.partials.clear();
+  for (size_t i = 0; i < d.touched.size(); i += stride) d.partials.push_back(d.sums[d.touched[i]]);
+  std::ranges::nth_element(d.partials, d.partials.begin() + static_cast<ptrdiff_t>(k - 1),
+                           std::greater<>{});
+  return d.partials[k - 1];
+}
+
+std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) const {
+  std::vector<ScoredId> heap;
+  heap.reserve(std::min(k, term.list->size()));
+  // Ids ascend along the list, so a share equal to the weakest held comes with a larger id and
+  // takes its place (select_top_k's rule); only a lower one is passed over.
+  float weakest = -std::numeric_limits<float>::infinity();
+  for (const Posting& p : *term.list) {
+    const float score = share(term.idf, p);
+    if (score < weakest) continue;
+    if (heap.size() < k) {
+      heap.push_back({p.id, score});
+      std::ranges::push_heap(heap, stronger);
+    } else {
+      std::ranges::pop_heap(heap, stronger);
+      heap.back() = {p.id, score};
+      std::ranges::push_heap(heap, stronger);
+    }
+    if (heap.size() == k) weakest = heap.front().score;
+  }
+  std::ranges::sort_heap(heap, stronger);  // best first, as select_top_k gives them
+  return heap;
+}
+
+// Term at a time in query order, so that each document's sum is folded in the order of the
+// exhaustive scorer, into a dense array instead of a map. Once the bounds of the terms still to
+// come sum below the k-th best sum so far, a document that none of the terms so far matched
+// cannot reach the k best: from then on the lists are only used to complete the documents
+// already there, and a document whose sum plus those bounds stays below it is dropped.
+std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size_t k) {
+  if (terms.size() == 1) return one_term(terms[0], k);
+  thread_local DenseSums d;
+  if (d.sums.size() < lengths_.size()) d.sums.resize(lengths_.size(), 0.0f);
+  d.touched.clear();
+  // rest[i]: the bounds of terms[i..]; rest_postings[i]: their postings.
+  std::vector<double> rest(terms.size() + 1, 0.0);
+  std::vector<size_t> rest_postings(terms.size() + 1, 0);
+  for (size_t i = terms.size(); i-- > 0;) {
+    rest[i] = rest[i + 1] + terms[i].bound;
+    rest_postings[i] = rest_postings[i + 1] + terms[i].list->size();
+  }
+
+  bool open = true;  // whether new documents may still enter
+  for (size_t i = 0; i < terms.size(); ++i) {
+    const QueryTerm& term = terms[i];
+    // Closing costs a pass over a sample of the documents held; it is tried only when the lists
+    // still to come are much longer, and when the bounds of the terms so far (which no sum
+    // exceeds) reach past those of the terms to come.
+    if (open && i > 0 && d.touched.size() >= k && rest[i] * kBoundSlack < rest[0] - rest[i] &&
+        rest_postings[i] >= 2 * d.touched.size()) {
+      const double threshold = kth_best(d, k);
+      if (rest[i] * kBoundSlack < threshold) {
+        open = false;
+        std::erase_if(d.touched, [&](uint32_t id) {
+          if ((d.sums[id] + rest[i]) * kBoundSlack >= threshold) return false;
+          d.sums[id] = 0.0f;
+          return true;
+        });
+      }
+    }
+    if (open) {
+      float* sums = d.sums.data();
+      const uint32_t* lengths = lengths_.data();
+      const float* ratio = table_.ratio.data();
+      const float idf = term.idf;
+      // Every id is written at the end of `touched` and kept only if new: whether a document
+      // is new is a coin toss the branch predictor would lose.
+      size_t held = d.touched.size();
+      d.touched.resize(held + term.list->size());
+      uint32_t* touched = d.touched.data();
+      for (const Posting& p : *term.list) {
+        const uint32_t dl = lengths[p.id];
+        const float share_of_p =
+            p.tf - 1 < kTableFrequencies && dl < kTableLengths
+                ? ratio[(p.tf - 1) * kTableLengths + dl] * idf
+                : term_score(idf, static_cast<float>(p.tf), static_cast<float>(dl), avgdl_);
+        float& sum = sums[p.id];
+        touched[held] = p.id;
+        held += sum == 0.0f ? 1 : 0;
+        sum += share_of_p;
+      }
+      d.touched.resize(held);
+    } else if (d.touched.size() * 16 < term.list->size()) {
+      // Few documents left: look each up in the list instead of reading all of it.
+      std::ranges::sort(d.touched);
+      const Posting* at = term.list->data();
+      const Posting* end = at + term.list->size();
+      for (const uint32_t id : d.touched) {
+        at = std::lower_bound(at, end, id, [](const Posting& p, uint32_t v) { return p.id < v; });
+        if (at == end) break;
+        if (at->id == id) d.sums[id] += share(term.idf, *at);
+      }
+    } else {
+      for (const Posting& p : *term.list) {
+        float& sum = d.sums[p.id];
+        if (sum != 0.0f) sum += share(term.idf, p);
+      }
+    }
+  }
+
+  std::vector<ScoredId> heap;
+  heap.reserve(std::min(k, d.touched.size()));
+  for (const uint32_t id : d.touched) {
+    const ScoredId entry{id, d.sums[id]};
+    d.sums[id] = 0.0f;
+    // Every sum here is a positive number: a lower one than the weakest held cannot enter.
+    if (heap.size() == k && entry.score < heap.front().score) continue;
+    if (heap.size() < k) {
+      heap.push_back(entry);
+      std::ranges::push_heap(heap, stronger);
+    } else if (stronger(entry, heap.front())) {
+      std::ranges::pop_heap(heap, stronger);
+      heap.back() = entry;
+      std::ranges::push_heap(heap, stronger);
+    }
+  }
+  std::ranges::sort_heap(heap, stronger);  // best first, as select_top_k gives them
+  return heap;
+}
+
 // The query's terms in query order (a term written twice comes twice) with their bounds; false
-// when the pruned search does not apply: a term without bounds, counts read from a file that
+// when the dense search does not apply: a term without bounds, counts read from a file that
 // disagree (no positive average length, an idf that is not a positive number), or a list
 // holding a term frequency of 0 or an id beyond the lengths.
 bool query_terms(const InvertedIndex& index, const Tokens& tokens, float avgdl,
@@ -29,13 +239,8 @@ bool query_terms(const InvertedIndex& index, const Tokens& tokens, float avgdl,
     if (list == index.postings.end() || list->second.empty()) continue;
     const auto bounds = index.bounds.find(word);
     if (bounds == index.bounds.end() || bounds->second.min_tf == 0) return false;
-    const std::vector<Posting>& postings = list->second;
-    if (postings.back().id >= index.doc_lengths.size()) return false;
-    if (bounds->second.blocks.size() != (postings.size() + kPostingBlock - 1) / kPostingBlock) {
-      return false;
-    }
-    QueryTerm term{postings, bounds->second.blocks,
-                   inverse_document_frequency(n, static_cast<float>(postings.size()))};
+    if (list->second.back().id >= index.doc_lengths.size()) return false;
+    QueryTerm term{&list->second, inverse_document_frequency(n, float(list->second.size()))};
     if (!std::isfinite(term.idf) || !(term.idf > 0.0f)) return false;
     for (const ScoreBound& pair : bounds->second.frontier) {
       const float share =
@@ -80,7 +285,8 @@ std::vector<ScoredId> keyword_search(const InvertedIndex& index, std::string_vie
         static_cast<float>(index.total_length) / static_cast<float>(index.doc_count);
     std::vector<QueryTerm> terms;
     if (query_terms(index, tokens, avgdl, terms)) {
-      return pruned_search(terms, index.doc_lengths, avgdl, k);
+      if (terms.empty()) return {};
+      return DenseSearch(index, avgdl).run(terms, k);
     }
   }
   return select_top_k(keyword_scores(index, query).entries(), k);

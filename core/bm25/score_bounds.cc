@@ -26,30 +26,17 @@ void add_to_frontier(std::vector<ScoreBound>& frontier, uint32_t tf, uint32_t le
 
 }  // namespace
 
-void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length, size_t list_size) {
+void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length) {
   bounds.min_tf = std::min(bounds.min_tf, tf);
   add_to_frontier(bounds.frontier, tf, length);
-  if ((list_size - 1) % kPostingBlock == 0) {
-    bounds.blocks.push_back({tf, length});
-  } else {
-    ScoreBound& block = bounds.blocks.back();
-    block.tf = std::max(block.tf, tf);
-    block.length = std::min(block.length, length);
-  }
 }
 
 TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths) {
   TermBounds bounds;
-  bounds.blocks.reserve((list.size() + kPostingBlock - 1) / kPostingBlock);
-  for (size_t i = 0; i < list.size(); ++i) {
-    const Posting& p = list[i];
-    note_posting(bounds, p.tf, p.id < doc_lengths.size() ? doc_lengths[p.id] : 0, i + 1);
+  for (const Posting& p : list) {
+    note_posting(bounds, p.tf, p.id < doc_lengths.size() ? doc_lengths[p.id] : 0);
   }
   return bounds;
-}
-
-size_t heap_bytes(const TermBounds& bounds) {
-  return sizeof(ScoreBound) * (bounds.frontier.capacity() + bounds.blocks.capacity());
 }
 
 }  // namespace kestrine

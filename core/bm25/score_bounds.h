@@ -1,9 +1,8 @@
 // What bounds a term's BM25 share in any document of its posting list, whatever the collection's
 // size and average length: the share grows with the term frequency and shrinks with the
 // document's length, so the (tf, length) pairs that no other posting beats on both hold the
-// term's highest share, and the highest tf with the lowest length of a block of postings bounds
-// the share of each posting in the block. Pruned search turns these into score bounds at query
-// time, with the collection's counts of that moment.
+// term's highest share. Pruned search turns these into score bounds at query time, with the
+// collection's counts of that moment.
 //
 // The bounds are derived data: kept up to date by the index's operations, rebuilt when an index
 // is loaded, never stored. A bound left over from a removed posting is still a bound, only a
@@ -37,25 +36,16 @@ struct TermBounds {
   // The (tf, length) pairs of postings that no other posting beats on both, by ascending tf
   // (hence ascending length): the term's highest share is the highest share among them.
   std::vector<ScoreBound> frontier;
-  // blocks[b]: the highest tf and the lowest length of postings [b * kPostingBlock,
-  // (b + 1) * kPostingBlock) of the list, so that search can pass over a block whose documents
-  // cannot reach the k best.
-  std::vector<ScoreBound> blocks;
-};
 
-// Postings per block: small enough that a block's bound is close to its postings' shares, large
-// enough that the blocks cost little memory (one ScoreBound per 64 postings of 8 bytes).
-inline constexpr size_t kPostingBlock = 64;
+  friend bool operator==(const TermBounds&, const TermBounds&) = default;
+};
 
 using TermBoundMap = std::unordered_map<std::string, TermBounds, StringHash, std::equal_to<>>;
 
-// Records a posting appended to the list, which now holds `list_size` postings.
-void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length, size_t list_size);
+// Records a posting added to the list.
+void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length);
 
 // The bounds of `list` from scratch; a posting's length is doc_lengths[id], 0 beyond its end.
 TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths);
-
-// The memory the bounds of a term hold beyond the struct itself.
-size_t heap_bytes(const TermBounds& bounds);
 
 }  // namespace kestrine
