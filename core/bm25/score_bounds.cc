@@ -42,8 +42,9 @@ TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> do
 }
 
 size_t heap_bytes(const TermBounds& bounds) {
-  return sizeof(ScoreBound) * bounds.frontier.capacity() +
-         sizeof(uint16_t) * bounds.share_codes.capacity();
+  // By size, not capacity: an index loaded from a file must give the same figure as the one
+  // it was saved from.
+  return sizeof(ScoreBound) * bounds.frontier.size() + sizeof(uint16_t) * bounds.share_codes.size();
 }
 
 }  // namespace kestrine
