@@ -2,10 +2,13 @@
 // build, keyword-search latency (p50/p99) and throughput at k = 10, and document removal, all
 // over the synthetic corpus of bm25_corpus.h (100,000 documents by default).
 //
-//   bm25_bench [--documents=N] [--dump_corpus=DIR] [google benchmark flags]
+//   bm25_bench [--documents=N] [--dump_corpus=DIR] [--texts=FILE] [--queries=FILE]
+//              [google benchmark flags]
 //
 // --dump_corpus writes DIR/corpus.jsonl and DIR/queries.jsonl and exits, for the benchmarks of
-// other BM25 libraries over the very same texts.
+// other BM25 libraries over the very same texts. --texts and --queries replace the synthetic
+// documents and queries with the lines of a file (one text a line), so that the search can be
+// timed and profiled on the query sets of bench/keyword_peers.py.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -28,9 +32,24 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 CorpusShape g_shape;
+std::string g_texts_file;
+std::string g_queries_file;
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  if (!in) std::fprintf(stderr, "cannot read %s\n", path.c_str());
+  for (std::string line; std::getline(in, line);) lines.push_back(std::move(line));
+  return lines;
+}
 
 const Corpus& corpus() {
-  static const Corpus c = generate_corpus(g_shape);
+  static const Corpus c = [] {
+    Corpus generated = generate_corpus(g_shape);
+    if (!g_texts_file.empty()) generated.documents = read_lines(g_texts_file);
+    if (!g_queries_file.empty()) generated.queries = read_lines(g_queries_file);
+    return generated;
+  }();
   return c;
 }
 
@@ -191,6 +210,10 @@ int main(int argc, char** argv) {
       g_shape.documents = std::stoull(std::string(arg.substr(12)));
     } else if (arg.starts_with("--dump_corpus=")) {
       dump_dir = arg.substr(14);
+    } else if (arg.starts_with("--texts=")) {
+      g_texts_file = arg.substr(8);
+    } else if (arg.starts_with("--queries=")) {
+      g_queries_file = arg.substr(10);
     } else {
       argv[kept++] = argv[i];
     }

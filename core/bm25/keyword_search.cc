@@ -25,23 +25,21 @@ constexpr size_t kMaxPrunedTerms = 512;
 // for the small frequencies and lengths that make up most postings, computed with the same
 // operations as term_score so that multiplying by the idf gives its bits. It depends on avgdl
 // alone; each thread keeps the table of the last avgdl it searched with.
-constexpr uint32_t kTableFrequencies = 4;
-constexpr uint32_t kTableLengths = 1024;
 
 struct ShareTable {
   uint32_t avgdl_bits = 0;
   bool filled = false;
-  std::array<float, kTableFrequencies * kTableLengths> ratio{};
+  std::array<float, kShareFrequencies * kShareLengths> ratio{};
 };
 
 const ShareTable& share_table(float avgdl) {
   thread_local ShareTable table;
   const auto bits = std::bit_cast<uint32_t>(avgdl);
   if (table.filled && table.avgdl_bits == bits) return table;
-  for (uint32_t tf = 1; tf <= kTableFrequencies; ++tf) {
-    for (uint32_t dl = 0; dl < kTableLengths; ++dl) {
+  for (uint32_t tf = 1; tf <= kShareFrequencies; ++tf) {
+    for (uint32_t dl = 0; dl < kShareLengths; ++dl) {
       // term_score with an idf of 1 stops one multiplication short, and y * 1 is y.
-      table.ratio[(tf - 1) * kTableLengths + dl] =
+      table.ratio[(tf - 1) * kShareLengths + dl] =
           term_score(1.0f, static_cast<float>(tf), static_cast<float>(dl), avgdl);
     }
   }
@@ -52,16 +50,22 @@ const ShareTable& share_table(float avgdl) {
 
 struct QueryTerm {
   const std::vector<Posting>* list = nullptr;
+  const uint16_t* share_codes = nullptr;  // one a posting (TermBounds::share_codes)
   float idf = 0.0f;
   double bound = 0.0;  // at least the term's share in any of its documents, widened
 };
 
 // Per-thread scratch of the dense search: a sum per internal id, all 0 between searches, and
-// the ids whose sum is not 0.
+// the ids whose sum is not 0, the first `held` entries of `touched`. `touched` is always one
+// entry longer than the ids a search may hold, so that a term's loop may write an id past the
+// held ones before knowing whether to keep it, without resizing (and filling) the vector.
 struct DenseSums {
   std::vector<float> sums;
   std::vector<uint32_t> touched;
+  size_t held = 0;
   std::vector<float> partials;  // for selecting the k-th best partial sum
+
+  std::span<uint32_t> held_ids() { return {touched.data(), held}; }
 };
 
 class DenseSearch {
@@ -69,17 +73,18 @@ class DenseSearch {
   DenseSearch(const InvertedIndex& index, float avgdl)
       : lengths_(index.doc_lengths), avgdl_(avgdl), table_(share_table(avgdl)) {}
 
-  float share(float idf, const Posting& p) const {
-    const uint32_t dl = lengths_[p.id];
-    if (p.tf - 1 < kTableFrequencies && dl < kTableLengths) {
-      return table_.ratio[(p.tf - 1) * kTableLengths + dl] * idf;
-    }
-    return term_score(idf, static_cast<float>(p.tf), static_cast<float>(dl), avgdl_);
+  // term_score's value for the posting whose share code is `code`, bit for bit.
+  float share(float idf, const Posting& p, uint16_t code) const {
+    if (code != kNoShareCode) return table_.ratio[code] * idf;
+    return term_score(idf, static_cast<float>(p.tf), static_cast<float>(lengths_[p.id]), avgdl_);
   }
 
   std::vector<ScoredId> run(const std::vector<QueryTerm>& terms, size_t k);
 
  private:
+  // A document's score is its one share: the k best come from one pass over the list.
+  std::vector<ScoredId> one_term(const QueryTerm& term, size_t k) const;
+
   // The k-th best sum so far, a lower bound of the k-th best final score (sums only grow).
   double kth_best(DenseSums& d, size_t k) const;
 
@@ -92,13 +97,38 @@ double DenseSearch::kth_best(DenseSums& d, size_t k) const {
   // Over an even sample of at most kThresholdSample documents: the k-th best of some documents
   // is at most that of all, so still a lower bound, at a bounded cost per term.
   constexpr size_t kThresholdSample = 512;
-  const size_t stride = (d.touched.size() + kThresholdSample - 1) / kThresholdSample;
-  if (d.touched.size() / stride < k) return 0.0;
+  const size_t stride = (d.held + kThresholdSample - 1) / kThresholdSample;
+  if (d.held / stride < k) return 0.0;
   d.partials.clear();
-  for (size_t i = 0; i < d.touched.size(); i += stride) d.partials.push_back(d.sums[d.touched[i]]);
+  for (size_t i = 0; i < d.held; i += stride) d.partials.push_back(d.sums[d.touched[i]]);
   std::ranges::nth_element(d.partials, d.partials.begin() + static_cast<ptrdiff_t>(k - 1),
                            std::greater<>{});
   return d.partials[k - 1];
+}
+
+std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) const {
+  std::vector<ScoredId> heap;
+  heap.reserve(std::min(k, term.list->size()));
+  // Ids ascend along the list, so a share equal to the weakest held comes with a larger id and
+  // takes its place (select_top_k's rule); only a lower one is passed over.
+  float weakest = -std::numeric_limits<float>::infinity();
+  const std::vector<Posting>& list = *term.list;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Posting& p = list[i];
+    const float score = share(term.idf, p, term.share_codes[i]);
+    if (score < weakest) continue;
+    if (heap.size() < k) {
+      heap.push_back({p.id, score});
+      std::ranges::push_heap(heap, stronger);
+    } else {
+      std::ranges::pop_heap(heap, stronger);
+      heap.back() = {p.id, score};
+      std::ranges::push_heap(heap, stronger);
+    }
+    if (heap.size() == k) weakest = heap.front().score;
+  }
+  std::ranges::sort_heap(heap, stronger);  // best first, as select_top_k gives them
+  return heap;
 }
 
 // Term at a time in query order, so that each document's sum is folded in the order of the
@@ -107,9 +137,11 @@ double DenseSearch::kth_best(DenseSums& d, size_t k) const {
 // cannot reach the k best: from then on the lists are only used to complete the documents
 // already there, and a document whose sum plus those bounds stays below it is dropped.
 std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size_t k) {
+  if (terms.size() == 1) return one_term(terms[0], k);
   thread_local DenseSums d;
   if (d.sums.size() < lengths_.size()) d.sums.resize(lengths_.size(), 0.0f);
-  d.touched.clear();
+  if (d.touched.size() <= lengths_.size()) d.touched.resize(lengths_.size() + 1);
+  d.held = 0;
   // rest[i]: the bounds of terms[i..]; rest_postings[i]: their postings.
   std::vector<double> rest(terms.size() + 1, 0.0);
   std::vector<size_t> rest_postings(terms.size() + 1, 0);
@@ -119,73 +151,76 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
   }
 
   bool open = true;  // whether new documents may still enter
-  float best = 0.0f;
   for (size_t i = 0; i < terms.size(); ++i) {
     const QueryTerm& term = terms[i];
-    // Closing costs a pass over the documents held; it is tried only when the lists still to
-    // come are much longer.
-    if (open && i > 0 && d.touched.size() >= k && rest[i] * kBoundSlack < best &&
-        rest_postings[i] >= 2 * d.touched.size()) {
+    // Closing costs a pass over a sample of the documents held; it is tried only when the lists
+    // still to come are much longer, and when the bounds of the terms so far (which no sum
+    // exceeds) reach past those of the terms to come.
+    if (open && i > 0 && d.held >= k && rest[i] * kBoundSlack < rest[0] - rest[i] &&
+        rest_postings[i] >= 2 * d.held) {
       const double threshold = kth_best(d, k);
       if (rest[i] * kBoundSlack < threshold) {
         open = false;
-        std::erase_if(d.touched, [&](uint32_t id) {
+        const auto dropped = std::ranges::remove_if(d.held_ids(), [&](uint32_t id) {
           if ((d.sums[id] + rest[i]) * kBoundSlack >= threshold) return false;
           d.sums[id] = 0.0f;
           return true;
         });
+        d.held -= dropped.size();
       }
     }
     if (open) {
       float* sums = d.sums.data();
-      const uint32_t* lengths = lengths_.data();
       const float* ratio = table_.ratio.data();
+      const uint16_t* codes = term.share_codes;
       const float idf = term.idf;
-      float term_best = 0.0f;
       // Every id is written at the end of `touched` and kept only if new: whether a document
       // is new is a coin toss the branch predictor would lose.
-      size_t held = d.touched.size();
-      d.touched.resize(held + term.list->size());
+      size_t held = d.held;
       uint32_t* touched = d.touched.data();
-      for (const Posting& p : *term.list) {
-        const uint32_t dl = lengths[p.id];
-        const float share_of_p =
-            p.tf - 1 < kTableFrequencies && dl < kTableLengths
-                ? ratio[(p.tf - 1) * kTableLengths + dl] * idf
-                : term_score(idf, static_cast<float>(p.tf), static_cast<float>(dl), avgdl_);
+      const std::vector<Posting>& list = *term.list;
+      for (size_t j = 0; j < list.size(); ++j) {
+        const Posting& p = list[j];
+        const uint16_t code = codes[j];
+        const float share_of_p = code != kNoShareCode ? ratio[code] * idf : share(idf, p, code);
         float& sum = sums[p.id];
         touched[held] = p.id;
         held += sum == 0.0f ? 1 : 0;
         sum += share_of_p;
-        term_best = std::max(term_best, sum);
       }
-      d.touched.resize(held);
-      best = std::max(best, term_best);
-    } else if (d.touched.size() * 16 < term.list->size()) {
+      d.held = held;
+    } else if (d.held * 16 < term.list->size()) {
       // Few documents left: look each up in the list instead of reading all of it.
-      std::ranges::sort(d.touched);
+      std::ranges::sort(d.held_ids());
       const Posting* at = term.list->data();
       const Posting* end = at + term.list->size();
-      for (const uint32_t id : d.touched) {
+      for (const uint32_t id : d.held_ids()) {
         at = std::lower_bound(at, end, id, [](const Posting& p, uint32_t v) { return p.id < v; });
         if (at == end) break;
-        if (at->id == id) d.sums[id] += share(term.idf, *at);
+        if (at->id == id) {
+          d.sums[id] += share(term.idf, *at, term.share_codes[at - term.list->data()]);
+        }
       }
     } else {
-      for (const Posting& p : *term.list) {
-        float& sum = d.sums[p.id];
-        if (sum != 0.0f) sum += share(term.idf, p);
+      const std::vector<Posting>& list = *term.list;
+      for (size_t j = 0; j < list.size(); ++j) {
+        float& sum = d.sums[list[j].id];
+        if (sum != 0.0f) sum += share(term.idf, list[j], term.share_codes[j]);
       }
     }
   }
 
   std::vector<ScoredId> heap;
-  heap.reserve(std::min(k, d.touched.size()));
-  for (const uint32_t id : d.touched) {
-    const ScoredId entry{id, d.sums[id]};
-    d.sums[id] = 0.0f;
+  heap.reserve(std::min(k, d.held));
+  float* sums = d.sums.data();
+  const std::span<const uint32_t> touched = d.held_ids();
+  float weakest = -std::numeric_limits<float>::infinity();
+  for (const uint32_t id : touched) {
+    const float score = sums[id];
+    sums[id] = 0.0f;
     // Every sum here is a positive number: a lower one than the weakest held cannot enter.
-    if (heap.size() == k && entry.score < heap.front().score) continue;
+    if (score < weakest) continue;
+    const ScoredId entry{id, score};
     if (heap.size() < k) {
       heap.push_back(entry);
       std::ranges::push_heap(heap, stronger);
@@ -193,7 +228,10 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
       std::ranges::pop_heap(heap, stronger);
       heap.back() = entry;
       std::ranges::push_heap(heap, stronger);
+    } else {
+      continue;
     }
+    if (heap.size() == k) weakest = heap.front().score;
   }
   std::ranges::sort_heap(heap, stronger);  // best first, as select_top_k gives them
   return heap;
@@ -216,7 +254,9 @@ bool query_terms(const InvertedIndex& index, const Tokens& tokens, float avgdl,
     const auto bounds = index.bounds.find(word);
     if (bounds == index.bounds.end() || bounds->second.min_tf == 0) return false;
     if (list->second.back().id >= index.doc_lengths.size()) return false;
-    QueryTerm term{&list->second, inverse_document_frequency(n, float(list->second.size()))};
+    if (bounds->second.share_codes.size() != list->second.size()) return false;
+    QueryTerm term{&list->second, bounds->second.share_codes.data(),
+                   inverse_document_frequency(n, float(list->second.size()))};
     if (!std::isfinite(term.idf) || !(term.idf > 0.0f)) return false;
     for (const ScoreBound& pair : bounds->second.frontier) {
       const float share =

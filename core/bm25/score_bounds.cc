@@ -29,14 +29,22 @@ void add_to_frontier(std::vector<ScoreBound>& frontier, uint32_t tf, uint32_t le
 void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length) {
   bounds.min_tf = std::min(bounds.min_tf, tf);
   add_to_frontier(bounds.frontier, tf, length);
+  bounds.share_codes.push_back(share_code(tf, length));
 }
 
 TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths) {
   TermBounds bounds;
+  bounds.share_codes.reserve(list.size());
   for (const Posting& p : list) {
     note_posting(bounds, p.tf, p.id < doc_lengths.size() ? doc_lengths[p.id] : 0);
   }
   return bounds;
+}
+
+size_t heap_bytes(const TermBounds& bounds) {
+  // By size, not capacity: an index loaded from a file must give the same figure as the one
+  // it was saved from.
+  return sizeof(ScoreBound) * bounds.frontier.size() + sizeof(uint16_t) * bounds.share_codes.size();
 }
 
 }  // namespace kestrine

@@ -36,14 +36,36 @@ struct TermBounds {
   // The (tf, length) pairs of postings that no other posting beats on both, by ascending tf
   // (hence ascending length): the term's highest share is the highest share among them.
   std::vector<ScoreBound> frontier;
+  // share_codes[i]: the place of the list's posting i in the table of shares (share_code), so
+  // that search reads a posting's term frequency and length together, in list order, instead of
+  // looking the length up by id.
+  std::vector<uint16_t> share_codes;
+
+  friend bool operator==(const TermBounds&, const TermBounds&) = default;
 };
 
 using TermBoundMap = std::unordered_map<std::string, TermBounds, StringHash, std::equal_to<>>;
+
+// The table of shares that search fills for each average length holds the shares (before the
+// idf) of term frequencies 1 to kShareFrequencies in documents of lengths 0 to kShareLengths - 1
+// at index (tf - 1) * kShareLengths + length. A posting outside it has the code kNoShareCode.
+inline constexpr uint32_t kShareFrequencies = 4;
+inline constexpr uint32_t kShareLengths = 1024;
+inline constexpr uint16_t kNoShareCode = UINT16_MAX;
+static_assert(kShareFrequencies * kShareLengths <= kNoShareCode);
+
+inline uint16_t share_code(uint32_t tf, uint32_t length) {
+  if (tf - 1 >= kShareFrequencies || length >= kShareLengths) return kNoShareCode;
+  return static_cast<uint16_t>((tf - 1) * kShareLengths + length);
+}
 
 // Records a posting added to the list.
 void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length);
 
 // The bounds of `list` from scratch; a posting's length is doc_lengths[id], 0 beyond its end.
 TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths);
+
+// The memory the bounds of a term hold beyond the struct itself, by their sizes.
+size_t heap_bytes(const TermBounds& bounds);
 
 }  // namespace kestrine

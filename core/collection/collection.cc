@@ -141,6 +141,8 @@ uint64_t estimate_memory(const CollectionData& data) {
     total += term.size() + 8 * postings.size() + 48;
   }
   total += 4 * data.bm25.doc_lengths.size();
+  // What pruned keyword search derives from the lists: bounds and a share code per posting.
+  for (const auto& [term, bounds] : data.bm25.bounds) total += heap_bytes(bounds);
   for (const auto& [id, doc] : data.documents) {
     total += doc->text.size() + 64 * doc->metadata.size() + 80;
   }
