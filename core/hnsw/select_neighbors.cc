@@ -12,9 +12,13 @@ namespace kestrine {
 
 namespace {
 
-// Comparisons in a candidate's first batch: fewer than a full batch, since a rejected candidate
-// is usually rejected by one of the first picks and the rest of its batch would be wasted.
+// Comparisons in a candidate's first batch when the candidates far outnumber the budget (the
+// selection for a new node, from a whole beam): fewer than a full batch, since most of those
+// candidates are rejected, usually by one of the first picks, and the rest of the batch would
+// be wasted. When a list is cut back, most candidates are kept and each is compared with every
+// pick anyway, so full batches from the start only overlap more sums.
 constexpr size_t kFirstComparisons = 4;
+constexpr size_t kManyCandidatesPerPlace = 2;
 
 }  // namespace
 
@@ -70,7 +74,8 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
     // and the walk stops at the first that rejects it as before.
     bool keep = true;
     float distances[kMaxDistanceBatch];
-    size_t step = kFirstComparisons;
+    size_t step =
+        sorted_.size() > kManyCandidatesPerPlace * budget ? kFirstComparisons : kMaxDistanceBatch;
     for (size_t first = 0; keep && first < picked_.size();
          first += step, step = kMaxDistanceBatch) {
       const size_t count = std::min(step, picked_.size() - first);
