@@ -157,6 +157,9 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   const float base_sq_norm =
       index.config.distance_metric == DistanceMetric::kCosine ? squared_norm(base) : 0.0f;
   const NodeScorer scorer(index, base, base_sq_norm);
+  // The candidates lie anywhere in the tables: start loading all of them before the first is
+  // scored (the selection then reads them again, from the cache).
+  for (const uint32_t candidate : scratch.prune_ids) scorer.prefetch(candidate);
   scratch.prune_distances.resize(scratch.prune_ids.size());
   scorer.exact_distances(scratch.prune_ids, scratch.prune_distances.data());
   scratch.prune_candidates.clear();

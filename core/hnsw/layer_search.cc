@@ -89,6 +89,8 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
       scratch_.links.assign(shared.begin(), shared.end());
       links = scratch_.links;
     }
+    // The marks of a list's nodes lie far apart: ask for all of them before testing the first.
+    for (uint32_t n : links) visited_.prefetch(n);
     pending.clear();
     for (uint32_t n : links) {
       if (n >= limit_ || !visited_.visit(n)) continue;

@@ -12,7 +12,7 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
                        std::span<const float> pq_table)
     : variant_(active_kernel_variant()),
       metric_(index.config.distance_metric),
-      query_(query.first(std::min<size_t>(query.size(), index.dimension))),
+      query_(query),
       query_sq_norm_(query_sq_norm),
       dim_(static_cast<size_t>(index.dimension)),
       codes_(index.vector_data.data()),
@@ -22,6 +22,8 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
       query_self_sq_(0.0f),
       norms_(index.code_norms.values.data()),
       norm_nodes_(0) {
+  // The engine admits only queries of the collection's dimension.
+  KESTRINE_ASSERT(query.size() == dim_);
   // The tables are validated at load and kept in step by insertion.
   KESTRINE_ASSERT(index.vector_min.size() == index.node_count);
   KESTRINE_ASSERT(index.vector_scale.size() == index.node_count);
@@ -30,9 +32,7 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
                   (index.config.store_raw_vectors ? index.node_count * dim_ : 0));
   code_nodes_ = index.node_count;
   raw_nodes_ = index.raw_vectors.empty() ? 0 : index.node_count;
-  // A stored norm covers all `dimension` codes, so a shorter query cannot use it.
-  if (metric_ == DistanceMetric::kCosine && same_kernel_sums(index.code_norms.variant, variant_) &&
-      query_.size() == dim_) {
+  if (metric_ == DistanceMetric::kCosine && same_kernel_sums(index.code_norms.variant, variant_)) {
     norm_nodes_ = std::min(index.code_norms.values.size(), code_nodes_);
   }
   if (metric_ == DistanceMetric::kCosine && raw_nodes_ > 0) {
@@ -64,8 +64,7 @@ void NodeScorer::distances(std::span<const uint32_t> nodes, float* out) const {
 }
 
 void NodeScorer::exact_distances(std::span<const uint32_t> nodes, float* out) const {
-  // Nodes are gathered into groups of one stored form, each scored by one batched call once
-  // full; a node no table holds is scored on its own.
+  // Nodes are gathered into groups, each scored by one batched call once full.
   size_t group[kMaxDistanceBatch];  // positions in `nodes`
   size_t grouped = 0;
   float results[kMaxDistanceBatch];
@@ -99,13 +98,9 @@ void NodeScorer::exact_distances(std::span<const uint32_t> nodes, float* out) co
     grouped = 0;
   };
   for (size_t i = 0; i < nodes.size(); ++i) {
-    const uint32_t node = nodes[i];
-    if (raw ? node < raw_nodes_ : node < code_nodes_) {
-      group[grouped++] = i;
-      if (grouped == kMaxDistanceBatch) flush();
-    } else {
-      out[i] = exact(node);
-    }
+    KESTRINE_ASSERT(nodes[i] < code_nodes_);
+    group[grouped++] = i;
+    if (grouped == kMaxDistanceBatch) flush();
   }
   flush();
 }

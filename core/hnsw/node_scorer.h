@@ -1,8 +1,7 @@
 // Distances from one query to the nodes of an index, the inner loop of every search and
 // insertion. Built once per operation: it resolves which stored form to read and how many
-// nodes each table actually holds, so a per-node call is a bounds check and one kernel call.
-// A node whose slice lies beyond its table (possible only in an inconsistent loaded index) is
-// read from the next available form, or is infinitely far when none holds it.
+// nodes each table holds, so a per-node call is one kernel call. Every node id it is given is
+// below the node count (neighbour ids are validated at load), which it asserts.
 //
 // The kernel variant is fixed when the scorer is built, so one operation never mixes variants.
 // Cosine distances over codes take the stored vector's squared norm from the index's norm table
@@ -16,6 +15,7 @@
 #include <limits>
 #include <span>
 
+#include "core/common/assert.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/kernel_dispatch.h"
@@ -24,9 +24,8 @@ namespace kestrine {
 
 class NodeScorer {
  public:
-  static constexpr float kUnreadable = std::numeric_limits<float>::infinity();
-
-  // `query` is read only up to the index's dimension. `pq_table` is the query's product-
+  // `query` holds exactly the index's dimension of values (the engine checks a query's length
+  // once, when it admits it). `pq_table` is the query's product-
   // quantization table, or empty to score from raw vectors or codes; a table is used only when
   // it has num_subspaces x 256 entries.
   NodeScorer(const HnswIndex& index, std::span<const float> query, float query_sq_norm,
@@ -45,17 +44,16 @@ class NodeScorer {
 
   // The distance from the raw vector when the index keeps raw vectors, else from the codes.
   float exact(uint32_t node) const {
-    if (node < raw_nodes_) {
+    // Every id in the graph is below the node count: validated at load, kept by insertion.
+    KESTRINE_ASSERT(node < code_nodes_);
+    if (raw_nodes_ > 0) {
       return vector_distance_with(variant_, metric_, query_,
                                   {raw_ + static_cast<size_t>(node) * dim_, dim_});
     }
-    if (node < code_nodes_) {
-      const CodeView view{
-          {codes_ + static_cast<size_t>(node) * dim_, dim_}, mins_[node], scales_[node]};
-      if (node < norm_nodes_) return code_distance_with_norm(view, norms_[node]);
-      return code_distance_with(variant_, metric_, query_, view, query_sq_norm_);
-    }
-    return kUnreadable;
+    const CodeView view{
+        {codes_ + static_cast<size_t>(node) * dim_, dim_}, mins_[node], scales_[node]};
+    if (node < norm_nodes_) return code_distance_with_norm(view, norms_[node]);
+    return code_distance_with(variant_, metric_, query_, view, query_sq_norm_);
   }
 
   // distance(nodes[j]) into out[j] for every j (`out` holds nodes.size() values).
@@ -63,8 +61,9 @@ class NodeScorer {
   // exact(nodes[j]) into out[j] for every j.
   void exact_distances(std::span<const uint32_t> nodes, float* out) const;
 
-  // Starts loading what distance(node) will read.
-  void prefetch(uint32_t node) const {
+  // Starts loading what distance(node) will read. Always inlined: compiled on its own, GCC finds
+  // it to be a pure function (a prefetch changes nothing it can see) and drops every call.
+  [[gnu::always_inline]] void prefetch(uint32_t node) const {
     if (table_ != nullptr) {
       if (node < pq_nodes_)
         __builtin_prefetch(pq_codes_ + static_cast<size_t>(node) * pq_subspaces_);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/common/assert.h"
 #include "core/hnsw/hit_order.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/layer_search.h"
@@ -20,7 +21,7 @@ struct SearchScratch {
 std::vector<SearchHit> run_search(const HnswIndex& index, std::span<const float> query, size_t k,
                                   const NodePredicate* accept) {
   if (!index.entry_point.has_value() || *index.entry_point >= index.node_count) return {};
-  query = query.first(std::min<size_t>(query.size(), index.dimension));
+  KESTRINE_ASSERT(query.size() == index.dimension);  // checked once, when the engine admits it
   const float query_sq_norm = squared_norm(query);
   std::vector<float> table;
   if (pq_codebook_usable(index) && query.size() == index.dimension) {

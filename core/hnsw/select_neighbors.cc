@@ -1,6 +1,7 @@
 #include "core/hnsw/select_neighbors.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/hnsw/hit_order.h"
 #include "core/quantization/distance.h"
@@ -9,21 +10,41 @@
 
 namespace kestrine {
 
-const float* NeighborSelector::vector_of(uint32_t id, float* buffer) const {
+namespace {
+
+// Comparisons in a candidate's first batch when the candidates far outnumber the budget (the
+// selection for a new node, from a whole beam): fewer than a full batch, since most of those
+// candidates are rejected, usually by one of the first picks, and the rest of the batch would
+// be wasted. When a list is cut back, most candidates are kept and each is compared with every
+// pick anyway, so full batches from the start only overlap more sums.
+constexpr size_t kFirstComparisons = 4;
+constexpr size_t kManyCandidatesPerPlace = 2;
+
+}  // namespace
+
+NeighborSelector::NeighborSelector(const HnswIndex& index)
+    : index_(&index), kernels_(&distance_kernels(active_kernel_variant())) {}
+
+const float* NeighborSelector::vector_of(uint32_t id, float* buffer, float& root) const {
   const HnswIndex& index = *index_;
+  const bool cosine = index.config.distance_metric == DistanceMetric::kCosine;
   const size_t dim = static_cast<size_t>(index.dimension);
   const size_t start = static_cast<size_t>(id) * dim;
+  const float* vector = buffer;
+  float sq = 0.0f;
   if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
-    return index.raw_vectors.data() + start;
-  }
-  if (start + dim <= index.vector_data.size() && id < index.vector_min.size() &&
-      id < index.vector_scale.size()) {
-    dequantize_into(std::span(index.vector_data).subspan(start, dim), index.vector_min[id],
-                    index.vector_scale[id], {buffer, dim});
+    vector = index.raw_vectors.data() + start;
+    if (cosine) sq = kernels_->dot(vector, vector, dim);
+  } else if (start + dim <= index.vector_data.size() && id < index.vector_min.size() &&
+             id < index.vector_scale.size()) {
+    const CodeView view{std::span(index.vector_data).subspan(start, dim), index.vector_min[id],
+                        index.vector_scale[id]};
+    sq = dequantize_sq_norm(*kernels_, view, buffer);
   } else {
     std::fill_n(buffer, dim, 0.0f);
   }
-  return buffer;
+  root = cosine ? std::sqrt(sq) : 0.0f;
+  return vector;
 }
 
 void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budget,
@@ -39,25 +60,28 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
   // Sized before the walk: picks point into it.
   if (storage_.size() < max_picks * dim) storage_.resize(max_picks * dim);
   picked_.clear();
-  picked_sq_.clear();
-  const KernelVariant variant = active_kernel_variant();
-  const bool cosine = metric == DistanceMetric::kCosine;
+  picked_roots_.clear();
 
   for (const SearchHit& candidate : sorted_) {
     if (out.size() >= budget) break;
     // The candidate is read into the slot its pick would take, so keeping it copies nothing.
-    const float* vector = vector_of(candidate.id, storage_.data() + out.size() * dim);
+    float root;
+    const float* vector = vector_of(candidate.id, storage_.data() + out.size() * dim, root);
     const std::span<const float> v(vector, dim);
-    // Its squared norm is summed once for all its comparisons (and kept should it be picked),
-    // and the picks are compared with it a few at a time; the distances are those of
-    // vector_distance, and the walk stops at the first that rejects it as before.
-    const float v_sq = cosine ? vector_squared_norm(variant, v) : 0.0f;
+    // Its norm's root is taken once for all its comparisons (and kept should it be picked), and
+    // the picks are compared with it several at a time: first a few, since the nearest picks
+    // reject most candidates, then full batches. The distances are those of vector_distance,
+    // and the walk stops at the first that rejects it as before.
     bool keep = true;
     float distances[kMaxDistanceBatch];
-    for (size_t first = 0; keep && first < picked_.size(); first += kMaxDistanceBatch) {
-      const size_t count = std::min(kMaxDistanceBatch, picked_.size() - first);
-      vector_distances(variant, metric, v, v_sq, std::span(picked_).subspan(first, count),
-                       cosine ? picked_sq_.data() + first : nullptr, distances);
+    size_t step =
+        sorted_.size() > kManyCandidatesPerPlace * budget ? kFirstComparisons : kMaxDistanceBatch;
+    for (size_t first = 0; keep && first < picked_.size();
+         first += step, step = kMaxDistanceBatch) {
+      const size_t count = std::min(step, picked_.size() - first);
+      vector_distances_by_roots(*kernels_, metric, v, root,
+                                std::span(picked_).subspan(first, count),
+                                picked_roots_.data() + first, distances);
       for (size_t j = 0; j < count; ++j) {
         // A NaN distance fails the comparison and rejects the candidate too.
         if (!(distances[j] >= candidate.distance)) {
@@ -69,7 +93,7 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
     if (keep) {
       out.push_back(candidate);
       picked_.push_back(vector);
-      picked_sq_.push_back(v_sq);
+      picked_roots_.push_back(root);
     }
   }
 

@@ -11,6 +11,7 @@
 
 #include "core/common/scored_id.h"
 #include "core/hnsw/hnsw_index.h"
+#include "core/quantization/distance_kernels.h"
 
 namespace kestrine {
 
@@ -23,7 +24,7 @@ std::vector<SearchHit> select_neighbors(const HnswIndex& index,
 // The same with buffers kept across calls, for the insertion's inner loop.
 class NeighborSelector {
  public:
-  explicit NeighborSelector(const HnswIndex& index) : index_(&index) {}
+  explicit NeighborSelector(const HnswIndex& index);
 
   // Writes the selection into `out`.
   void select(std::span<const SearchHit> candidates, size_t budget, std::vector<SearchHit>& out);
@@ -33,14 +34,16 @@ class NeighborSelector {
 
  private:
   // Node `id`'s vector: its raw slice in place when present, else its codes dequantized into
-  // `buffer` (zeros when the tables do not hold the node).
-  const float* vector_of(uint32_t id, float* buffer) const;
+  // `buffer` (zeros when the tables do not hold the node). Sets `root` to the square root of its
+  // squared norm as vector_squared_norm sums it (cosine only; else 0).
+  const float* vector_of(uint32_t id, float* buffer, float& root) const;
 
   const HnswIndex* index_;
+  const DistanceKernels* kernels_;  // the active variant's, fixed for the selector's life
   std::vector<SearchHit> sorted_;
   std::vector<float> storage_;        // one slot of dimension floats per possible pick
   std::vector<const float*> picked_;  // the vector of every pick so far
-  std::vector<float> picked_sq_;      // and its squared norm (cosine only)
+  std::vector<float> picked_roots_;   // and the root of its squared norm (cosine only)
 };
 
 }  // namespace kestrine

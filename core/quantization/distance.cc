@@ -67,20 +67,29 @@ constexpr double kMinCodeCosineDenominator = 1e-10;
 // rejects it; should one arrive anyway, the pair is as far apart as can be.
 constexpr float kUnknownMetricDistance = std::numeric_limits<float>::infinity();
 
-// The cosine formulas, shared by the fused kernels and by the paths that are given a norm.
-inline float cosine_from_sums(float dot, float a_sq, float b_sq) {
-  const float denominator = std::sqrt(a_sq) * std::sqrt(b_sq);
+// The cosine formulas, shared by the fused kernels and by the paths that are given a norm. The
+// roots are taken apart from the product so that a caller may take each root once.
+inline float cosine_from_roots(float dot, float a_root, float b_root) {
+  const float denominator = a_root * b_root;
   if (denominator < kMinCosineDenominator) return 1.0f;
   return 1.0f - dot / denominator;
 }
 
+inline float cosine_from_sums(float dot, float a_sq, float b_sq) {
+  return cosine_from_roots(dot, std::sqrt(a_sq), std::sqrt(b_sq));
+}
+
 // Valid once the early outs of code_distance_using (null query, constant stored vector) passed.
-inline float code_cosine_from_sums(float query_sq_norm, float dot, float v_sq) {
-  const double denominator =
-      std::sqrt(static_cast<double>(query_sq_norm)) * std::sqrt(static_cast<double>(v_sq));
+// `query_root` is the square root of the query's squared norm, in double precision.
+inline float code_cosine_from_root(double query_root, float dot, float v_sq) {
+  const double denominator = query_root * std::sqrt(static_cast<double>(v_sq));
   if (denominator < kMinCodeCosineDenominator) return 1.0f;
   const float similarity = static_cast<float>(static_cast<double>(dot) / denominator);
   return 1.0f - similarity;
+}
+
+inline float code_cosine_from_sums(float query_sq_norm, float dot, float v_sq) {
+  return code_cosine_from_root(std::sqrt(static_cast<double>(query_sq_norm)), dot, v_sq);
 }
 
 // A constant stored vector (scale 0) or a null query has no direction: similarity 0.
@@ -155,6 +164,7 @@ void code_distances(KernelVariant variant, DistanceMetric metric, std::span<cons
       }
       float dots[kMaxDistanceBatch];
       k.code_dot_batch(query.data(), batch, count, n, dots);
+      const double query_root = std::sqrt(static_cast<double>(query_sq_norm));
       for (size_t j = 0; j < count; ++j) {
         if (code_cosine_undefined(query_sq_norm, batch.scale[j])) {
           out[j] = 1.0f;
@@ -163,7 +173,7 @@ void code_distances(KernelVariant variant, DistanceMetric metric, std::span<cons
         const float v_sq = stored_sq_norms != nullptr
                                ? stored_sq_norms[j]
                                : k.code_sq_norm(batch.codes[j], n, batch.min[j], batch.scale[j]);
-        out[j] = code_cosine_from_sums(query_sq_norm, dots[j], v_sq);
+        out[j] = code_cosine_from_root(query_root, dots[j], v_sq);
       }
       return;
     }
@@ -198,6 +208,36 @@ void vector_distances(KernelVariant variant, DistanceMetric metric, std::span<co
       return;
     case DistanceMetric::kDotProduct:
       k.dot_batch(a.data(), b.data(), count, n, out);
+      for (size_t j = 0; j < count; ++j) out[j] = -out[j];
+      return;
+  }
+  std::fill_n(out, count, kUnknownMetricDistance);
+}
+
+const DistanceKernels& distance_kernels(KernelVariant variant) { return kernels_of(variant); }
+
+float dequantize_sq_norm(const DistanceKernels& kernels, const CodeView& view, float* out) {
+  return kernels.dequantize_sq_norm(view.codes.data(), view.codes.size(), view.min, view.scale,
+                                    out);
+}
+
+void vector_distances_by_roots(const DistanceKernels& kernels, DistanceMetric metric,
+                               std::span<const float> a, float a_root,
+                               std::span<const float* const> b, const float* b_roots, float* out) {
+  const size_t count = std::min(b.size(), kMaxDistanceBatch);
+  const size_t n = a.size();
+  switch (metric) {
+    case DistanceMetric::kCosine: {
+      float dots[kMaxDistanceBatch];
+      kernels.dot_batch(a.data(), b.data(), count, n, dots);
+      for (size_t j = 0; j < count; ++j) out[j] = cosine_from_roots(dots[j], a_root, b_roots[j]);
+      return;
+    }
+    case DistanceMetric::kEuclidean:
+      kernels.squared_l2_batch(a.data(), b.data(), count, n, out);
+      return;
+    case DistanceMetric::kDotProduct:
+      kernels.dot_batch(a.data(), b.data(), count, n, out);
       for (size_t j = 0; j < count; ++j) out[j] = -out[j];
       return;
   }

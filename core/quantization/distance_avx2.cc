@@ -11,6 +11,8 @@
 
 #include <immintrin.h>
 
+#include <type_traits>
+
 #include "core/quantization/distance_kernels.h"
 
 namespace kestrine {
@@ -285,57 +287,73 @@ void code_squared_l2_n(const float* q, const CodeBatch& batch, size_t n, float* 
   }
 }
 
-void dot_batch(const float* a, const float* const* b, size_t count, size_t n, float* out) {
+// Calls f(std::integral_constant<size_t, count>) for 1 <= count <= kMaxDistanceBatch.
+template <typename F>
+void with_count(size_t count, F&& f) {
   switch (count) {
     case 1:
-      return dot_n<1>(a, b, n, out);
+      return f(std::integral_constant<size_t, 1>{});
     case 2:
-      return dot_n<2>(a, b, n, out);
+      return f(std::integral_constant<size_t, 2>{});
     case 3:
-      return dot_n<3>(a, b, n, out);
+      return f(std::integral_constant<size_t, 3>{});
     case 4:
-      return dot_n<4>(a, b, n, out);
+      return f(std::integral_constant<size_t, 4>{});
+    case 5:
+      return f(std::integral_constant<size_t, 5>{});
+    case 6:
+      return f(std::integral_constant<size_t, 6>{});
+    case 7:
+      return f(std::integral_constant<size_t, 7>{});
+    case 8:
+      return f(std::integral_constant<size_t, 8>{});
   }
+}
+static_assert(kMaxDistanceBatch == 8);
+
+void dot_batch(const float* a, const float* const* b, size_t count, size_t n, float* out) {
+  with_count(count, [&](auto c) { dot_n<c()>(a, b, n, out); });
 }
 
 void squared_l2_batch(const float* a, const float* const* b, size_t count, size_t n, float* out) {
-  switch (count) {
-    case 1:
-      return squared_l2_n<1>(a, b, n, out);
-    case 2:
-      return squared_l2_n<2>(a, b, n, out);
-    case 3:
-      return squared_l2_n<3>(a, b, n, out);
-    case 4:
-      return squared_l2_n<4>(a, b, n, out);
-  }
+  with_count(count, [&](auto c) { squared_l2_n<c()>(a, b, n, out); });
 }
 
 void code_dot_batch(const float* q, const CodeBatch& batch, size_t count, size_t n, float* out) {
-  switch (count) {
-    case 1:
-      return code_dot_n<1>(q, batch, n, out);
-    case 2:
-      return code_dot_n<2>(q, batch, n, out);
-    case 3:
-      return code_dot_n<3>(q, batch, n, out);
-    case 4:
-      return code_dot_n<4>(q, batch, n, out);
-  }
+  with_count(count, [&](auto c) { code_dot_n<c()>(q, batch, n, out); });
 }
 
 void code_squared_l2_batch(const float* q, const CodeBatch& batch, size_t count, size_t n,
                            float* out) {
-  switch (count) {
-    case 1:
-      return code_squared_l2_n<1>(q, batch, n, out);
-    case 2:
-      return code_squared_l2_n<2>(q, batch, n, out);
-    case 3:
-      return code_squared_l2_n<3>(q, batch, n, out);
-    case 4:
-      return code_squared_l2_n<4>(q, batch, n, out);
+  with_count(count, [&](auto c) { code_squared_l2_n<c()>(q, batch, n, out); });
+}
+
+// Dequantizes as dequantize_into does (a rounded product, then a rounded sum: no fused
+// multiply-add) and sums v . v exactly as dot(v, v) does.
+float dequantize_sq_norm(const uint8_t* codes, size_t n, float min, float scale, float* out) {
+  const __m256 min8 = _mm256_set1_ps(min);
+  const __m256 scale8 = _mm256_set1_ps(scale);
+  __m256 acc = _mm256_setzero_ps();
+  const size_t end = block_end(n);
+  for (size_t i = 0; i < end; i += kBlock) {
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + i));
+    const __m256 c0 = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(raw));
+    const __m256 c1 = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(raw, 8)));
+    const __m256 v0 = _mm256_add_ps(_mm256_mul_ps(c0, scale8), min8);
+    const __m256 v1 = _mm256_add_ps(_mm256_mul_ps(c1, scale8), min8);
+    _mm256_storeu_ps(out + i, v0);
+    _mm256_storeu_ps(out + i + 8, v1);
+    acc = _mm256_fmadd_ps(v0, v0, acc);
+    acc = _mm256_fmadd_ps(v1, v1, acc);
   }
+  for (size_t i = end; i < n; ++i) {
+    // Intrinsics, so that the compiler cannot fuse the product and the sum.
+    const __m128 product = _mm_mul_ss(_mm_set_ss(static_cast<float>(codes[i])), _mm_set_ss(scale));
+    out[i] = _mm_cvtss_f32(_mm_add_ss(product, _mm_set_ss(min)));
+  }
+  float sum = sum_lanes(acc);
+  for (size_t i = end; i < n; ++i) sum += out[i] * out[i];
+  return sum;
 }
 
 }  // namespace
@@ -352,6 +370,7 @@ constinit const DistanceKernels kAvx2Kernels = {
     .squared_l2_batch = squared_l2_batch,
     .code_dot_batch = code_dot_batch,
     .code_squared_l2_batch = code_squared_l2_batch,
+    .dequantize_sq_norm = dequantize_sq_norm,
 };
 
 // Defined here because it shares this file's kernels, all but the two batched code kernels
@@ -368,6 +387,7 @@ constinit const DistanceKernels kAvx512Kernels = {
     .squared_l2_batch = squared_l2_batch,
     .code_dot_batch = avx512_code_dot_batch,
     .code_squared_l2_batch = avx512_code_squared_l2_batch,
+    .dequantize_sq_norm = dequantize_sq_norm,
 };
 
 }  // namespace kestrine

@@ -153,6 +153,7 @@ void code_batch_n(const float* q, const CodeBatch& batch, size_t n, float* out) 
 
 template <typename Term>
 void code_batch(const float* q, const CodeBatch& batch, size_t count, size_t n, float* out) {
+  static_assert(kMaxDistanceBatch == 8);
   switch (count) {
     case 1:
       return code_batch_n<Term, 1>(q, batch, n, out);
@@ -162,6 +163,14 @@ void code_batch(const float* q, const CodeBatch& batch, size_t count, size_t n, 
       return code_batch_n<Term, 3>(q, batch, n, out);
     case 4:
       return code_batch_n<Term, 4>(q, batch, n, out);
+    case 5:
+      return code_batch_n<Term, 5>(q, batch, n, out);
+    case 6:
+      return code_batch_n<Term, 6>(q, batch, n, out);
+    case 7:
+      return code_batch_n<Term, 7>(q, batch, n, out);
+    case 8:
+      return code_batch_n<Term, 8>(q, batch, n, out);
   }
 }
 

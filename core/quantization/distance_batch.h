@@ -39,4 +39,19 @@ void code_distances(KernelVariant variant, DistanceMetric metric, std::span<cons
 void vector_distances(KernelVariant variant, DistanceMetric metric, std::span<const float> a,
                       float a_sq, std::span<const float* const> b, const float* b_sq, float* out);
 
+// The kernel table of `variant`, or of the widest supported variant below it, for loops that
+// call kernels directly and should not look the table up on every call.
+const DistanceKernels& distance_kernels(KernelVariant variant);
+
+// Dequantizes `view` into `out` (view.codes.size() values, exactly dequantize_into's) and returns
+// vector_squared_norm of the result for the kernels' variant, in one pass.
+float dequantize_sq_norm(const DistanceKernels& kernels, const CodeView& view, float* out);
+
+// vector_distances with the kernels given and, for the cosine metric, the square roots of the
+// squared norms instead of the norms: a_root = sqrt(a_sq) and b_roots[j] = sqrt(b_sq[j]), never
+// null for the cosine metric. A vector compared with many others then takes its root once.
+void vector_distances_by_roots(const DistanceKernels& kernels, DistanceMetric metric,
+                               std::span<const float> a, float a_root,
+                               std::span<const float* const> b, const float* b_roots, float* out);
+
 }  // namespace kestrine

@@ -23,10 +23,12 @@ struct CodeCosineSums {
   float v_sq;  // v . v
 };
 
-// The stored vectors of one batched call: up to kMaxDistanceBatch of them, each scored against the same
-// query with its own accumulators, so that the independent sums overlap in the processor while
-// each one is formed exactly as the single-vector kernel forms it (same blocks, same order).
-inline constexpr size_t kMaxDistanceBatch = 4;
+// The stored vectors of one batched call: up to kMaxDistanceBatch of them, each scored against
+// the same query with its own accumulators, so that the independent sums overlap in the
+// processor while each one is formed exactly as the single-vector kernel forms it (same blocks,
+// same order). Each sum is a chain of dependent multiply-adds; eight chains at once keep the
+// multiply-add units busy through their latency.
+inline constexpr size_t kMaxDistanceBatch = 8;
 
 struct CodeBatch {
   const uint8_t* codes[kMaxDistanceBatch];
@@ -48,8 +50,8 @@ struct DistanceKernels {
   // v . v of a vector in 8-bit form, bit for bit the v_sq that code_cosine returns for it.
   float (*code_sq_norm)(const uint8_t* codes, size_t n, float min, float scale);
 
-  // out[j] = dot(a, b[j], n) and squared_l2(a, b[j], n) for j < count (1 <= count <= kMaxDistanceBatch),
-  // each bit for bit the single kernel's value.
+  // out[j] = dot(a, b[j], n) and squared_l2(a, b[j], n) for j < count
+  // (1 <= count <= kMaxDistanceBatch), each bit for bit the single kernel's value.
   void (*dot_batch)(const float* a, const float* const* b, size_t count, size_t n, float* out);
   void (*squared_l2_batch)(const float* a, const float* const* b, size_t count, size_t n,
                            float* out);
@@ -58,6 +60,11 @@ struct DistanceKernels {
                          float* out);
   void (*code_squared_l2_batch)(const float* q, const CodeBatch& batch, size_t count, size_t n,
                                 float* out);
+
+  // Writes out[i] = codes[i] * scale + min (a rounded product, then a rounded sum:
+  // dequantize_into's values, bit for bit) for i < n and returns dot(out, out, n), both in one
+  // pass.
+  float (*dequantize_sq_norm)(const uint8_t* codes, size_t n, float min, float scale, float* out);
 };
 
 // Every variant takes the cosine sums apart without changing them: the dot product a . b of

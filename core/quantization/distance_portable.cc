@@ -161,6 +161,12 @@ void code_squared_l2_batch(const float* q, const CodeBatch& batch, size_t count,
   }
 }
 
+// dequantize_into's values, then dot(v, v).
+float dequantize_sq_norm(const uint8_t* codes, size_t n, float min, float scale, float* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<float>(codes[i]) * scale + min;
+  return dot(out, out, n);
+}
+
 }  // namespace
 
 constinit const DistanceKernels kPortableKernels = {
@@ -175,6 +181,7 @@ constinit const DistanceKernels kPortableKernels = {
     .squared_l2_batch = squared_l2_batch,
     .code_dot_batch = code_dot_batch,
     .code_squared_l2_batch = code_squared_l2_batch,
+    .dequantize_sq_norm = dequantize_sq_norm,
 };
 
 }  // namespace kestrine

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -177,11 +178,18 @@ TEST(DistanceBatchTest, VectorDistancesEqualTheSingleKernelBitForBit) {
             float without_norms[kMaxDistanceBatch];
             vector_distances(variant, metric, a.span(n), a_sq, b, b_sq.data(), with_norms);
             vector_distances(variant, metric, a.span(n), a_sq, b, nullptr, without_norms);
+            std::vector<float> b_roots;
+            for (float sq : b_sq) b_roots.push_back(std::sqrt(sq));
+            float by_roots[kMaxDistanceBatch];
+            vector_distances_by_roots(distance_kernels(variant), metric, a.span(n), std::sqrt(a_sq),
+                                      b, b_roots.data(), by_roots);
             for (size_t j = 0; j < count; ++j) {
               const float single = vector_distance_with(variant, metric, a.span(n), {b[j], n});
               ASSERT_EQ(bits(with_norms[j]), bits(single))
                   << describe(variant, metric, n, count) << " j=" << j;
               ASSERT_EQ(bits(without_norms[j]), bits(single))
+                  << describe(variant, metric, n, count) << " j=" << j;
+              ASSERT_EQ(bits(by_roots[j]), bits(single))
                   << describe(variant, metric, n, count) << " j=" << j;
               // The norm of either operand is the same sum.
               const float swapped = vector_distance_with(variant, metric, {b[j], n}, a.span(n));
@@ -194,6 +202,28 @@ TEST(DistanceBatchTest, VectorDistancesEqualTheSingleKernelBitForBit) {
             }
           }
         }
+      }
+    }
+  }
+}
+
+// Dequantizing with the norm in one pass gives dequantize_into's values and the squared norm
+// that vector_squared_norm sums over them.
+TEST(DistanceBatchTest, DequantizeWithNormEqualsDequantizeThenNorm) {
+  std::mt19937 rng(12);
+  for (KernelVariant variant : supported_variants()) {
+    for (size_t n : kLengths) {
+      for (int kind = 0; kind < 3; ++kind) {
+        Stored s = random_stored(rng, n, static_cast<size_t>(kind), kind);
+        std::vector<float> want(n);
+        dequantize_into(s.codes.span(n), s.min, s.scale, want);
+        Shifted<float> got = shifted<float>(n, static_cast<size_t>(kind));
+        const float sq = dequantize_sq_norm(distance_kernels(variant), s.view(n), got.data());
+        for (size_t i = 0; i < n; ++i) {
+          ASSERT_EQ(bits(got.data()[i]), bits(want[i])) << variant_name(variant) << " i=" << i;
+        }
+        ASSERT_EQ(bits(sq), bits(vector_squared_norm(variant, want)))
+            << variant_name(variant) << " n=" << n;
       }
     }
   }
