@@ -329,6 +329,20 @@ bool to_thread_count(PyObject* object, uint64_t* out) {
   return true;
 }
 
+bool to_ef_search(PyObject* object, uint64_t* out) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 1)) {
+    PyErr_SetString(PyExc_ValueError, "ef_search must be a positive integer");
+    return false;
+  }
+  *out = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(value);
+  return true;
+}
+
 bool to_bool(PyObject* object, bool* out) {
   if (!PyBool_Check(object)) return raise_type_mismatch(object, "PyBool");
   *out = object == Py_True;

@@ -422,10 +422,11 @@ PyObject* rebuild(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Converts the options that follow the queries in search and search_many, in signature order,
 // into `request`. k, alpha and fusion_method have defaults of their own type, so None is not
-// "absent" for them: it fails their conversion like any other wrong type.
+// "absent" for them: it fails their conversion like any other wrong type. ef_search (keyword
+// only) is None for the collection's own value.
 bool convert_search_options(PyObject* k_object, PyObject* min_similarity_object,
                             PyObject* alpha_object, PyObject* fusion_object,
-                            SearchRequest* request) {
+                            PyObject* ef_search_object, SearchRequest* request) {
   if (k_object != nullptr) {
     uint64_t k;
     if (!to_size(k_object, &k)) return argument_failed("k");
@@ -446,6 +447,11 @@ bool convert_search_options(PyObject* k_object, PyObject* min_similarity_object,
     return argument_failed("fusion_method");
   }
   request->linear_fusion = fusion_method == "linear";
+  if (is_given(ef_search_object)) {
+    uint64_t ef_search;
+    if (!to_ef_search(ef_search_object, &ef_search)) return argument_failed("ef_search");
+    request->ef_search = ef_search;
+  }
   return true;
 }
 
@@ -472,17 +478,17 @@ PyObject* hits_to_list(const std::vector<ScoredDocument>& hits) {
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!usable(self)) return nullptr;
-  static const char* keywords[] = {"collection",     "query_embedding", "query_text",    "k",
-                                   "min_similarity", "alpha",           "fusion_method", "filter",
-                                   nullptr};
+  static const char* keywords[] = {
+      "collection", "query_embedding", "query_text", "k",         "min_similarity",
+      "alpha",      "fusion_method",   "filter",     "ef_search", nullptr};
   PyObject *collection_object, *embedding_object = nullptr, *text_object = nullptr,
                                *k_object = nullptr, *min_similarity_object = nullptr,
                                *alpha_object = nullptr, *fusion_object = nullptr,
-                               *filter_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO:search", const_cast<char**>(keywords),
+                               *filter_object = nullptr, *ef_search_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO$O:search", const_cast<char**>(keywords),
                                    &collection_object, &embedding_object, &text_object, &k_object,
                                    &min_similarity_object, &alpha_object, &fusion_object,
-                                   &filter_object)) {
+                                   &filter_object, &ef_search_object)) {
     return nullptr;
   }
   std::string collection_name;
@@ -499,7 +505,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.query_text = std::move(text);
   }
   if (!convert_search_options(k_object, min_similarity_object, alpha_object, fusion_object,
-                              &request)) {
+                              ef_search_object, &request)) {
     return nullptr;
   }
 
@@ -516,16 +522,16 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!usable(self)) return nullptr;
   static const char* keywords[] = {
-      "collection", "query_embeddings", "query_texts", "k",       "min_similarity",
-      "alpha",      "fusion_method",    "filter",      "threads", nullptr};
-  PyObject *collection_object, *embeddings_object = nullptr, *texts_object = nullptr,
-                               *k_object = nullptr, *min_similarity_object = nullptr,
-                               *alpha_object = nullptr, *fusion_object = nullptr,
-                               *filter_object = nullptr, *threads_object = nullptr;
+      "collection",    "query_embeddings", "query_texts", "k",         "min_similarity", "alpha",
+      "fusion_method", "filter",           "threads",     "ef_search", nullptr};
+  PyObject *collection_object,
+      *embeddings_object = nullptr, *texts_object = nullptr, *k_object = nullptr,
+      *min_similarity_object = nullptr, *alpha_object = nullptr, *fusion_object = nullptr,
+      *filter_object = nullptr, *threads_object = nullptr, *ef_search_object = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|OOOOOOOO:search_many", const_cast<char**>(keywords), &collection_object,
-          &embeddings_object, &texts_object, &k_object, &min_similarity_object, &alpha_object,
-          &fusion_object, &filter_object, &threads_object)) {
+          args, kwargs, "O|OOOOOOOO$O:search_many", const_cast<char**>(keywords),
+          &collection_object, &embeddings_object, &texts_object, &k_object, &min_similarity_object,
+          &alpha_object, &fusion_object, &filter_object, &threads_object, &ef_search_object)) {
     return nullptr;
   }
   std::string collection_name;
@@ -541,7 +547,7 @@ PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     return argument_failed("query_texts");
   }
   if (!convert_search_options(k_object, min_similarity_object, alpha_object, fusion_object,
-                              &options)) {
+                              ef_search_object, &options)) {
     return nullptr;
   }
   if (threads_object != nullptr && !to_thread_count(threads_object, &threads)) {

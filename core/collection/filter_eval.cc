@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/collection/collection.h"
+
 namespace kestrine {
 namespace {
 
@@ -24,61 +26,81 @@ bool int_equals(int64_t i, const FilterNumber& n) {
   return false;
 }
 
-// Stored Int or Float as a 64-bit float; false for other kinds.
-bool stored_number(const MetadataValue& stored, double* out) {
-  if (const auto* i = std::get_if<int64_t>(&stored)) {
-    *out = static_cast<double>(*i);
-    return true;
+bool field_equals(const StoredField& stored, const FilterValue& value) {
+  switch (stored.kind) {
+    case StoredField::Kind::kBool: {
+      const auto* c = std::get_if<bool>(&value);
+      return c != nullptr && stored.boolean == *c;
+    }
+    case StoredField::Kind::kStr: {
+      const auto* t = std::get_if<std::string>(&value);
+      return t != nullptr && *stored.text == *t;
+    }
+    case StoredField::Kind::kInt:
+    case StoredField::Kind::kFloat:
+      break;
+    case StoredField::Kind::kAbsent:
+      return false;
   }
-  if (const auto* x = std::get_if<double>(&stored)) {
-    *out = *x;
-    return true;
-  }
-  return false;
+  const auto* number = std::get_if<FilterNumber>(&value);
+  if (number == nullptr) return false;
+  if (stored.kind == StoredField::Kind::kInt) return int_equals(stored.integer, *number);
+  return near(stored.real, number->as_double());
 }
 
 }  // namespace
 
-bool values_equal(const MetadataValue& stored, const FilterValue& value) {
-  if (const auto* b = std::get_if<bool>(&stored)) {
-    const auto* c = std::get_if<bool>(&value);
-    return c != nullptr && *b == *c;
+StoredField StoredField::of(const MetadataValue* value) {
+  StoredField field;
+  if (value == nullptr) return field;
+  if (const auto* b = std::get_if<bool>(value)) {
+    field.kind = Kind::kBool;
+    field.boolean = *b;
+  } else if (const auto* i = std::get_if<int64_t>(value)) {
+    field.kind = Kind::kInt;
+    field.integer = *i;
+  } else if (const auto* x = std::get_if<double>(value)) {
+    field.kind = Kind::kFloat;
+    field.real = *x;
+  } else {
+    field.kind = Kind::kStr;
+    field.text = &std::get<std::string>(*value);
   }
-  if (const auto* s = std::get_if<std::string>(&stored)) {
-    const auto* t = std::get_if<std::string>(&value);
-    return t != nullptr && *s == *t;
-  }
-  const auto* number = std::get_if<FilterNumber>(&value);
-  if (number == nullptr) return false;
-  if (const auto* i = std::get_if<int64_t>(&stored)) return int_equals(*i, *number);
-  if (const auto* x = std::get_if<double>(&stored)) return near(*x, number->as_double());
-  return false;
+  return field;
 }
 
-bool eval_condition(const Metadata& metadata, const FilterCondition& condition) {
-  if (condition.nested) return metadata_matches(metadata, *condition.nested);
+bool values_equal(const MetadataValue& stored, const FilterValue& value) {
+  return field_equals(StoredField::of(&stored), value);
+}
+
+bool field_satisfies(const StoredField& stored, const FilterCondition& condition) {
   if (condition.op == FilterOp::kExists) {
     // Parsing guarantees a bool; anything else holds for no document.
     const bool* wanted = condition.value ? std::get_if<bool>(&*condition.value) : nullptr;
-    return wanted != nullptr && metadata.contains(condition.field) == *wanted;
+    return wanted != nullptr && (stored.kind != StoredField::Kind::kAbsent) == *wanted;
   }
-  if (metadata.empty()) return false;
-  auto found = metadata.find(condition.field);
-  if (found == metadata.end()) return false;
-  const MetadataValue& stored = found->second;
+  if (stored.kind == StoredField::Kind::kAbsent) return false;
   switch (condition.op) {
     case FilterOp::kEq:
-      return condition.value && values_equal(stored, *condition.value);
+      return condition.value && field_equals(stored, *condition.value);
     case FilterOp::kNe:
-      return condition.value && !values_equal(stored, *condition.value);
+      return condition.value && !field_equals(stored, *condition.value);
     case FilterOp::kGt:
     case FilterOp::kLt:
     case FilterOp::kGte:
     case FilterOp::kLte: {
       if (!condition.value) return false;
       const auto* number = std::get_if<FilterNumber>(&*condition.value);
+      // Stored Int or Float as a 64-bit float; other kinds never compare.
+      if (number == nullptr) return false;
       double x;
-      if (number == nullptr || !stored_number(stored, &x)) return false;
+      if (stored.kind == StoredField::Kind::kInt) {
+        x = static_cast<double>(stored.integer);
+      } else if (stored.kind == StoredField::Kind::kFloat) {
+        x = stored.real;
+      } else {
+        return false;
+      }
       const double y = number->as_double();
       switch (condition.op) {
         case FilterOp::kGt:
@@ -94,7 +116,7 @@ bool eval_condition(const Metadata& metadata, const FilterCondition& condition) 
     case FilterOp::kIn:
       if (!condition.values) return false;
       for (const FilterValue& v : *condition.values) {
-        if (values_equal(stored, v)) return true;
+        if (field_equals(stored, v)) return true;
       }
       return false;
     case FilterOp::kExists:
@@ -103,18 +125,17 @@ bool eval_condition(const Metadata& metadata, const FilterCondition& condition) 
   return false;
 }
 
+bool eval_condition(const Metadata& metadata, const FilterCondition& condition) {
+  if (condition.nested) return metadata_matches(metadata, *condition.nested);
+  if (metadata.empty()) return field_satisfies(StoredField{}, condition);
+  const auto found = metadata.find(condition.field);
+  return field_satisfies(StoredField::of(found == metadata.end() ? nullptr : &found->second),
+                         condition);
+}
+
 bool metadata_matches(const Metadata& metadata, const Filter& filter) {
-  for (const FilterCondition& c : filter.must) {
-    if (!eval_condition(metadata, c)) return false;
-  }
-  for (const FilterCondition& c : filter.must_not) {
-    if (eval_condition(metadata, c)) return false;
-  }
-  if (filter.should.empty()) return true;
-  for (const FilterCondition& c : filter.should) {
-    if (eval_condition(metadata, c)) return true;
-  }
-  return false;
+  return filter_holds(filter,
+                      [&](const FilterCondition& c) { return eval_condition(metadata, c); });
 }
 
 bool matches_filter(const CollectionData& collection, uint32_t internal_id, const Filter& filter) {
