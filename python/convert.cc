@@ -541,6 +541,21 @@ PyObject* text_to_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+PyObject* uuid_to_str(const Uuid& id) {
+  // format_uuid's characters, written straight into an ASCII string object: no intermediate
+  // string and no decoding.
+  static constexpr char kDigits[] = "0123456789abcdef";
+  PyObject* out = PyUnicode_New(36, 127);
+  if (out == nullptr) return nullptr;
+  Py_UCS1* c = PyUnicode_1BYTE_DATA(out);
+  for (size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) *c++ = '-';
+    *c++ = static_cast<Py_UCS1>(kDigits[id.bytes[i] >> 4]);
+    *c++ = static_cast<Py_UCS1>(kDigits[id.bytes[i] & 0xF]);
+  }
+  return out;
+}
+
 PyObject* metadata_to_dict(const Metadata& metadata) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -557,7 +572,7 @@ PyObject* metadata_to_dict(const Metadata& metadata) {
 PyObject* document_to_dict(const Document& document) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  PyRef id(text_to_str(format_uuid(document.id)));
+  PyRef id(uuid_to_str(document.id));
   PyRef text(id ? text_to_str(document.text) : nullptr);
   PyRef metadata(text ? metadata_to_dict(document.metadata) : nullptr);
   if (!metadata) return nullptr;

@@ -60,5 +60,7 @@ PyObject* metadata_to_dict(const Metadata& metadata);
 // {"id": ..., "text": ..., "metadata": {...}}, keys in that order.
 PyObject* document_to_dict(const Document& document);
 PyObject* text_to_str(std::string_view text);
+// The id in hyphenated lowercase form (format_uuid's), as a str.
+PyObject* uuid_to_str(const Uuid& id);
 
 }  // namespace kestrine::py

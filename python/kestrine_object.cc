@@ -318,7 +318,7 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Engine& engine) { return engine.insert(collection_name, std::move(incoming)); });
   if (!id) return nullptr;
   if (!*id) return raise_error(id->error());
-  return with_warnings(self, text_to_str(format_uuid(**id)));
+  return with_warnings(self, uuid_to_str(**id));
 }
 
 PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -357,7 +357,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* item = text_to_str(format_uuid(ids[i]));
+    PyObject* item = uuid_to_str(ids[i]);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -464,12 +464,12 @@ bool convert_filter(PyObject* filter_object, SearchRequest* request) {
   return true;
 }
 
-// One search's hits as a list of SearchResult.
-PyObject* hits_to_list(const std::vector<ScoredDocument>& hits) {
+// One search's hits as a list of SearchResult, which take over the documents.
+PyObject* hits_to_list(std::vector<ScoredDocument>& hits) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < hits.size(); ++i) {
-    PyObject* item = make_search_result(*hits[i].document, hits[i].score);
+    PyObject* item = make_search_result(std::move(hits[i].document), hits[i].score);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -579,7 +579,7 @@ PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Engine& engine) { return engine.search_many(collection_name, requests, threads); });
   if (!searched) return nullptr;
   if (!*searched) return raise_error(searched->error());
-  const std::vector<std::vector<ScoredDocument>>& hits = **searched;
+  std::vector<std::vector<ScoredDocument>>& hits = **searched;
   PyRef lists(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!lists) return nullptr;
   for (size_t i = 0; i < hits.size(); ++i) {

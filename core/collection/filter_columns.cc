@@ -28,6 +28,46 @@ bool FilterColumns::Judge::holds(const Compiled& filter, uint32_t id) {
   });
 }
 
+void FilterColumns::Judge::verdicts(const Compiled& filter, size_t n, uint8_t* out) {
+  // The verdicts of every element, combined as filter_holds combines them; since judging a
+  // condition has no effect, judging all of them gives the verdict that stopping early gives.
+  std::vector<uint8_t> element(n);
+  const auto judge_element = [&](const Element& e) {
+    if (e.nested != nullptr) {
+      verdicts(*e.nested, n, element.data());
+    } else {
+      fields_satisfy({e.column, n}, *e.condition, element.data());
+    }
+  };
+  std::fill_n(out, n, uint8_t{1});
+  for (const Element& e : filter.must) {
+    judge_element(e);
+    for (size_t i = 0; i < n; ++i) out[i] &= element[i];
+  }
+  for (const Element& e : filter.must_not) {
+    judge_element(e);
+    for (size_t i = 0; i < n; ++i) out[i] &= element[i] ^ 1;
+  }
+  if (filter.should.empty()) return;
+  std::vector<uint8_t> any(n, 0);
+  for (const Element& e : filter.should) {
+    judge_element(e);
+    for (size_t i = 0; i < n; ++i) any[i] |= element[i];
+  }
+  for (size_t i = 0; i < n; ++i) out[i] &= any[i];
+}
+
+std::vector<uint32_t> FilterColumns::Judge::matching_ids() const {
+  const size_t n = live_->size();
+  std::vector<uint8_t> verdict(n);
+  verdicts(*root_, n, verdict.data());
+  std::vector<uint32_t> ids;
+  for (size_t id = 0; id < n; ++id) {
+    if (((*live_)[id] & verdict[id]) != 0) ids.push_back(static_cast<uint32_t>(id));
+  }
+  return ids;
+}
+
 FilterColumns::Judge FilterColumns::judge(const CollectionData& data, uint64_t version,
                                           const Filter& filter) {
   std::vector<const std::string*> fields;

@@ -33,6 +33,9 @@ class FilterColumns {
     bool live(uint32_t id) const { return id < live_->size() && (*live_)[id] != 0; }
     // metadata_matches's verdict for the document at `id`, which must be live(id).
     bool matches(uint32_t id) const { return holds(*root_, id); }
+    // Every id for which live(id) and matches(id) hold, ascending. Judges the columns one
+    // condition at a time, which costs a few nanoseconds a document.
+    std::vector<uint32_t> matching_ids() const;
 
     struct Element;
     struct Compiled {
@@ -47,6 +50,8 @@ class FilterColumns {
    private:
     friend class FilterColumns;
     static bool holds(const Compiled& filter, uint32_t id);
+    // The verdicts of `filter` for ids [0, n) into out[0, n), 0 or 1.
+    static void verdicts(const Compiled& filter, size_t n, uint8_t* out);
 
     const std::vector<uint8_t>* live_ = nullptr;
     const Compiled* root_ = nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "core/collection/filter.h"
@@ -49,6 +50,9 @@ struct StoredField {
 // Whether a condition on a field (not a nested filter) holds for the field's stored value:
 // eval_condition's verdict for a document whose field `condition.field` is `stored`.
 bool field_satisfies(const StoredField& stored, const FilterCondition& condition);
+// field_satisfies(column[i], condition) into out[i] (0 or 1) for every i.
+void fields_satisfy(std::span<const StoredField> column, const FilterCondition& condition,
+                    uint8_t* out);
 
 // metadata_matches's verdict, in the same order of evaluation, for a document whose elements are
 // judged by `holds(element)` (a condition on a field, or a nested filter). `filter` is a Filter or
