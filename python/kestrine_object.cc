@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/engine/engine.h"
+#include "python/arguments.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
 #include "python/document_methods.h"
@@ -481,16 +482,17 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "collection", "query_embedding", "query_text", "k",         "min_similarity",
       "alpha",      "fusion_method",   "filter",     "ef_search", nullptr};
-  PyObject *collection_object, *embedding_object = nullptr, *text_object = nullptr,
-                               *k_object = nullptr, *min_similarity_object = nullptr,
-                               *alpha_object = nullptr, *fusion_object = nullptr,
-                               *filter_object = nullptr, *ef_search_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO$O:search", const_cast<char**>(keywords),
-                                   &collection_object, &embedding_object, &text_object, &k_object,
-                                   &min_similarity_object, &alpha_object, &fusion_object,
-                                   &filter_object, &ef_search_object)) {
+  static const Parameters parameters(keywords, 8, 1);
+  PyObject* bound[9];
+  if (!parameters.bind(args, kwargs, bound) &&
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO$O:search", const_cast<char**>(keywords),
+                                   &bound[0], &bound[1], &bound[2], &bound[3], &bound[4], &bound[5],
+                                   &bound[6], &bound[7], &bound[8])) {
     return nullptr;
   }
+  PyObject *collection_object = bound[0], *embedding_object = bound[1], *text_object = bound[2],
+           *k_object = bound[3], *min_similarity_object = bound[4], *alpha_object = bound[5],
+           *fusion_object = bound[6], *filter_object = bound[7], *ef_search_object = bound[8];
   std::string collection_name;
   SearchRequest request;
   if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
@@ -509,7 +511,11 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  if (!report_unknown_collection(self, collection_name)) return nullptr;
+  // An unknown collection is reported before a missing query and before the filter's errors.
+  // Without a filter to convert, a request with a query goes straight to the engine, which
+  // reports an unknown collection first as well: one release of the interpreter lock, not two.
+  const bool needs_checks = is_given(filter_object) || !require_query(request);
+  if (needs_checks && !report_unknown_collection(self, collection_name)) return nullptr;
   if (auto ok = require_query(request); !ok) return raise_error(ok.error());
   if (!convert_filter(filter_object, &request)) return nullptr;
   auto searched =
@@ -524,16 +530,19 @@ PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "collection",    "query_embeddings", "query_texts", "k",         "min_similarity", "alpha",
       "fusion_method", "filter",           "threads",     "ef_search", nullptr};
-  PyObject *collection_object,
-      *embeddings_object = nullptr, *texts_object = nullptr, *k_object = nullptr,
-      *min_similarity_object = nullptr, *alpha_object = nullptr, *fusion_object = nullptr,
-      *filter_object = nullptr, *threads_object = nullptr, *ef_search_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|OOOOOOOO$O:search_many", const_cast<char**>(keywords),
-          &collection_object, &embeddings_object, &texts_object, &k_object, &min_similarity_object,
-          &alpha_object, &fusion_object, &filter_object, &threads_object, &ef_search_object)) {
+  static const Parameters parameters(keywords, 9, 1);
+  PyObject* bound[10];
+  if (!parameters.bind(args, kwargs, bound) &&
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOO$O:search_many",
+                                   const_cast<char**>(keywords), &bound[0], &bound[1], &bound[2],
+                                   &bound[3], &bound[4], &bound[5], &bound[6], &bound[7], &bound[8],
+                                   &bound[9])) {
     return nullptr;
   }
+  PyObject *collection_object = bound[0], *embeddings_object = bound[1], *texts_object = bound[2],
+           *k_object = bound[3], *min_similarity_object = bound[4], *alpha_object = bound[5],
+           *fusion_object = bound[6], *filter_object = bound[7], *threads_object = bound[8],
+           *ef_search_object = bound[9];
   std::string collection_name;
   std::vector<std::vector<float>> embeddings;
   std::vector<std::string> texts;

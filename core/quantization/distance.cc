@@ -75,12 +75,16 @@ inline float cosine_from_sums(float dot, float a_sq, float b_sq) {
 }
 
 // Valid once the early outs of code_distance_using (null query, constant stored vector) passed.
-inline float code_cosine_from_sums(float query_sq_norm, float dot, float v_sq) {
-  const double denominator =
-      std::sqrt(static_cast<double>(query_sq_norm)) * std::sqrt(static_cast<double>(v_sq));
+// `query_norm` is std::sqrt(static_cast<double>(query_sq_norm)), which a batch takes once.
+inline float code_cosine_from_norm(double query_norm, float dot, float v_sq) {
+  const double denominator = query_norm * std::sqrt(static_cast<double>(v_sq));
   if (denominator < kMinCodeCosineDenominator) return 1.0f;
   const float similarity = static_cast<float>(static_cast<double>(dot) / denominator);
   return 1.0f - similarity;
+}
+
+inline float code_cosine_from_sums(float query_sq_norm, float dot, float v_sq) {
+  return code_cosine_from_norm(std::sqrt(static_cast<double>(query_sq_norm)), dot, v_sq);
 }
 
 // A constant stored vector (scale 0) or a null query has no direction: similarity 0.
@@ -155,6 +159,7 @@ void code_distances(KernelVariant variant, DistanceMetric metric, std::span<cons
       }
       float dots[kMaxDistanceBatch];
       k.code_dot_batch(query.data(), batch, count, n, dots);
+      const double query_norm = std::sqrt(static_cast<double>(query_sq_norm));
       for (size_t j = 0; j < count; ++j) {
         if (code_cosine_undefined(query_sq_norm, batch.scale[j])) {
           out[j] = 1.0f;
@@ -163,7 +168,7 @@ void code_distances(KernelVariant variant, DistanceMetric metric, std::span<cons
         const float v_sq = stored_sq_norms != nullptr
                                ? stored_sq_norms[j]
                                : k.code_sq_norm(batch.codes[j], n, batch.min[j], batch.scale[j]);
-        out[j] = code_cosine_from_sums(query_sq_norm, dots[j], v_sq);
+        out[j] = code_cosine_from_norm(query_norm, dots[j], v_sq);
       }
       return;
     }
