@@ -190,6 +190,7 @@ std::vector<ScoredId> keyword_hits(const CollectionData& data, const std::string
 // Maps scored ids to their live documents, dropping those below `min_similarity`.
 void collect(const CollectionData& data, std::span<const ScoredId> hits,
              const std::optional<float>& min_similarity, std::vector<ScoredDocument>* out) {
+  out->reserve(out->size() + hits.size());
   for (const ScoredId& hit : hits) {
     if (min_similarity && *min_similarity > hit.score) continue;
     if (DocumentPtr document = live_document(data, hit.id)) {
