@@ -155,6 +155,8 @@ class Kestrine:
         alpha: float = 0.7,
         fusion_method: FusionMethod = "rrf",
         filter: Filter | None = None,
+        *,
+        ef_search: int | None = None,
     ) -> list[SearchResult]:
         """Search a collection."""
 
@@ -169,6 +171,8 @@ class Kestrine:
         fusion_method: FusionMethod = "rrf",
         filter: Filter | None = None,
         threads: int = 1,
+        *,
+        ef_search: int | None = None,
     ) -> list[list[SearchResult]]:
         """Run a batch of searches. Returns one list of results per query, in query order."""
 

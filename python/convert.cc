@@ -329,6 +329,20 @@ bool to_thread_count(PyObject* object, uint64_t* out) {
   return true;
 }
 
+bool to_ef_search(PyObject* object, uint64_t* out) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 1)) {
+    PyErr_SetString(PyExc_ValueError, "ef_search must be a positive integer");
+    return false;
+  }
+  *out = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(value);
+  return true;
+}
+
 bool to_bool(PyObject* object, bool* out) {
   if (!PyBool_Check(object)) return raise_type_mismatch(object, "PyBool");
   *out = object == Py_True;
@@ -527,6 +541,21 @@ PyObject* text_to_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+PyObject* uuid_to_str(const Uuid& id) {
+  // format_uuid's characters, written straight into an ASCII string object: no intermediate
+  // string and no decoding.
+  static constexpr char kDigits[] = "0123456789abcdef";
+  PyObject* out = PyUnicode_New(36, 127);
+  if (out == nullptr) return nullptr;
+  Py_UCS1* c = PyUnicode_1BYTE_DATA(out);
+  for (size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) *c++ = '-';
+    *c++ = static_cast<Py_UCS1>(kDigits[id.bytes[i] >> 4]);
+    *c++ = static_cast<Py_UCS1>(kDigits[id.bytes[i] & 0xF]);
+  }
+  return out;
+}
+
 PyObject* metadata_to_dict(const Metadata& metadata) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -543,7 +572,7 @@ PyObject* metadata_to_dict(const Metadata& metadata) {
 PyObject* document_to_dict(const Document& document) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  PyRef id(text_to_str(format_uuid(document.id)));
+  PyRef id(uuid_to_str(document.id));
   PyRef text(id ? text_to_str(document.text) : nullptr);
   PyRef metadata(text ? metadata_to_dict(document.metadata) : nullptr);
   if (!metadata) return nullptr;

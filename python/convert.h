@@ -23,6 +23,9 @@ bool to_text(PyObject* object, std::string* out);
 bool to_size(PyObject* object, uint64_t* out);
 // A `threads` argument: an int, 0 meaning one per core; a negative one is a ValueError.
 bool to_thread_count(PyObject* object, uint64_t* out);
+// An `ef_search` argument: an int of at least 1 (a larger one than a word holds counts as the
+// largest); zero or a negative one is a ValueError.
+bool to_ef_search(PyObject* object, uint64_t* out);
 // Exactly True or False ("PyBool" on a type mismatch; an int is not a bool).
 bool to_bool(PyObject* object, bool* out);
 // A real number narrowed to 32 bits.
@@ -57,5 +60,7 @@ PyObject* metadata_to_dict(const Metadata& metadata);
 // {"id": ..., "text": ..., "metadata": {...}}, keys in that order.
 PyObject* document_to_dict(const Document& document);
 PyObject* text_to_str(std::string_view text);
+// The id in hyphenated lowercase form (format_uuid's), as a str.
+PyObject* uuid_to_str(const Uuid& id);
 
 }  // namespace kestrine::py

@@ -90,7 +90,8 @@ inline constexpr char kDelete[] =
 
 inline constexpr char kSearch[] =
     "search($self, collection, query_embedding=None, query_text=None, k=10, "
-    "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None)\n--\n\n"
+    "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None, *, "
+    "ef_search=None)\n--\n\n"
     "Search a collection.\n"
     "\n"
     "Supports vector search, keyword search, and hybrid search.\n"
@@ -107,7 +108,10 @@ inline constexpr char kSearch[] =
     "\"linear\".\n"
     "    filter: Optional filter dict with \"must\" and \"must_not\" lists of conditions,\n"
     "        e.g. {\"must\": [{\"field\": \"year\", \"op\": \"gte\", \"value\": 2020}]}.\n"
-    "        See count() for \"should\", \"exists\" and nested filters.\n";
+    "        See count() for \"should\", \"exists\" and nested filters.\n"
+    "    ef_search: Beam width of the vector search's graph walk for this call, at least 1\n"
+    "        (default None: the collection's ef_search). Larger finds more of the true\n"
+    "        nearest neighbours and takes longer; values below k act as k.\n";
 
 inline constexpr char kUpsert[] =
     "upsert($self, collection, id, text, embedding, metadata=None)\n--\n\n"
@@ -156,7 +160,8 @@ inline constexpr char kDeleteMany[] =
 
 inline constexpr char kSearchMany[] =
     "search_many($self, collection, query_embeddings=None, query_texts=None, k=10, "
-    "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None, threads=1)\n--\n\n"
+    "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None, threads=1, *, "
+    "ef_search=None)\n--\n\n"
     "Run a batch of searches. Returns one list of results per query, in query order.\n"
     "\n"
     "Each query gives exactly what search() gives for it with the same options.\n"
@@ -166,7 +171,8 @@ inline constexpr char kSearchMany[] =
     "    query_embeddings: Optional 2-D float32/float64 NumPy array, or a list of embeddings.\n"
     "    query_texts: Optional list of query texts; when both are given, query i is the hybrid\n"
     "        search of embedding i and text i, and both must hold the same number of queries.\n"
-    "    k, min_similarity, alpha, fusion_method, filter: as for search(), for every query.\n"
+    "    k, min_similarity, alpha, fusion_method, filter, ef_search: as for search(), for\n"
+    "        every query.\n"
     "    threads: Threads that run the searches, started for this call and finished before it\n"
     "        returns (default 1; 0 = one per core).\n";
 

@@ -54,7 +54,7 @@ PyObject* id_list(const std::vector<Uuid>& ids) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* item = text_to_str(format_uuid(ids[i]));
+    PyObject* item = uuid_to_str(ids[i]);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/engine/engine.h"
+#include "python/arguments.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
 #include "python/document_methods.h"
@@ -318,7 +319,7 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Engine& engine) { return engine.insert(collection_name, std::move(incoming)); });
   if (!id) return nullptr;
   if (!*id) return raise_error(id->error());
-  return with_warnings(self, text_to_str(format_uuid(**id)));
+  return with_warnings(self, uuid_to_str(**id));
 }
 
 PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -357,7 +358,7 @@ PyObject* batch_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* item = text_to_str(format_uuid(ids[i]));
+    PyObject* item = uuid_to_str(ids[i]);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -422,10 +423,11 @@ PyObject* rebuild(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Converts the options that follow the queries in search and search_many, in signature order,
 // into `request`. k, alpha and fusion_method have defaults of their own type, so None is not
-// "absent" for them: it fails their conversion like any other wrong type.
+// "absent" for them: it fails their conversion like any other wrong type. ef_search (keyword
+// only) is None for the collection's own value.
 bool convert_search_options(PyObject* k_object, PyObject* min_similarity_object,
                             PyObject* alpha_object, PyObject* fusion_object,
-                            SearchRequest* request) {
+                            PyObject* ef_search_object, SearchRequest* request) {
   if (k_object != nullptr) {
     uint64_t k;
     if (!to_size(k_object, &k)) return argument_failed("k");
@@ -446,6 +448,11 @@ bool convert_search_options(PyObject* k_object, PyObject* min_similarity_object,
     return argument_failed("fusion_method");
   }
   request->linear_fusion = fusion_method == "linear";
+  if (is_given(ef_search_object)) {
+    uint64_t ef_search;
+    if (!to_ef_search(ef_search_object, &ef_search)) return argument_failed("ef_search");
+    request->ef_search = ef_search;
+  }
   return true;
 }
 
@@ -458,12 +465,12 @@ bool convert_filter(PyObject* filter_object, SearchRequest* request) {
   return true;
 }
 
-// One search's hits as a list of SearchResult.
-PyObject* hits_to_list(const std::vector<ScoredDocument>& hits) {
+// One search's hits as a list of SearchResult, which take over the documents.
+PyObject* hits_to_list(std::vector<ScoredDocument>& hits) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < hits.size(); ++i) {
-    PyObject* item = make_search_result(*hits[i].document, hits[i].score);
+    PyObject* item = make_search_result(std::move(hits[i].document), hits[i].score);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -472,19 +479,20 @@ PyObject* hits_to_list(const std::vector<ScoredDocument>& hits) {
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!usable(self)) return nullptr;
-  static const char* keywords[] = {"collection",     "query_embedding", "query_text",    "k",
-                                   "min_similarity", "alpha",           "fusion_method", "filter",
-                                   nullptr};
-  PyObject *collection_object, *embedding_object = nullptr, *text_object = nullptr,
-                               *k_object = nullptr, *min_similarity_object = nullptr,
-                               *alpha_object = nullptr, *fusion_object = nullptr,
-                               *filter_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO:search", const_cast<char**>(keywords),
-                                   &collection_object, &embedding_object, &text_object, &k_object,
-                                   &min_similarity_object, &alpha_object, &fusion_object,
-                                   &filter_object)) {
+  static const char* keywords[] = {
+      "collection", "query_embedding", "query_text", "k",         "min_similarity",
+      "alpha",      "fusion_method",   "filter",     "ef_search", nullptr};
+  static const Parameters parameters(keywords, 8, 1);
+  PyObject* bound[9];
+  if (!parameters.bind(args, kwargs, bound) &&
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO$O:search", const_cast<char**>(keywords),
+                                   &bound[0], &bound[1], &bound[2], &bound[3], &bound[4], &bound[5],
+                                   &bound[6], &bound[7], &bound[8])) {
     return nullptr;
   }
+  PyObject *collection_object = bound[0], *embedding_object = bound[1], *text_object = bound[2],
+           *k_object = bound[3], *min_similarity_object = bound[4], *alpha_object = bound[5],
+           *fusion_object = bound[6], *filter_object = bound[7], *ef_search_object = bound[8];
   std::string collection_name;
   SearchRequest request;
   if (!to_text(collection_object, &collection_name)) return argument_failed("collection");
@@ -499,11 +507,15 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.query_text = std::move(text);
   }
   if (!convert_search_options(k_object, min_similarity_object, alpha_object, fusion_object,
-                              &request)) {
+                              ef_search_object, &request)) {
     return nullptr;
   }
 
-  if (!report_unknown_collection(self, collection_name)) return nullptr;
+  // An unknown collection is reported before a missing query and before the filter's errors.
+  // Without a filter to convert, a request with a query goes straight to the engine, which
+  // reports an unknown collection first as well: one release of the interpreter lock, not two.
+  const bool needs_checks = is_given(filter_object) || !require_query(request);
+  if (needs_checks && !report_unknown_collection(self, collection_name)) return nullptr;
   if (auto ok = require_query(request); !ok) return raise_error(ok.error());
   if (!convert_filter(filter_object, &request)) return nullptr;
   auto searched =
@@ -516,18 +528,21 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!usable(self)) return nullptr;
   static const char* keywords[] = {
-      "collection", "query_embeddings", "query_texts", "k",       "min_similarity",
-      "alpha",      "fusion_method",    "filter",      "threads", nullptr};
-  PyObject *collection_object, *embeddings_object = nullptr, *texts_object = nullptr,
-                               *k_object = nullptr, *min_similarity_object = nullptr,
-                               *alpha_object = nullptr, *fusion_object = nullptr,
-                               *filter_object = nullptr, *threads_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|OOOOOOOO:search_many", const_cast<char**>(keywords), &collection_object,
-          &embeddings_object, &texts_object, &k_object, &min_similarity_object, &alpha_object,
-          &fusion_object, &filter_object, &threads_object)) {
+      "collection",    "query_embeddings", "query_texts", "k",         "min_similarity", "alpha",
+      "fusion_method", "filter",           "threads",     "ef_search", nullptr};
+  static const Parameters parameters(keywords, 9, 1);
+  PyObject* bound[10];
+  if (!parameters.bind(args, kwargs, bound) &&
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOO$O:search_many",
+                                   const_cast<char**>(keywords), &bound[0], &bound[1], &bound[2],
+                                   &bound[3], &bound[4], &bound[5], &bound[6], &bound[7], &bound[8],
+                                   &bound[9])) {
     return nullptr;
   }
+  PyObject *collection_object = bound[0], *embeddings_object = bound[1], *texts_object = bound[2],
+           *k_object = bound[3], *min_similarity_object = bound[4], *alpha_object = bound[5],
+           *fusion_object = bound[6], *filter_object = bound[7], *threads_object = bound[8],
+           *ef_search_object = bound[9];
   std::string collection_name;
   std::vector<std::vector<float>> embeddings;
   std::vector<std::string> texts;
@@ -541,7 +556,7 @@ PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     return argument_failed("query_texts");
   }
   if (!convert_search_options(k_object, min_similarity_object, alpha_object, fusion_object,
-                              &options)) {
+                              ef_search_object, &options)) {
     return nullptr;
   }
   if (threads_object != nullptr && !to_thread_count(threads_object, &threads)) {
@@ -573,7 +588,7 @@ PyObject* search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Engine& engine) { return engine.search_many(collection_name, requests, threads); });
   if (!searched) return nullptr;
   if (!*searched) return raise_error(searched->error());
-  const std::vector<std::vector<ScoredDocument>>& hits = **searched;
+  std::vector<std::vector<ScoredDocument>>& hits = **searched;
   PyRef lists(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!lists) return nullptr;
   for (size_t i = 0; i < hits.size(); ++i) {

@@ -14,8 +14,9 @@ namespace kestrine::py {
 PyObject* create_search_result_type();
 PyObject* create_collection_info_type();
 
-// A new SearchResult holding its own copies of the document's id, text and metadata.
-PyObject* make_search_result(const Document& document, float score);
+// A new SearchResult of the document (non-null), which it keeps: documents never change once
+// stored, so what it reads later is what the document held when it was found.
+PyObject* make_search_result(DocumentPtr document, float score);
 PyObject* make_collection_info(std::string_view name, uint64_t dimension, uint64_t document_count,
                                uint64_t estimated_memory_bytes);
 

@@ -1,9 +1,12 @@
-// SearchResult: one hit of a search. It keeps the id and text as Python strings and its own
-// copy of the metadata; each read of `metadata` builds a new dict, so changing the dict that
-// was handed out changes nothing here.
+// SearchResult: one hit of a search. It keeps the document it found (documents are immutable and
+// shared), builds the id and text strings on their first read and keeps them, and builds a new
+// dict on each read of `metadata`, so changing the dict that was handed out changes nothing here.
+// Most callers read only a few fields of a few results: nothing is converted before it is read.
 
 #include <cstdio>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "python/convert.h"
 #include "python/errors.h"
@@ -15,10 +18,10 @@ namespace {
 PyTypeObject* g_search_result_type = nullptr;
 
 struct SearchResultObject {
-  PyObject_HEAD PyObject* id;
-  PyObject* text;
+  PyObject_HEAD PyObject* id;  // null until first read
+  PyObject* text;              // null until first read
   float score;
-  Metadata* metadata;
+  DocumentPtr document;  // constructed in place by make_search_result, destroyed by dealloc
 };
 
 SearchResultObject* as_result(PyObject* self) {
@@ -35,26 +38,41 @@ void result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Py_XDECREF(r->id);
   Py_XDECREF(r->text);
-  delete r->metadata;
+  r->document.~DocumentPtr();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyObject* get_id(PyObject* self, void*) { return Py_NewRef(as_result(self)->id); }
-PyObject* get_text(PyObject* self, void*) { return Py_NewRef(as_result(self)->text); }
+// The id and text strings, built on first read and kept, so that every read gives the same
+// object. Null with an exception set when building fails.
+PyObject* id_of(SearchResultObject* r) {
+  if (r->id == nullptr) r->id = uuid_to_str(r->document->id);
+  return r->id;
+}
+PyObject* text_of(SearchResultObject* r) {
+  if (r->text == nullptr) r->text = text_to_str(r->document->text);
+  return r->text;
+}
+
+PyObject* get_id(PyObject* self, void*) { return Py_XNewRef(id_of(as_result(self))); }
+PyObject* get_text(PyObject* self, void*) { return Py_XNewRef(text_of(as_result(self))); }
 PyObject* get_score(PyObject* self, void*) {
   return PyFloat_FromDouble(static_cast<double>(as_result(self)->score));
 }
 PyObject* get_metadata(PyObject* self, void*) {
-  return metadata_to_dict(*as_result(self)->metadata);
+  return metadata_to_dict(as_result(self)->document->metadata);
 }
 
 // The preview is the text up to 50 bytes, cut back to a character boundary so that it stays
 // valid UTF-8, followed by "..." when the text was longer.
 PyObject* result_repr(PyObject* self) {
   SearchResultObject* r = as_result(self);
+  PyObject* id = id_of(r);
+  if (id == nullptr) return nullptr;
+  PyObject* text_object = text_of(r);
+  if (text_object == nullptr) return nullptr;
   Py_ssize_t size;
-  const char* text = PyUnicode_AsUTF8AndSize(r->text, &size);
+  const char* text = PyUnicode_AsUTF8AndSize(text_object, &size);
   if (text == nullptr) return nullptr;
   std::string preview;
   if (size <= 50) {
@@ -69,7 +87,7 @@ PyObject* result_repr(PyObject* self) {
   std::snprintf(score, sizeof score, "%.4f", static_cast<double>(r->score));
   PyRef preview_object(text_to_str(preview));
   if (!preview_object) return nullptr;
-  return PyUnicode_FromFormat("SearchResult(id='%U', text='%U', score=%s)", r->id,
+  return PyUnicode_FromFormat("SearchResult(id='%U', text='%U', score=%s)", id,
                               preview_object.get(), score);
 }
 
@@ -108,18 +126,13 @@ PyObject* create_search_result_type() {
   return type;
 }
 
-PyObject* make_search_result(const Document& document, float score) {
-  PyRef id(text_to_str(format_uuid(document.id)));
-  if (!id) return nullptr;
-  PyRef text(text_to_str(document.text));
-  if (!text) return nullptr;
+PyObject* make_search_result(DocumentPtr document, float score) {
   PyObject* self = g_search_result_type->tp_alloc(g_search_result_type, 0);
   if (self == nullptr) return nullptr;
   SearchResultObject* r = as_result(self);
-  r->id = id.release();
-  r->text = text.release();
+  // tp_alloc zeroed the object: id and text are null until read.
   r->score = score;
-  r->metadata = new Metadata(document.metadata);
+  new (&r->document) DocumentPtr(std::move(document));
   return self;
 }
 

@@ -52,7 +52,7 @@ bool Collection::insert_document(DocumentPtr document, std::span<const float> em
   if (embedding.size() != data_.dimension) return false;
   // Quantizing is the costly part that needs no lock.
   const QuantizedVector quantized = quantize(embedding);
-  std::unique_lock lock(mutex_);
+  auto lock = lock_for_change();
   if (data_.documents.contains(document->id)) return false;
   index_document(data_, document->id, document->text, embedding, quantized);
   data_.documents[document->id] = std::move(document);
@@ -69,7 +69,7 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
   std::vector<NewNode> nodes;
   nodes.reserve(batch.size());
   std::optional<size_t> left_out;
-  std::unique_lock lock(mutex_);
+  auto lock = lock_for_change();
   for (size_t i = 0; i < batch.size(); ++i) {
     const DocumentInsert& item = batch[i];
     if (item.embedding.size() != data_.dimension || data_.documents.contains(item.document->id)) {
@@ -106,7 +106,7 @@ DocumentPtr Collection::get_document(const Uuid& id) const {
 }
 
 bool Collection::delete_document(const Uuid& id) {
-  std::unique_lock lock(mutex_);
+  auto lock = lock_for_change();
   auto doc = data_.documents.find(id);
   if (doc == data_.documents.end()) return false;
   data_.documents.erase(doc);

@@ -18,6 +18,7 @@
 
 #include "core/bm25/inverted_index.h"
 #include "core/collection/document.h"
+#include "core/collection/filter_columns.h"
 #include "core/common/error.h"
 #include "core/common/uuid.h"
 #include "core/hnsw/config.h"
@@ -106,16 +107,31 @@ class Collection {
   // Runs `f` on the state under the exclusive lock.
   template <typename F>
   decltype(auto) write(F&& f) {
-    std::unique_lock lock(mutex_);
+    auto lock = lock_for_change();
     return std::forward<F>(f)(data_);
   }
 
+  // Counts the holds of the exclusive lock, so that what is derived from the state and kept
+  // between reads (the filter columns) can tell that it is out of date. Read under the lock.
+  uint64_t version() const { return version_; }
+  // The metadata columns that filtered searches judge documents by; see filter_columns.h.
+  FilterColumns& filter_columns() const { return filter_columns_; }
+
  private:
+  // The exclusive lock, for a change of the state.
+  std::unique_lock<std::shared_mutex> lock_for_change() {
+    std::unique_lock lock(mutex_);
+    ++version_;
+    return lock;
+  }
+
   // Taken before `mutex_` for a whole rebuild: one rebuild at a time, so that a rebuild's
   // catch-up compares internal ids against the numbering it started from.
   std::mutex rebuild_mutex_;
   mutable std::shared_mutex mutex_;
   CollectionData data_;
+  uint64_t version_ = 0;
+  mutable FilterColumns filter_columns_;
 };
 
 // Adds a document to the tables of `data` under the next internal id: both id maps, the keyword

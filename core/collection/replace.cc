@@ -24,7 +24,7 @@ bool remove_live(CollectionData& data, const Uuid& id) {
 bool Collection::replace_document(DocumentPtr document, std::span<const float> embedding) {
   if (embedding.size() != data_.dimension) return false;
   const QuantizedVector quantized = quantize(embedding);
-  std::unique_lock lock(mutex_);
+  auto lock = lock_for_change();
   const bool replaced = remove_live(data_, document->id);
   index_document(data_, document->id, document->text, embedding, quantized);
   data_.documents[document->id] = std::move(document);

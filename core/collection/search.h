@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ struct SearchRequest {
   float alpha = 0.7f;                   // linear fusion's weight of the vector side
   bool linear_fusion = false;           // else reciprocal-rank fusion
   std::optional<Filter> filter;
+  // The graph walk's beam width on layer 0 for this request (at least k is used); without it,
+  // the collection's ef_search.
+  std::optional<uint64_t> ef_search;
 };
 
 // A request must carry a query embedding, a query text or both. The extension asks this before

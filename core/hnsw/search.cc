@@ -19,7 +19,7 @@ struct SearchScratch {
 };
 
 std::vector<SearchHit> run_search(const HnswIndex& index, std::span<const float> query, size_t k,
-                                  const NodePredicate* accept) {
+                                  const NodePredicate* accept, uint64_t ef_search) {
   if (!index.entry_point.has_value() || *index.entry_point >= index.node_count) return {};
   KESTRINE_ASSERT(query.size() == index.dimension);  // checked once, when the engine admits it
   const float query_sq_norm = squared_norm(query);
@@ -39,7 +39,7 @@ std::vector<SearchHit> run_search(const HnswIndex& index, std::span<const float>
     if (!hits.empty()) ep = hits.front().id;
   }
 
-  size_t ef = std::max<size_t>(index.config.ef_search, k);
+  size_t ef = std::max<size_t>(ef_search, k);
   const size_t cap = std::min<size_t>(ef > SIZE_MAX / 4 ? SIZE_MAX : 4 * ef, index.node_count);
   searcher.run({&ep, 1}, ef, 0, accept, hits);
   while (hits.size() < k && ef < cap) {
@@ -59,13 +59,15 @@ std::vector<SearchHit> run_search(const HnswIndex& index, std::span<const float>
 
 }  // namespace
 
-std::vector<SearchHit> search(const HnswIndex& index, std::span<const float> query, size_t k) {
-  return run_search(index, query, k, nullptr);
+std::vector<SearchHit> search(const HnswIndex& index, std::span<const float> query, size_t k,
+                              std::optional<uint64_t> ef_search) {
+  return run_search(index, query, k, nullptr, ef_search.value_or(index.config.ef_search));
 }
 
 std::vector<SearchHit> filtered_search(const HnswIndex& index, std::span<const float> query,
-                                       size_t k, NodePredicate accept) {
-  return run_search(index, query, k, &accept);
+                                       size_t k, NodePredicate accept,
+                                       std::optional<uint64_t> ef_search) {
+  return run_search(index, query, k, &accept, ef_search.value_or(index.config.ef_search));
 }
 
 }  // namespace kestrine

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -15,12 +17,15 @@
 namespace kestrine {
 
 // At most k hits ascending by distance, none of them deleted. `query` should hold `dimension`
-// values; it is never read beyond them.
-std::vector<SearchHit> search(const HnswIndex& index, std::span<const float> query, size_t k);
+// values; it is never read beyond them. `ef_search` is the beam's width on layer 0 (at least k
+// is used); without it, the index's configured ef_search.
+std::vector<SearchHit> search(const HnswIndex& index, std::span<const float> query, size_t k,
+                              std::optional<uint64_t> ef_search = std::nullopt);
 
 // Like search, but only nodes for which `accept(id)` holds enter the results (the test runs for
 // live nodes only, on layer 0 only). `accept` is any callable bool(uint32_t).
 std::vector<SearchHit> filtered_search(const HnswIndex& index, std::span<const float> query,
-                                       size_t k, NodePredicate accept);
+                                       size_t k, NodePredicate accept,
+                                       std::optional<uint64_t> ef_search = std::nullopt);
 
 }  // namespace kestrine

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/collection/collection.h"
+
 namespace kestrine {
 namespace {
 
@@ -57,6 +59,15 @@ class ConditionTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ConditionTest, Evaluates) {
   EXPECT_EQ(eval_condition(GetParam().metadata, GetParam().condition), GetParam().expected);
+  // The same verdict from a column holding the document's field (filter_columns.h).
+  const FilterCondition& condition = GetParam().condition;
+  if (condition.nested) return;
+  const auto found = GetParam().metadata.find(condition.field);
+  const std::vector<StoredField> column{
+      StoredField::of(found == GetParam().metadata.end() ? nullptr : &found->second)};
+  uint8_t verdict = 2;
+  fields_satisfy(column, condition, &verdict);
+  EXPECT_EQ(verdict, GetParam().expected ? 1 : 0);
 }
 
 const double kNan = std::numeric_limits<double>::quiet_NaN();
@@ -118,6 +129,38 @@ INSTANTIATE_TEST_SUITE_P(
              {{"x", int64_t{(int64_t{1} << 53) + 1}}},
              cond("x", FilterOp::kEq, num(int64_t{1} << 53)),
              true},
+        Case{"NegBigIntsEqualAsFloats",
+             {{"x", int64_t{-(int64_t{1} << 53) - 1}}},
+             cond("x", FilterOp::kEq, num(-(int64_t{1} << 53))),
+             true},
+        Case{"IntsAtTheExactLimitDiffer",
+             {{"x", int64_t{1} << 53}},
+             cond("x", FilterOp::kEq, num((int64_t{1} << 53) - 1)),
+             false},
+        Case{"InBigIntsEqualAsFloats",
+             {{"x", int64_t{(int64_t{1} << 53) + 1}}},
+             cond("x", FilterOp::kIn, {}, std::vector{num(1), num(int64_t{1} << 53)}),
+             true},
+        Case{"InSmallInts",
+             {{"x", int64_t{3}}},
+             cond("x", FilterOp::kIn, {}, std::vector{num(1), num(3)}),
+             true},
+        Case{"NotInSmallInts",
+             {{"x", int64_t{2}}},
+             cond("x", FilterOp::kIn, {}, std::vector{num(1), num(3)}),
+             false},
+        Case{"InFloatEqualToInt",
+             {{"x", int64_t{2}}},
+             cond("x", FilterOp::kIn, {}, std::vector{num(1), real(2.0)}),
+             true},
+        Case{"InIntsFloatStored",
+             {{"x", 3.0}},
+             cond("x", FilterOp::kIn, {}, std::vector{num(1), num(3)}),
+             true},
+        Case{"InIntsBoolStored",
+             {{"x", true}},
+             cond("x", FilterOp::kIn, {}, std::vector{num(1), num(0)}),
+             false},
         Case{"LtMixed", {{"x", 1.5}}, cond("x", FilterOp::kLt, num(2)), true},
         Case{"LteEqual", {{"x", int64_t{2}}}, cond("x", FilterOp::kLte, num(2)), true},
         Case{

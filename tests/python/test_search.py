@@ -210,6 +210,51 @@ def test_a_filtered_search_returns_the_exact_top_k_of_the_matching_documents(kep
     assert [h.id for h in hits] == [ids[i] for i in expected]
 
 
+# Per-call beam widths: the collection's own value gives the default results bit for bit, a
+# width below k acts as k, and a width of at least the collection's size walks every node it can
+# reach, so that it finds the exact top k (checked against brute force where the scores are
+# those of the raw vectors and every node is reachable). The same through search_many, with and
+# without a filter.
+@pytest.mark.parametrize("metric", ["cosine", "euclidean", "dot_product"])
+@pytest.mark.parametrize("raw", [False, True])
+def test_ef_search_per_call(metric, raw):
+    rng = random.Random(11)
+    db = Kestrine()
+    db.create_collection("e", 8, ef_search=4, distance_metric=metric, store_raw_vectors=raw)
+    vectors = [[rng.gauss(0, 1) for _ in range(8)] for _ in range(300)]
+    docs = [{"text": "", "embedding": v, "metadata": {"odd": i % 2}} for i, v in enumerate(vectors)]
+    ids = db.batch_insert("e", docs)
+    queries = [[rng.gauss(0, 1) for _ in range(8)] for _ in range(20)]
+    flt = {"must": [{"field": "odd", "op": "eq", "value": 1}]}
+
+    def hits(results):
+        return [(r.id, r.score) for r in results]
+
+    def distance(query, v):
+        if metric == "cosine":
+            return cosine_distance(query, v)
+        return sum((x - y) ** 2 for x, y in zip(query, v, strict=True))
+
+    for query in queries:
+        default = hits(db.search("e", query, k=10))
+        assert hits(db.search("e", query, k=10, ef_search=None)) == default
+        assert hits(db.search("e", query, k=10, ef_search=4)) == default
+        assert hits(db.search("e", query, k=10, ef_search=1)) == default  # below k: k
+        wide = hits(db.search("e", query, k=10, ef_search=300))
+        assert hits(db.search("e", query, k=10, ef_search=10**6)) == wide
+        if raw and metric != "dot_product":
+            exact = sorted(range(300), key=lambda i: distance(query, vectors[i]))[:10]
+            assert [doc_id for doc_id, _ in wide] == [ids[i] for i in exact]
+    for flt_or_none in (None, flt):
+        for ef_search in (None, 7, 300):
+            one_by_one = [
+                hits(db.search("e", q, k=10, filter=flt_or_none, ef_search=ef_search))
+                for q in queries
+            ]
+            many = db.search_many("e", queries, k=10, filter=flt_or_none, ef_search=ef_search)
+            assert [hits(r) for r in many] == one_by_one
+
+
 def test_hybrid_filter_screens_the_keyword_hits():
     db = Kestrine()
     db.create_collection("h", 2, distance_metric="euclidean")
@@ -316,6 +361,19 @@ def test_argument_rules(animals):
     )
     with pytest.raises(OverflowError):
         db.search("a", [0, 0, 0], k=-1)
+    for ef_search in (0, -1, -(2**70)):
+        message = "ef_search must be a positive integer"
+        raises_exactly(ValueError, message, db.search, "a", [0, 0, 0], ef_search=ef_search)
+        raises_exactly(ValueError, message, db.search_many, "a", [[0, 0, 0]], ef_search=ef_search)
+    with pytest.raises(TypeError, match="^argument 'ef_search': "):
+        db.search("a", [0, 0, 0], ef_search=1.5)
+    raises_exactly(
+        TypeError,
+        "search() takes at most 8 positional arguments (9 given)",
+        db.search,
+        *("a", [0, 0, 0], None, 10, None, 0.7, "rrf", None, 50),
+    )
+    assert db.search("a", [0, 0, 0], ef_search=2**70)
     # None means absent for the optional ones.
     assert db.search("a", None, "cat", 10, None, 0.7, "rrf", None)
 

@@ -89,6 +89,7 @@ def main() -> None:
         alpha=0.5,
         fusion_method="linear",
         filter=where,
+        ef_search=64,
     )
     assert_type(hits, list[SearchResult])
     batches = db.search_many(
@@ -98,6 +99,7 @@ def main() -> None:
         k=5,
         filter=where,
         threads=0,
+        ef_search=None,
     )
     assert_type(batches, list[list[SearchResult]])
     assert_type(
