@@ -25,8 +25,7 @@ namespace {
 // The live document behind an internal id, or null.
 DocumentPtr live_document(const CollectionData& data, uint32_t id) {
   if (id >= data.internal_to_uuid.size()) return nullptr;
-  auto found = data.documents.find(data.internal_to_uuid[id]);
-  return found == data.documents.end() ? nullptr : found->second;
+  return data.documents.get(data.internal_to_uuid[id]);
 }
 
 // Every live node that passes the filter, scored with the final (rescoring) distance, the k
@@ -49,11 +48,12 @@ std::vector<SearchHit> exact_filtered_scan(const CollectionData& data, std::span
   // matches are then scored by ascending id, the order of a walk over the nodes, so that even
   // distances that do not compare (NaN) keep the same hits.
   std::vector<uint32_t> matching;
-  for (const auto& [uuid, document] : data.documents) {
-    if (!metadata_matches(document->metadata, filter)) continue;
-    const auto internal = data.uuid_to_internal.find(uuid);
-    if (internal == data.uuid_to_internal.end()) continue;
-    const uint32_t id = internal->second;
+  for (const DocumentView document : data.documents) {
+    if (!metadata_matches(document.metadata, filter)) continue;
+    const Uuid& uuid = document.key;
+    const uint32_t* internal = data.uuid_to_internal.get(uuid);
+    if (internal == nullptr) continue;
+    const uint32_t id = *internal;
     if (id >= nodes || id >= data.internal_to_uuid.size() || index.deleted[id] != 0 ||
         data.internal_to_uuid[id] != uuid) {
       continue;

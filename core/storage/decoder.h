@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/common/error.h"
@@ -62,6 +63,10 @@ class Decoder {
   uint64_t count(size_t min_element_size);
   // "string is not valid utf8: ..." for bytes that are not well-formed UTF-8.
   std::string string();
+  // The same string as a view into the input, without a copy.
+  std::string_view string_view();
+  // Skips a string without checking its UTF-8; returns its length (0 after a failure).
+  uint64_t skip_string();
   // "UUID parsing failed: invalid length: expected 16 bytes, found <n>"
   Uuid uuid();
   // Sequences of fixed-width values, replacing the contents of `out`.
