@@ -2,7 +2,9 @@
 // per slot, open addressing with linear probing. A collection keeps one entry per document in
 // such maps, so the per-entry cost is what matters: a node-based map spends a heap allocation
 // (48 bytes for a u32 value) and a bucket pointer on every entry, this one the slot and one byte,
-// at a load between 7/16 and 7/8.
+// at a load of 7/8 when sized for a known count (reserve) and between 7/16 and 7/8 when grown by
+// single insertions. The slot count need not be a power of two: a key's home slot is the high
+// half of its 64-bit mix times the slot count.
 //
 // Erasing shifts the following entries of the probe run back (no tombstones), so look-ups stay
 // short after any number of deletions. Iteration visits the slots in array order. Any insertion
@@ -11,7 +13,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -80,7 +81,7 @@ class UuidMap {
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  // Number of slots (a power of two, or 0 before the first insertion).
+  // Number of slots (0 before the first insertion).
   size_t slot_count() const { return slots_.size(); }
 
   iterator begin() { return iterator(this, 0); }
@@ -129,8 +130,7 @@ class UuidMap {
     if (hole == slots_.size()) return 0;
     // Backward shift: every later entry of the run whose home lies at or before the hole moves
     // into it, so that no look-up ever has to step over a removed entry.
-    const size_t mask = slots_.size() - 1;
-    for (size_t next = (hole + 1) & mask; control_[next] != kEmpty; next = (next + 1) & mask) {
+    for (size_t next = after(hole); control_[next] != kEmpty; next = after(next)) {
       const size_t home = home_of(slots_[next].first);
       // Whether `home` lies cyclically in (hole, next]: then the entry must stay.
       const bool stays =
@@ -147,7 +147,6 @@ class UuidMap {
   }
 
   void clear() {
-    shift_ = 63;
     slots_.clear();
     slots_.shrink_to_fit();
     control_.clear();
@@ -155,10 +154,11 @@ class UuidMap {
     size_ = 0;
   }
 
-  // Makes room for `count` entries without growing: the smallest table that holds them.
+  // Makes room for `count` entries: the smallest table that holds them, or an eighth more slots
+  // when that is more (so that reserving batch after batch stays amortised constant time).
   void reserve(size_t count) {
     const size_t wanted = slots_for(count);
-    if (wanted > slots_.size()) rehash(wanted);
+    if (wanted > slots_.size()) rehash(std::max(wanted, slots_.size() + slots_.size() / 8));
   }
 
   // Equal when both hold the same keys with equal values.
@@ -179,11 +179,14 @@ class UuidMap {
   static constexpr uint8_t kFull = 1;
   static constexpr size_t kMinSlots = 16;
 
-  // Slots for `count` entries at a load of at most 7/8.
+  // Slots for `count` entries at a load of at most 7/8 (always one empty slot, which ends
+  // every probe run).
   static size_t slots_for(size_t count) {
     if (count == 0) return 0;
-    return std::max(kMinSlots, std::bit_ceil(count + count / 7 + 1));
+    return std::max(kMinSlots, count + count / 7 + 1);
   }
+
+  size_t after(size_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
 
   // The slot a key's probe run starts at: the top bits of a multiplicative mix of both halves,
   // which depend on every bit of the key (structured ids often differ only in their last bytes,
@@ -192,15 +195,15 @@ class UuidMap {
     uint64_t lo, hi;
     std::memcpy(&lo, key.bytes.data(), 8);
     std::memcpy(&hi, key.bytes.data() + 8, 8);
-    const uint64_t mixed = lo * 0x9E3779B97F4A7C15ull ^ hi * 0xC2B2AE3D27D4EB4Full;
-    return static_cast<size_t>((mixed ^ mixed >> 32) * 0xD6E8FEB86659FD93ull >> shift_);
+    uint64_t mixed = lo * 0x9E3779B97F4A7C15ull ^ hi * 0xC2B2AE3D27D4EB4Full;
+    mixed = (mixed ^ mixed >> 32) * 0xD6E8FEB86659FD93ull;
+    return static_cast<size_t>(static_cast<unsigned __int128>(mixed) * slots_.size() >> 64);
   }
 
   // Index of `key`'s slot, or slots_.size() when absent.
   size_t position(const Uuid& key) const {
     if (size_ == 0) return slots_.size();
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = home_of(key);; i = (i + 1) & mask) {
+    for (size_t i = home_of(key);; i = after(i)) {
       if (control_[i] == kEmpty) return slots_.size();
       if (slots_[i].first == key) return i;
     }
@@ -214,9 +217,8 @@ class UuidMap {
     }
     if (slots_for(size_ + 1) > slots_.size())
       rehash(std::max(slots_for(size_ + 1), 2 * slots_.size()));
-    const size_t mask = slots_.size() - 1;
     size_t i = home_of(key);
-    while (control_[i] != kEmpty) i = (i + 1) & mask;
+    while (control_[i] != kEmpty) i = after(i);
     control_[i] = kFull;
     slots_[i] = Slot{key, V{}};
     ++size_;
@@ -229,12 +231,10 @@ class UuidMap {
     std::vector<uint8_t> old_control(slot_count, kEmpty);
     old_slots.swap(slots_);
     old_control.swap(control_);
-    shift_ = 64 - std::countr_zero(slot_count);
-    const size_t mask = slot_count - 1;
     for (size_t j = 0; j < old_slots.size(); ++j) {
       if (old_control[j] == kEmpty) continue;
       size_t i = home_of(old_slots[j].first);
-      while (control_[i] != kEmpty) i = (i + 1) & mask;
+      while (control_[i] != kEmpty) i = after(i);
       control_[i] = kFull;
       slots_[i] = std::move(old_slots[j]);
     }
@@ -243,7 +243,6 @@ class UuidMap {
   std::vector<Slot> slots_;
   std::vector<uint8_t> control_;
   size_t size_ = 0;
-  int shift_ = 63;  // 64 - log2(slot count)
 };
 
 }  // namespace kestrine

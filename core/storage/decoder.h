@@ -3,8 +3,10 @@
 // Nothing read is trusted. A declared length or count is checked against the bytes that remain
 // before anything is allocated for it: a count whose elements cannot fit (at their smallest
 // encoded size) is a truncated record. Fixed-width sequences are then allocated at their
-// verified size; containers of variable-size elements reserve at most about 1 MiB up front and
-// grow as elements actually arrive. Memory therefore stays proportional to the input.
+// verified size. Containers of variable-size elements either reserve at most about 1 MiB up
+// front and grow as elements actually arrive (reserve_hint), or, for the large tables of a
+// snapshot, reserve the checked count at once, which costs a small fixed multiple of the input
+// (records.cc says which). Memory therefore stays proportional to the input.
 //
 // The first failure is kept, and every later read returns zero or empty without consuming
 // anything. Loops driven by a stored count must test ok() on every turn; the caller checks

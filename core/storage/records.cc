@@ -197,7 +197,10 @@ NeighborLists decode_neighbor_lists(Decoder& d) {
                                " exceeds the u32 node ids"));
     return neighbors;
   }
-  neighbors.reserve(reserve_hint<std::vector<std::vector<uint32_t>>>(nodes));
+  // Sized once for the checked count (at least 8 input bytes a node, so at most about 17 bytes
+  // of table per input byte): the layer-0 table is most of an index, and growing it step by
+  // step would copy it many times over.
+  neighbors.reserve(static_cast<size_t>(nodes));
   std::vector<uint32_t> ids;
   for (uint64_t node = 0; node < nodes && d.ok(); ++node) {
     // Layers are added as their lists arrive, never sized from the stored count.
