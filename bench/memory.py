@@ -10,7 +10,8 @@ and the caller's batches freed, divided by the number of documents. Documents ca
 changes the time, not the layout, so it is low by default (--ef-construction).
 
 A second table splits the loaded collection's cost by component, from the layout of each table
-(element sizes, the flat tables' slot counts, the allocator's 16-byte chunk rounding), so that the measured total can be checked against where the bytes should be:
+(element sizes, the flat tables' slot counts, the allocator's 16-byte chunk rounding), so that
+the measured total can be checked against where the bytes should be:
 
     id map uuid -> internal id   a 20-byte slot and a control byte per slot of a flat table
     id map internal id -> uuid   16 bytes
