@@ -102,6 +102,8 @@ void encode_metadata(Encoder& e, const Metadata& metadata) {
 Metadata decode_metadata(Decoder& d) {
   Metadata metadata;
   const uint64_t n = d.count(kMinMetadataEntry);
+  // Most documents have none: an empty map costs nothing, not even the bucket sizing.
+  if (n == 0) return metadata;
   metadata.reserve(reserve_hint<Metadata::value_type>(n));
   for (uint64_t i = 0; i < n && d.ok(); ++i) {
     std::string key = d.string();
