@@ -10,8 +10,18 @@ and the caller's batches freed, divided by the number of documents. Documents ca
 changes the time, not the layout, so it is low by default (--ef-construction).
 
 A second table splits the loaded collection's cost by component, from the layout of each table
-(element sizes and the allocator's 16-byte chunk rounding), so that the measured total can be
-checked against where the bytes should be.
+(element sizes, the flat tables' slot counts, the allocator's 16-byte chunk rounding), so that
+the measured total can be checked against where the bytes should be:
+
+    id map uuid -> internal id   a 20-byte slot and a control byte per slot of a flat table
+    id map internal id -> uuid   16 bytes
+    documents                    a 32-byte slot and a control byte per slot of a flat table;
+                                 the text's bytes in one arena; metadata only when non-empty
+    keyword index                a 4-byte length, 8 bytes per posting
+    graph                        layer 0: a header and 2M link slots of 4 bytes; level and
+                                 deletion mark; the upper layers of the ~1/(M-1) nodes there
+    codes                        one byte a dimension, a float minimum and step
+    norms                        one float (cosine only), derived from the codes
 """
 
 from __future__ import annotations
@@ -102,27 +112,35 @@ def chunk(size: int) -> int:
     return max(32, (size + 8 + 15) // 16 * 16)
 
 
-def components(dim: int, text_bytes: int) -> list[tuple[str, float]]:
+def flat_slots(n: int) -> int:
+    """Slots of a flat id table (UuidMap) sized for n entries at load: a load of 7/8."""
+    return max(16, n + n // 7 + 1) if n else 0
+
+
+def components(n: int, dim: int, text_bytes: int) -> list[tuple[str, float]]:
     """Bytes a document costs in each table of a loaded collection (cosine, M 16, no metadata).
 
-    Hash tables count their node (one allocation per entry) and one bucket pointer per entry.
+    Loading sizes every table exactly; a built collection has the same layout with up to an
+    eighth of growth room in the tables that grow by appending (codes, graph, texts, slots).
     """
     upper = 1 / (M - 1)  # expected share of nodes above layer 0 (levels drawn with 1/ln M)
-    text_heap = chunk(text_bytes + 1) if text_bytes > 15 else 0
+    load = flat_slots(n) / n
     return [
-        ("id maps: uuid -> internal id (node + bucket)", chunk(8 + 16 + 4) + 8),
-        ("id maps: internal id -> uuid", 16),
-        ("documents: map node + bucket", chunk(8 + 16 + 16) + 8),
-        ("documents: Document (shared, with its counts)", chunk(16 + 16 + 32 + 56)),
-        ("text (beyond the inline 15 bytes)", text_heap),
-        ("metadata (none here)", 0),
-        ("keyword index (empty texts: lengths only)", 4),
+        ("id map: uuid -> internal id (20-byte slot + control byte)", 21 * load),
+        ("id map: internal id -> uuid", 16),
+        ("documents: slot (id, text offset and length, metadata index)", 33 * load),
+        ("documents: text, in the shared arena", text_bytes),
+        ("documents: metadata (none here; empty costs nothing)", 0),
+        (
+            "keyword index: length, and one posting when the text has a token",
+            4 + (8 if text_bytes else 0),
+        ),
         ("graph: layer-0 slots (header + 2M links)", 4 * (2 * M + 1)),
         ("graph: level + deletion mark", 2),
         ("graph: upper layers (expected)", upper * (8 + 24 + chunk(24) + chunk(4 * M))),
         ("codes: 8-bit values", dim),
         ("codes: minimum and step", 8),
-        ("norms (cosine)", 4),
+        ("norms (cosine; derived from the codes at load)", 4),
     ]
 
 
@@ -156,7 +174,7 @@ def main() -> None:
         )
     for dim in map(int, args.dims.split(",")):
         print(f"\nwhere a document's bytes go, {dim}-d (layout, not measured)")
-        rows = components(dim, args.text_bytes)
+        rows = components(args.n, dim, args.text_bytes)
         for name, size in rows:
             print(f"  {name:<50} {size:>7.1f}")
         print(f"  {'total':<50} {sum(s for _, s in rows):>7.1f}")

@@ -117,7 +117,8 @@ struct Bench {
   // (the text of document n is its number).
   // The document number of a node.
   static uint32_t number_of(const CollectionData& d, uint32_t node) {
-    return static_cast<uint32_t>(std::stoul(d.documents.at(d.internal_to_uuid[node])->text));
+    return static_cast<uint32_t>(
+        std::stoul(std::string(d.documents.find(d.internal_to_uuid[node])->text)));
   }
 
   // What a search would return if its walk found exactly the ef nearest live nodes by table

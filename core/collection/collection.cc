@@ -55,7 +55,7 @@ bool Collection::insert_document(DocumentPtr document, std::span<const float> em
   auto lock = lock_for_change();
   if (data_.documents.contains(document->id)) return false;
   index_document(data_, document->id, document->text, embedding, quantized);
-  data_.documents[document->id] = std::move(document);
+  data_.documents.insert_or_assign(document->id, *document);
   return true;
 }
 
@@ -68,8 +68,14 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
   });
   std::vector<NewNode> nodes;
   nodes.reserve(batch.size());
+  size_t text_bytes = 0;
+  for (const DocumentInsert& item : batch) text_bytes += item.document->text.size();
   std::optional<size_t> left_out;
   auto lock = lock_for_change();
+  // Every table grows once, by what the batch may add, rather than step by step.
+  data_.documents.reserve(batch.size(), text_bytes);
+  data_.uuid_to_internal.reserve(data_.uuid_to_internal.size() + batch.size());
+  reserve_for_append(data_.internal_to_uuid, batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     const DocumentInsert& item = batch[i];
     if (item.embedding.size() != data_.dimension || data_.documents.contains(item.document->id)) {
@@ -81,7 +87,7 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
     data_.uuid_to_internal[item.document->id] = internal_id;
     data_.internal_to_uuid.push_back(item.document->id);
     add_document(data_.bm25, internal_id, item.document->text);
-    data_.documents[item.document->id] = item.document;
+    data_.documents.insert_or_assign(item.document->id, *item.document);
     nodes.push_back({item.embedding, &quantized[i]});
   }
   // Cannot fail: every length was checked, and the ids are the next nodes.
@@ -101,20 +107,17 @@ void index_document(CollectionData& data, const Uuid& id, std::string_view text,
 
 DocumentPtr Collection::get_document(const Uuid& id) const {
   std::shared_lock lock(mutex_);
-  auto it = data_.documents.find(id);
-  return it == data_.documents.end() ? nullptr : it->second;
+  return data_.documents.get(id);
 }
 
 bool Collection::delete_document(const Uuid& id) {
   auto lock = lock_for_change();
-  auto doc = data_.documents.find(id);
-  if (doc == data_.documents.end()) return false;
-  data_.documents.erase(doc);
-  auto internal = data_.uuid_to_internal.find(id);
-  if (internal == data_.uuid_to_internal.end()) return true;
-  mark_deleted(data_.hnsw, internal->second);
+  if (!data_.documents.erase(id)) return false;
+  const uint32_t* internal = data_.uuid_to_internal.get(id);
+  if (internal == nullptr) return true;
+  mark_deleted(data_.hnsw, *internal);
   // The document was live, so it is indexed even if its text gave no token.
-  remove_document(data_.bm25, internal->second, /*was_indexed=*/true);
+  remove_document(data_.bm25, *internal, /*was_indexed=*/true);
   // The id-map entry and the id-to-uuid slot stay until a rebuild renumbers the documents.
   return true;
 }
@@ -143,8 +146,8 @@ uint64_t estimate_memory(const CollectionData& data) {
   total += 4 * data.bm25.doc_lengths.size();
   // What pruned keyword search derives from the lists: bounds and a share code per posting.
   for (const auto& [term, bounds] : data.bm25.bounds) total += heap_bytes(bounds);
-  for (const auto& [id, doc] : data.documents) {
-    total += doc->text.size() + 64 * doc->metadata.size() + 80;
+  for (const DocumentView document : data.documents) {
+    total += document.text.size() + 64 * document.metadata.size() + 80;
   }
   total += 24 * data.uuid_to_internal.size();
   total += 16 * data.internal_to_uuid.size();

@@ -12,15 +12,16 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/bm25/inverted_index.h"
 #include "core/collection/document.h"
+#include "core/collection/document_map.h"
 #include "core/collection/filter_columns.h"
 #include "core/common/error.h"
 #include "core/common/uuid.h"
+#include "core/common/uuid_map.h"
 #include "core/hnsw/config.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/quantization/scalar.h"
@@ -34,7 +35,7 @@ struct CollectionData {
   DocumentMap documents;  // exactly the live documents
   HnswIndex hnsw;
   InvertedIndex bm25;
-  std::unordered_map<Uuid, uint32_t, UuidHash> uuid_to_internal;
+  UuidMap<uint32_t> uuid_to_internal;
   std::vector<Uuid> internal_to_uuid;  // its length is the next internal id
 };
 

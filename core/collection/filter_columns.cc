@@ -96,17 +96,18 @@ FilterColumns::Judge FilterColumns::judge(const CollectionData& data, uint64_t v
     const size_t ids = data.internal_to_uuid.size();
     if (!built_) live_.assign(ids, 0);
     for (std::vector<StoredField>* column : missing) column->assign(ids, StoredField{});
-    for (const auto& [uuid, document] : data.documents) {
-      const auto internal = data.uuid_to_internal.find(uuid);
-      if (internal == data.uuid_to_internal.end()) continue;
-      const uint32_t id = internal->second;
+    for (const DocumentView document : data.documents) {
+      const Uuid& uuid = document.key;
+      const uint32_t* internal = data.uuid_to_internal.get(uuid);
+      if (internal == nullptr) continue;
+      const uint32_t id = *internal;
       if (id >= nodes || id >= ids || index.deleted[id] != 0 || data.internal_to_uuid[id] != uuid) {
         continue;
       }
       live_[id] = 1;
       for (size_t f = 0; f < missing.size(); ++f) {
-        const auto found = document->metadata.find(*missing_names[f]);
-        if (found != document->metadata.end()) (*missing[f])[id] = StoredField::of(&found->second);
+        const auto found = document.metadata.find(*missing_names[f]);
+        if (found != document.metadata.end()) (*missing[f])[id] = StoredField::of(&found->second);
       }
     }
     built_ = true;

@@ -249,9 +249,8 @@ bool matches_filter(const CollectionData& collection, uint32_t internal_id, cons
   if (internal_id >= collection.internal_to_uuid.size() || collection.documents.empty()) {
     return false;
   }
-  auto document = collection.documents.find(collection.internal_to_uuid[internal_id]);
-  if (document == collection.documents.end()) return false;
-  return metadata_matches(document->second->metadata, filter);
+  const auto document = collection.documents.find(collection.internal_to_uuid[internal_id]);
+  return document && metadata_matches(document->metadata, filter);
 }
 
 }  // namespace kestrine

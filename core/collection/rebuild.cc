@@ -2,6 +2,8 @@
 
 #include <mutex>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/hnsw/hnsw_index.h"
@@ -14,8 +16,8 @@ namespace {
 
 // The node `id` is mapped to, or kNoNode.
 uint32_t node_of(const CollectionData& data, const Uuid& id) {
-  const auto it = data.uuid_to_internal.find(id);
-  return it == data.uuid_to_internal.end() ? RebuiltIndexes::kNoNode : it->second;
+  const uint32_t* node = data.uuid_to_internal.get(id);
+  return node == nullptr ? RebuiltIndexes::kNoNode : *node;
 }
 
 // The stored vector of document `id` in `data`'s index; zeros when the id maps to no node the
@@ -24,13 +26,15 @@ void read_document_vector(const CollectionData& data, const Uuid& id, std::span<
   read_stored_vector(data.hnsw, node_of(data, id), out);
 }
 
-// What the build starts from: the live documents, shared, in the map's order, under their keys
-// in `documents`, with their vectors back to back (document j at j * dimension).
+// What the build starts from: the live documents' keys in `documents` and copies of their texts,
+// in the map's order (text j at [text_ends[j - 1], text_ends[j]) of `texts`), with their vectors
+// back to back (document j at j * dimension).
 struct WorkList {
   HnswConfig config;
   uint64_t dimension = 0;
   std::vector<Uuid> ids;
-  std::vector<DocumentPtr> documents;
+  std::string texts;
+  std::vector<size_t> text_ends;
   std::vector<float> vectors;
   std::vector<uint32_t> source_nodes;
 };
@@ -43,14 +47,18 @@ WorkList read_work_list(const Collection& collection) {
     const size_t dim = static_cast<size_t>(data.dimension);
     const size_t n = data.documents.size();
     work.ids.reserve(n);
-    work.documents.reserve(n);
+    work.text_ends.reserve(n);
     work.source_nodes.reserve(n);
     work.vectors.resize(n * dim);
-    for (const auto& [id, document] : data.documents) {
-      const size_t j = work.documents.size();
-      work.ids.push_back(id);
-      work.documents.push_back(document);
-      work.source_nodes.push_back(node_of(data, id));
+    size_t text_bytes = 0;
+    for (const DocumentView document : data.documents) text_bytes += document.text.size();
+    work.texts.reserve(text_bytes);
+    for (const DocumentView document : data.documents) {
+      const size_t j = work.ids.size();
+      work.ids.push_back(document.key);
+      work.texts += document.text;
+      work.text_ends.push_back(work.texts.size());
+      work.source_nodes.push_back(node_of(data, document.key));
       read_stored_vector(data.hnsw, work.source_nodes.back(),
                          std::span(work.vectors).subspan(j * dim, dim));
     }
@@ -63,7 +71,7 @@ WorkList read_work_list(const Collection& collection) {
 Result<RebuiltIndexes> build_indexes(const Collection& collection) {
   WorkList work = read_work_list(collection);
   const size_t dim = static_cast<size_t>(work.dimension);
-  const size_t n = work.documents.size();
+  const size_t n = work.ids.size();
 
   RebuiltIndexes rebuilt;
   rebuilt.hnsw = make_hnsw_index(work.config, work.dimension);
@@ -73,7 +81,9 @@ Result<RebuiltIndexes> build_indexes(const Collection& collection) {
     const auto internal_id = static_cast<uint32_t>(j);
     rebuilt.uuid_to_internal.emplace(work.ids[j], internal_id);
     rebuilt.internal_to_uuid.push_back(work.ids[j]);
-    add_document(rebuilt.bm25, internal_id, work.documents[j]->text);
+    const size_t text_start = j == 0 ? 0 : work.text_ends[j - 1];
+    add_document(rebuilt.bm25, internal_id,
+                 std::string_view(work.texts).substr(text_start, work.text_ends[j] - text_start));
     const std::span<const float> vector = std::span(work.vectors).subspan(j * dim, dim);
     if (auto ok = insert(rebuilt.hnsw, internal_id, vector, quantize(vector)); !ok) {
       return fail(ok.error());
@@ -100,17 +110,17 @@ uint64_t install_indexes(Collection& collection, RebuiltIndexes rebuilt) {
 
     // Live documents the build does not hold under the node it read them from: inserted since,
     // or deleted and inserted again. Their vectors come from the tables about to be replaced.
-    std::vector<std::pair<Uuid, DocumentPtr>> late;
+    std::vector<std::pair<Uuid, std::string>> late;
     std::vector<float> late_vectors;
     size_t unchanged = 0;
-    for (const auto& [id, document] : data.documents) {
-      const auto built = rebuilt.uuid_to_internal.find(id);
-      if (built != rebuilt.uuid_to_internal.end() &&
-          rebuilt.source_nodes[built->second] == node_of(data, id)) {
+    for (const DocumentView document : data.documents) {
+      const Uuid& id = document.key;
+      const uint32_t* built = rebuilt.uuid_to_internal.get(id);
+      if (built != nullptr && rebuilt.source_nodes[*built] == node_of(data, id)) {
         ++unchanged;
         continue;
       }
-      late.emplace_back(id, document);
+      late.emplace_back(id, document.text);
       late_vectors.resize(late.size() * dim);
       read_document_vector(data, id, std::span(late_vectors).subspan((late.size() - 1) * dim, dim));
     }
@@ -138,7 +148,7 @@ uint64_t install_indexes(Collection& collection, RebuiltIndexes rebuilt) {
     // Inserted like any insert: the next internal id, encoded with the new codebook if any.
     for (size_t i = 0; i < late.size(); ++i) {
       const std::span<const float> vector = std::span(late_vectors).subspan(i * dim, dim);
-      index_document(data, late[i].first, late[i].second->text, vector, quantize(vector));
+      index_document(data, late[i].first, late[i].second, vector, quantize(vector));
     }
   });
   return built_from;

@@ -2,7 +2,7 @@
 // node: the node's vector, codes, links and id-table entries stay until a rebuild replaces the
 // HNSW index, the keyword index and both id tables by fresh ones that hold the live documents
 // alone, numbered from 0 in the iteration order of `documents`. Documents themselves are kept
-// (the same shared objects); only internal ids change. The rebuild is also the one place where
+// as they are; only internal ids change. The rebuild is also the one place where
 // product quantization is trained, when the index configuration names a subspace count.
 //
 // It runs in two halves so that the collection stays usable meanwhile:
@@ -16,13 +16,13 @@
 
 #include <cstdint>
 #include <limits>
-#include <unordered_map>
 #include <vector>
 
 #include "core/bm25/inverted_index.h"
 #include "core/collection/collection.h"
 #include "core/common/error.h"
 #include "core/common/uuid.h"
+#include "core/common/uuid_map.h"
 #include "core/hnsw/hnsw_index.h"
 
 namespace kestrine {
@@ -32,7 +32,7 @@ namespace kestrine {
 struct RebuiltIndexes {
   HnswIndex hnsw;  // the collection's configuration and dimension
   InvertedIndex bm25;
-  std::unordered_map<Uuid, uint32_t, UuidHash> uuid_to_internal;
+  UuidMap<uint32_t> uuid_to_internal;
   std::vector<Uuid> internal_to_uuid;
   // Per new internal id: the document's internal id in the tables it was read from, or kNoNode
   // when its id was not mapped. Unchanged exactly when the document is still live under that

@@ -9,13 +9,11 @@ namespace {
 // Takes a live document out of the documents and both indexes, as delete_document does; its
 // node stays in the graph, marked deleted, until a rebuild. False when the id is not live.
 bool remove_live(CollectionData& data, const Uuid& id) {
-  auto document = data.documents.find(id);
-  if (document == data.documents.end()) return false;
-  data.documents.erase(document);
-  auto internal = data.uuid_to_internal.find(id);
-  if (internal == data.uuid_to_internal.end()) return true;
-  mark_deleted(data.hnsw, internal->second);
-  remove_document(data.bm25, internal->second, /*was_indexed=*/true);
+  if (!data.documents.erase(id)) return false;
+  const uint32_t* internal = data.uuid_to_internal.get(id);
+  if (internal == nullptr) return true;
+  mark_deleted(data.hnsw, *internal);
+  remove_document(data.bm25, *internal, /*was_indexed=*/true);
   return true;
 }
 
@@ -27,7 +25,7 @@ bool Collection::replace_document(DocumentPtr document, std::span<const float> e
   auto lock = lock_for_change();
   const bool replaced = remove_live(data_, document->id);
   index_document(data_, document->id, document->text, embedding, quantized);
-  data_.documents[document->id] = std::move(document);
+  data_.documents.insert_or_assign(document->id, *document);
   return replaced;
 }
 

@@ -231,6 +231,13 @@ Result<std::vector<uint8_t>> unseal(const EncryptionKey& key, std::span<const ui
   return plaintext;
 }
 
+Status unseal_into(const EncryptionKey& key, std::span<const uint8_t> envelope,
+                   std::span<uint8_t> out) {
+  if (auto ok = check_envelope_size(envelope.size()); !ok) return ok;
+  if (out.size() != envelope.size() - kEnvelopeOverhead) return fail(decryption_failure());
+  return open_envelope(key, envelope, out.data());
+}
+
 Result<std::span<const uint8_t>> unseal_in_place(const EncryptionKey& key,
                                                  std::span<uint8_t> envelope) {
   if (auto ok = check_envelope_size(envelope.size()); !ok) return fail(ok.error());

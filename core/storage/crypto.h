@@ -76,6 +76,12 @@ Status seal_in_place(const EncryptionKey& key, std::span<uint8_t> envelope);
 //   "decryption failed: wrong key or corrupted data" (any tag mismatch; nothing is released)
 Result<std::vector<uint8_t>> unseal(const EncryptionKey& key, std::span<const uint8_t> envelope);
 
+// Opens an envelope into `out`, which holds exactly its plaintext size (envelope size - 28). Same
+// errors as unseal; on failure `out` is wiped. Lets a reader decrypt straight from a file's
+// mapping into a buffer it never had to clear.
+Status unseal_into(const EncryptionKey& key, std::span<const uint8_t> envelope,
+                   std::span<uint8_t> out);
+
 // Opens an envelope where it lies: the plaintext replaces the ciphertext in the middle of
 // `envelope`, and the result is that part of it. Same errors as unseal; on failure the middle is
 // wiped. Spares a reader that owns the envelope a second buffer of its size.

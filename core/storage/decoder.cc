@@ -1,7 +1,9 @@
 #include "core/storage/decoder.h"
 
 #include <bit>
+#include <compare>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 namespace kestrine {
@@ -90,7 +92,9 @@ uint64_t Decoder::count(size_t min_element_size) {
   return n;
 }
 
-std::string Decoder::string() {
+std::string Decoder::string() { return std::string(string_view()); }
+
+std::string_view Decoder::string_view() {
   const uint64_t n = count(1);
   const uint8_t* p = take(n);
   if (p == nullptr) return {};
@@ -100,7 +104,12 @@ std::string Decoder::string() {
                              std::to_string(bad)));
     return {};
   }
-  return std::string(reinterpret_cast<const char*>(p), n);
+  return std::string_view(reinterpret_cast<const char*>(p), n);
+}
+
+uint64_t Decoder::skip_string() {
+  const uint64_t n = count(1);
+  return take(n) == nullptr ? 0 : n;
 }
 
 Uuid Decoder::uuid() {
@@ -119,6 +128,65 @@ Uuid Decoder::uuid() {
   return id;
 }
 
+namespace {
+
+// Reads the little-endian values of T at `p`, unaligned: a random-access iterator, so that
+// std::vector::assign allocates exactly once and copies without first zeroing the table.
+template <typename T>
+class LittleEndianReader {
+ public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const T*;
+  using reference = T;
+
+  explicit LittleEndianReader(const uint8_t* p) : p_(p) {}
+  T operator*() const {
+    using U = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    U v;
+    std::memcpy(&v, p_, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    return std::bit_cast<T>(v);
+  }
+  T operator[](difference_type i) const { return *(*this + i); }
+  LittleEndianReader& operator++() {
+    p_ += sizeof(T);
+    return *this;
+  }
+  LittleEndianReader operator++(int) {
+    LittleEndianReader before = *this;
+    p_ += sizeof(T);
+    return before;
+  }
+  LittleEndianReader& operator--() {
+    p_ -= sizeof(T);
+    return *this;
+  }
+  LittleEndianReader operator--(int) {
+    LittleEndianReader before = *this;
+    p_ -= sizeof(T);
+    return before;
+  }
+  LittleEndianReader& operator+=(difference_type n) {
+    p_ += n * static_cast<difference_type>(sizeof(T));
+    return *this;
+  }
+  LittleEndianReader& operator-=(difference_type n) { return *this += -n; }
+  friend LittleEndianReader operator+(LittleEndianReader a, difference_type n) { return a += n; }
+  friend LittleEndianReader operator+(difference_type n, LittleEndianReader a) { return a += n; }
+  friend LittleEndianReader operator-(LittleEndianReader a, difference_type n) { return a -= n; }
+  friend difference_type operator-(const LittleEndianReader& a, const LittleEndianReader& b) {
+    return (a.p_ - b.p_) / static_cast<difference_type>(sizeof(T));
+  }
+  friend auto operator<=>(const LittleEndianReader&, const LittleEndianReader&) = default;
+
+ private:
+  const uint8_t* p_;
+};
+
+}  // namespace
+
 template <typename T>
 void Decoder::take_array(std::vector<T>& out) {
   out.clear();
@@ -130,18 +198,9 @@ void Decoder::take_array(std::vector<T>& out) {
     // Bytes need no alignment and no byte order: copied straight in, without first zeroing a
     // table that the copy overwrites (the codes are most of a snapshot).
     out.assign(reinterpret_cast<const T*>(p), reinterpret_cast<const T*>(p) + n);
-    return;
-  }
-  out.resize(n);
-  if constexpr (std::endian::native == std::endian::little) {
-    if (n != 0) std::memcpy(out.data(), p, n * sizeof(T));
   } else {
-    using U = std::conditional_t<sizeof(T) == 4, uint32_t, uint8_t>;
-    for (size_t i = 0; i < n; ++i) {
-      U v;
-      std::memcpy(&v, p + i * sizeof(T), sizeof v);
-      out[i] = std::bit_cast<T>(std::byteswap(v));
-    }
+    // Wider values are read unaligned, in the file's byte order, straight into the new table.
+    out.assign(LittleEndianReader<T>(p), LittleEndianReader<T>(p + n * sizeof(T)));
   }
 }
 

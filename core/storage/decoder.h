@@ -3,8 +3,10 @@
 // Nothing read is trusted. A declared length or count is checked against the bytes that remain
 // before anything is allocated for it: a count whose elements cannot fit (at their smallest
 // encoded size) is a truncated record. Fixed-width sequences are then allocated at their
-// verified size; containers of variable-size elements reserve at most about 1 MiB up front and
-// grow as elements actually arrive. Memory therefore stays proportional to the input.
+// verified size. Containers of variable-size elements either reserve at most about 1 MiB up
+// front and grow as elements actually arrive (reserve_hint), or, for the large tables of a
+// snapshot, reserve the checked count at once, which costs a small fixed multiple of the input
+// (records.cc says which). Memory therefore stays proportional to the input.
 //
 // The first failure is kept, and every later read returns zero or empty without consuming
 // anything. Loops driven by a stored count must test ok() on every turn; the caller checks
@@ -17,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/common/error.h"
@@ -62,6 +65,10 @@ class Decoder {
   uint64_t count(size_t min_element_size);
   // "string is not valid utf8: ..." for bytes that are not well-formed UTF-8.
   std::string string();
+  // The same string as a view into the input, without a copy.
+  std::string_view string_view();
+  // Skips a string without checking its UTF-8; returns its length (0 after a failure).
+  uint64_t skip_string();
   // "UUID parsing failed: invalid length: expected 16 bytes, found <n>"
   Uuid uuid();
   // Sequences of fixed-width values, replacing the contents of `out`.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -97,6 +98,28 @@ bool same_directory(const std::filesystem::path& a, const std::filesystem::path&
 // The whole content of a file.
 Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path,
                                        FileSystem& fs = default_file_system());
+
+// A regular file's content mapped read-only from the page cache: no buffer to allocate and
+// clear, no copy. The operating system's file, not a FileSystem's. Only for files that are
+// replaced by renaming, never changed in place (snapshots): a file cut short while mapped would
+// fault on access.
+class MappedFile {
+ public:
+  // The mapping, or nothing when the file cannot be mapped (missing, empty, not a regular file,
+  // no address space): the caller then reads it the ordinary way, which reports any error.
+  static std::optional<MappedFile> map(const std::filesystem::path& path);
+
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  ~MappedFile();
+
+  std::span<const uint8_t> bytes() const { return {data_, size_}; }
+
+ private:
+  MappedFile(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 // Creates `directory` and its missing parents. Each directory created is made durable: its
 // parent is forced to the device after the new entry appears in it.

@@ -23,6 +23,40 @@ constexpr size_t kMinIdMapEntry = kMinUuid + 4;
 constexpr uint32_t kMetadataVariants = 4;
 constexpr uint32_t kMetricVariants = 3;
 
+// Skips one metadata value without building it.
+void skip_metadata_value(Decoder& d) {
+  switch (d.variant(kMetadataVariants)) {
+    case 0:
+      d.u8();
+      break;
+    case 1:
+    case 2:
+      d.u64();
+      break;
+    default:
+      d.skip_string();
+  }
+}
+
+// The text bytes of the `count` document entries that start at `d`'s position, read from a copy
+// of the decoder (nothing is checked: the real pass that follows reports any fault), so that the
+// text arena is allocated once at its exact size.
+size_t document_text_bytes(Decoder d, uint64_t count) {
+  uint64_t total = 0;
+  for (uint64_t i = 0; i < count && d.ok(); ++i) {
+    d.skip_string();  // key
+    d.skip_string();  // id
+    total += d.skip_string();
+    const uint64_t entries = d.count(kMinMetadataEntry);
+    for (uint64_t k = 0; k < entries && d.ok(); ++k) {
+      d.skip_string();
+      skip_metadata_value(d);
+    }
+  }
+  // Bounded by the input: every text byte counted was present in it.
+  return static_cast<size_t>(total);
+}
+
 }  // namespace
 
 void encode_metadata_value(Encoder& e, const MetadataValue& value) {
@@ -68,6 +102,8 @@ void encode_metadata(Encoder& e, const Metadata& metadata) {
 Metadata decode_metadata(Decoder& d) {
   Metadata metadata;
   const uint64_t n = d.count(kMinMetadataEntry);
+  // Most documents have none: an empty map costs nothing, not even the bucket sizing.
+  if (n == 0) return metadata;
   metadata.reserve(reserve_hint<Metadata::value_type>(n));
   for (uint64_t i = 0; i < n && d.ok(); ++i) {
     std::string key = d.string();
@@ -78,6 +114,12 @@ Metadata decode_metadata(Decoder& d) {
 }
 
 void encode_document(Encoder& e, const Document& document) {
+  e.uuid(document.id);
+  e.string(document.text);
+  encode_metadata(e, document.metadata);
+}
+
+void encode_document(Encoder& e, const DocumentView& document) {
   e.uuid(document.id);
   e.string(document.text);
   encode_metadata(e, document.metadata);
@@ -157,7 +199,10 @@ NeighborLists decode_neighbor_lists(Decoder& d) {
                                " exceeds the u32 node ids"));
     return neighbors;
   }
-  neighbors.reserve(reserve_hint<std::vector<std::vector<uint32_t>>>(nodes));
+  // Sized once for the checked count (at least 8 input bytes a node, so at most about 17 bytes
+  // of table per input byte): the layer-0 table is most of an index, and growing it step by
+  // step would copy it many times over.
+  neighbors.reserve(static_cast<size_t>(nodes));
   std::vector<uint32_t> ids;
   for (uint64_t node = 0; node < nodes && d.ok(); ++node) {
     // Layers are added as their lists arrive, never sized from the stored count.
@@ -252,9 +297,9 @@ void encode_collection_data(Encoder& e, const CollectionData& data) {
   e.string(data.name);
   e.u64(data.dimension);
   e.length(data.documents.size());
-  for (const auto& [id, document] : data.documents) {
-    e.uuid(id);
-    encode_document(e, *document);
+  for (const DocumentView document : data.documents) {
+    e.uuid(document.key);
+    encode_document(e, document);
   }
   encode_hnsw_index(e, data.hnsw);
   encode_inverted_index(e, data.bm25);
@@ -272,19 +317,23 @@ CollectionData decode_collection_data(Decoder& d) {
   data.name = d.string();
   data.dimension = d.u64();
 
+  // Every count below has been checked against the bytes that remain (count()), so reserving
+  // it costs at most a small multiple of the input: the tables are sized once, exactly.
   const uint64_t documents = d.count(kMinDocumentEntry);
-  data.documents.reserve(reserve_hint<DocumentMap::value_type>(documents));
+  data.documents.reserve(static_cast<size_t>(documents), document_text_bytes(d, documents));
   for (uint64_t i = 0; i < documents && d.ok(); ++i) {
     const Uuid key = d.uuid();
-    auto document = std::make_shared<const Document>(decode_document(d));
-    if (d.ok()) data.documents.insert_or_assign(key, std::move(document));
+    const Uuid id = d.uuid();
+    const std::string_view text = d.string_view();
+    Metadata metadata = decode_metadata(d);
+    if (d.ok()) data.documents.insert_or_assign(key, id, text, std::move(metadata));
   }
 
   data.hnsw = decode_hnsw_index(d);
   data.bm25 = decode_inverted_index(d);
 
   const uint64_t mapped = d.count(kMinIdMapEntry);
-  data.uuid_to_internal.reserve(reserve_hint<std::pair<Uuid, uint32_t>>(mapped));
+  data.uuid_to_internal.reserve(static_cast<size_t>(mapped));
   for (uint64_t i = 0; i < mapped && d.ok(); ++i) {
     const Uuid key = d.uuid();
     const uint32_t internal = d.u32();
@@ -292,7 +341,7 @@ CollectionData decode_collection_data(Decoder& d) {
   }
 
   const uint64_t slots = d.count(kMinUuid);
-  data.internal_to_uuid.reserve(reserve_hint<Uuid>(slots));
+  data.internal_to_uuid.reserve(static_cast<size_t>(slots));
   for (uint64_t i = 0; i < slots && d.ok(); ++i) {
     const Uuid id = d.uuid();
     if (d.ok()) data.internal_to_uuid.push_back(id);

@@ -51,6 +51,7 @@ inline constexpr size_t kHnswConfigSize = 53;
 void encode_metadata_value(Encoder& e, const MetadataValue& value);
 void encode_metadata(Encoder& e, const Metadata& metadata);
 void encode_document(Encoder& e, const Document& document);
+void encode_document(Encoder& e, const DocumentView& document);
 void encode_metric(Encoder& e, DistanceMetric metric);
 void encode_hnsw_config(Encoder& e, const HnswConfig& config);
 void encode_pq_codebook(Encoder& e, const PqCodebook& codebook);

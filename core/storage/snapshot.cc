@@ -164,6 +164,26 @@ Result<CollectionData> parse_snapshot(std::span<const uint8_t> file, std::string
 
 Result<CollectionData> read_snapshot_data(const std::filesystem::path& path,
                                           const EncryptionKey* key) {
+  // Mapped from the page cache when possible: the payload is decoded (or decrypted) straight
+  // from the cached pages, with no read buffer to allocate, clear and fill. Snapshots are
+  // replaced by renaming, never changed in place, so the mapped file stays whole.
+  if (auto mapped = MappedFile::map(path)) {
+    const std::span<const uint8_t> file = mapped->bytes();
+    if (key == nullptr || snapshot_form(file) != SnapshotForm::kEncrypted) {
+      return parse_snapshot(file, path.native(), key);
+    }
+    // Decrypted into a buffer that is never cleared: every byte is written by the cipher (or
+    // wiped on failure) before anything reads it. Same steps and errors as parse_snapshot.
+    const std::span<const uint8_t> envelope = file.subspan(kMagicSize);
+    const size_t plain_size =
+        envelope.size() >= kEnvelopeOverhead ? envelope.size() - kEnvelopeOverhead : 0;
+    auto plaintext = std::make_unique_for_overwrite<uint8_t[]>(plain_size);
+    if (auto ok = unseal_into(*key, envelope, std::span(plaintext.get(), plain_size)); !ok) {
+      return fail(ok.error());
+    }
+    mapped.reset();  // the file's pages are not needed while decoding
+    return decode_payload(std::span<const uint8_t>(plaintext.get(), plain_size));
+  }
   auto file = read_file(path);
   if (!file) return fail(file.error());
   // The buffer just read is ours: an encrypted snapshot is opened inside it rather than into a

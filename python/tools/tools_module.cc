@@ -385,17 +385,12 @@ PyObject* document_iterator_next(PyObject* self) {
     const auto& ids = data.internal_to_uuid;
     for (; it->next < ids.size() && !document; ++it->next) {
       const Uuid& id = ids[it->next];
-      auto found = data.documents.find(id);
-      auto node = data.uuid_to_internal.find(id);
+      const auto found = data.documents.find(id);
+      const uint32_t* node = data.uuid_to_internal.get(id);
       // A deleted id inserted again lives under its newest node only.
-      if (found == data.documents.end() || node == data.uuid_to_internal.end() ||
-          node->second != it->next) {
-        continue;
-      }
-      if (it->filter != nullptr && !metadata_matches(found->second->metadata, *it->filter)) {
-        continue;
-      }
-      document = found->second;
+      if (!found || node == nullptr || *node != it->next) continue;
+      if (it->filter != nullptr && !metadata_matches(found->metadata, *it->filter)) continue;
+      document = share_document(*found);
       embedding = stored_vector(data.hnsw, it->next);
     }
   });

@@ -57,10 +57,10 @@ TEST(CollectionBm25Test, RandomInsertsAndDeletesLeaveTheIndexOfTheLiveDocuments)
     collection.read([&](const CollectionData& data) {
       InvertedIndex fresh;
       std::set<uint32_t> live_ids;
-      for (const auto& [uuid, doc] : data.documents) {
-        const uint32_t internal = data.uuid_to_internal.at(uuid);
+      for (const DocumentView doc : data.documents) {
+        const uint32_t internal = data.uuid_to_internal.at(doc.key);
         live_ids.insert(internal);
-        add_document(fresh, internal, doc->text);
+        add_document(fresh, internal, doc.text);
       }
       const InvertedIndex& index = data.bm25;
       EXPECT_EQ(index.doc_count, fresh.doc_count);

@@ -40,8 +40,9 @@ inline void expect_consistent(const CollectionData& data) {
 
   // Every live document sits on its own undeleted node, and the two maps agree on it.
   std::vector<bool> live(h.node_count, false);
-  for (const auto& [id, document] : data.documents) {
-    ASSERT_EQ(document->id, id);
+  for (const DocumentView document : data.documents) {
+    const Uuid& id = document.key;
+    ASSERT_EQ(document.id, id);
     const auto it = data.uuid_to_internal.find(id);
     ASSERT_NE(it, data.uuid_to_internal.end()) << "live document without a node";
     ASSERT_LT(it->second, h.node_count);
@@ -59,8 +60,8 @@ inline void expect_consistent(const CollectionData& data) {
 
   InvertedIndex fresh;
   std::vector<std::pair<uint32_t, std::string_view>> texts;
-  for (const auto& [id, document] : data.documents) {
-    texts.emplace_back(data.uuid_to_internal.at(id), document->text);
+  for (const DocumentView document : data.documents) {
+    texts.emplace_back(data.uuid_to_internal.at(document.key), document.text);
   }
   std::sort(texts.begin(), texts.end());
   for (const auto& [node, text] : texts) add_document(fresh, node, text);

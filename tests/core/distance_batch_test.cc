@@ -220,10 +220,11 @@ TEST(DistanceBatchTest, DequantizeWithNormEqualsDequantizeThenNorm) {
         Shifted<float> got = shifted<float>(n, static_cast<size_t>(kind));
         const float sq = dequantize_sq_norm(distance_kernels(variant), s.view(n), got.data());
         for (size_t i = 0; i < n; ++i) {
-          ASSERT_EQ(bits(got.data()[i]), bits(want[i])) << variant_name(variant) << " i=" << i;
+          ASSERT_EQ(bits(got.data()[i]), bits(want[i]))
+              << kernel_variant_name(variant) << " i=" << i;
         }
         ASSERT_EQ(bits(sq), bits(vector_squared_norm(variant, want)))
-            << variant_name(variant) << " n=" << n;
+            << kernel_variant_name(variant) << " n=" << n;
       }
     }
   }

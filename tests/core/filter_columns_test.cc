@@ -128,14 +128,15 @@ TEST(FilterColumnsTest, AgreesWithTheMetadataMaps) {
     options.nodes = 1 + static_cast<uint32_t>(rng() % 300);
     CollectionData data = testing::random_collection(rng, options);
     const auto refill = [&] {
-      for (auto& [uuid, document] : data.documents) {
-        auto copy = std::make_shared<Document>(*document);
-        copy->metadata.clear();
+      std::vector<std::pair<Uuid, Document>> refilled;
+      for (const DocumentView document : data.documents) {
+        Document copy{document.id, std::string(document.text), {}};
         for (const char* field : {"a", "b", "c"}) {
-          if (rng() % 4 != 0) copy->metadata[field] = random_value(rng);
+          if (rng() % 4 != 0) copy.metadata[field] = random_value(rng);
         }
-        document = std::move(copy);
+        refilled.emplace_back(document.key, std::move(copy));
       }
+      for (const auto& [key, document] : refilled) data.documents.insert_or_assign(key, document);
     };
     refill();
     FilterColumns columns;
@@ -159,9 +160,9 @@ TEST(FilterColumnsTest, AgreesWithTheMetadataMaps) {
     Filter has_a;
     has_a.must.push_back({"a", FilterOp::kExists, FilterValue{true}, std::nullopt, nullptr});
     const std::vector<uint32_t> before = columns.judge(data, 2, has_a).matching_ids();
-    for (auto& [uuid, document] : data.documents) {
-      document = std::make_shared<const Document>(Document{uuid, "", {}});
-    }
+    std::vector<Uuid> keys;
+    for (const DocumentView document : data.documents) keys.push_back(document.key);
+    for (const Uuid& key : keys) data.documents.insert_or_assign(key, Document{key, "", {}});
     EXPECT_EQ(columns.judge(data, 2, has_a).matching_ids(), before);
     EXPECT_TRUE(columns.judge(data, 3, has_a).matching_ids().empty());
   }

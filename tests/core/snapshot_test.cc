@@ -222,7 +222,7 @@ const RuleCase kRuleCases[] = {
      [](CollectionData& d) {
        for (int i = 0; i < 7; ++i) {
          const Uuid id = new_uuid();
-         d.documents[id] = std::make_shared<const Document>(Document{id, "x", {}});
+         d.documents.insert_or_assign(id, Document{id, "x", {}});
        }
      },
      ""},
@@ -328,9 +328,9 @@ TEST(ValidationTest, AnAcceptedInconsistentCollectionStaysUsable) {
   data.hnsw.config.ef_search = ~uint64_t{0};
   data.bm25.postings["term"].push_back({1000000, 3});
   data.bm25.doc_lengths.clear();
-  if (data.documents.size() == 6) data.documents.erase(data.documents.begin());
+  if (data.documents.size() == 6) data.documents.erase((*data.documents.begin()).key);
   const Uuid stray = new_uuid();
-  data.documents[stray] = std::make_shared<const Document>(Document{new_uuid(), "alpha", {}});
+  data.documents.insert_or_assign(stray, Document{new_uuid(), "alpha", {}});
   data.uuid_to_internal.clear();
   auto read = parse_snapshot(checksummed(data), "p", nullptr);
   ASSERT_TRUE(read.has_value()) << read.error().message();

@@ -71,15 +71,15 @@ inline void expect_same_content(const CollectionData& a, const CollectionData& b
   EXPECT_EQ(a.name, b.name);
   EXPECT_EQ(a.dimension, b.dimension);
   ASSERT_EQ(a.documents.size(), b.documents.size());
-  for (const auto& [id, doc] : a.documents) {
-    auto it = b.documents.find(id);
-    ASSERT_NE(it, b.documents.end()) << format_uuid(id);
-    EXPECT_EQ(doc->id, it->second->id);
-    EXPECT_EQ(doc->text, it->second->text);
-    ASSERT_EQ(doc->metadata.size(), it->second->metadata.size());
-    for (const auto& [key, value] : doc->metadata) {
-      auto other = it->second->metadata.find(key);
-      ASSERT_NE(other, it->second->metadata.end()) << key;
+  for (const DocumentView doc : a.documents) {
+    const auto other_doc = b.documents.find(doc.key);
+    ASSERT_TRUE(other_doc) << format_uuid(doc.key);
+    EXPECT_EQ(doc.id, other_doc->id);
+    EXPECT_EQ(doc.text, other_doc->text);
+    ASSERT_EQ(doc.metadata.size(), other_doc->metadata.size());
+    for (const auto& [key, value] : doc.metadata) {
+      auto other = other_doc->metadata.find(key);
+      ASSERT_NE(other, other_doc->metadata.end()) << key;
       EXPECT_TRUE(same_metadata_value(value, other->second)) << key;
     }
   }

@@ -146,11 +146,11 @@ struct Probes {
 inline Probes take_probes(const Collection& collection, const UsePlan& plan) {
   return collection.read([&plan](const CollectionData& data) {
     Probes p;
-    for (const auto& [id, document] : data.documents) {
+    for (const DocumentView document : data.documents) {
       if (p.live.size() == 8) break;
-      p.live.push_back(id);
-      if (!p.field && !document->metadata.empty()) {
-        p.field.emplace(*document->metadata.begin());
+      p.live.push_back(document.key);
+      if (!p.field && !document.metadata.empty()) {
+        p.field.emplace(*document.metadata.begin());
       }
     }
     for (const Uuid& id : data.internal_to_uuid) {
