@@ -41,10 +41,4 @@ TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> do
   return bounds;
 }
 
-size_t heap_bytes(const TermBounds& bounds) {
-  // By size, not capacity: an index loaded from a file must give the same figure as the one
-  // it was saved from.
-  return sizeof(ScoreBound) * bounds.frontier.size() + sizeof(uint16_t) * bounds.share_codes.size();
-}
-
 }  // namespace kestrine

@@ -65,7 +65,4 @@ void note_posting(TermBounds& bounds, uint32_t tf, uint32_t length);
 // The bounds of `list` from scratch; a posting's length is doc_lengths[id], 0 beyond its end.
 TermBounds bounds_of(std::span<const Posting> list, std::span<const uint32_t> doc_lengths);
 
-// The memory the bounds of a term hold beyond the struct itself, by their sizes.
-size_t heap_bytes(const TermBounds& bounds);
-
 }  // namespace kestrine

@@ -144,8 +144,6 @@ uint64_t estimate_memory(const CollectionData& data) {
     total += term.size() + 8 * postings.size() + 48;
   }
   total += 4 * data.bm25.doc_lengths.size();
-  // What pruned keyword search derives from the lists: bounds and a share code per posting.
-  for (const auto& [term, bounds] : data.bm25.bounds) total += heap_bytes(bounds);
   for (const DocumentView document : data.documents) {
     total += document.text.size() + 64 * document.metadata.size() + 80;
   }
