@@ -24,8 +24,8 @@ constexpr size_t kMaxPrunedTerms = 512;
 // The part of a share before the idf, (tf * (k1 + 1)) / (tf + k1 * (1 - b + b * dl / avgdl)),
 // for the small frequencies and lengths that make up most postings, computed with the same
 // operations as term_score so that multiplying by the idf gives its bits. It depends on avgdl
-// alone; each thread keeps the table of the last avgdl it searched with.
-
+// alone; each thread keeps the table of the last avgdl it searched with (laid out as share_code
+// numbers its entries).
 struct ShareTable {
   uint32_t avgdl_bits = 0;
   bool filled = false;
@@ -107,28 +107,12 @@ double DenseSearch::kth_best(DenseSums& d, size_t k) const {
 }
 
 std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) const {
-  std::vector<ScoredId> heap;
-  heap.reserve(std::min(k, term.list->size()));
-  // Ids ascend along the list, so a share equal to the weakest held comes with a larger id and
-  // takes its place (select_top_k's rule); only a lower one is passed over.
-  float weakest = -std::numeric_limits<float>::infinity();
   const std::vector<Posting>& list = *term.list;
+  TopK top(k, list.size());
   for (size_t i = 0; i < list.size(); ++i) {
-    const Posting& p = list[i];
-    const float score = share(term.idf, p, term.share_codes[i]);
-    if (score < weakest) continue;
-    if (heap.size() < k) {
-      heap.push_back({p.id, score});
-      std::ranges::push_heap(heap, stronger);
-    } else {
-      std::ranges::pop_heap(heap, stronger);
-      heap.back() = {p.id, score};
-      std::ranges::push_heap(heap, stronger);
-    }
-    if (heap.size() == k) weakest = heap.front().score;
+    top.offer({list[i].id, share(term.idf, list[i], term.share_codes[i])});
   }
-  std::ranges::sort_heap(heap, stronger);  // best first, as select_top_k gives them
-  return heap;
+  return std::move(top).take();
 }
 
 // Term at a time in query order, so that each document's sum is folded in the order of the
@@ -210,31 +194,13 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
     }
   }
 
-  std::vector<ScoredId> heap;
-  heap.reserve(std::min(k, d.held));
+  TopK top(k, d.held);
   float* sums = d.sums.data();
-  const std::span<const uint32_t> touched = d.held_ids();
-  float weakest = -std::numeric_limits<float>::infinity();
-  for (const uint32_t id : touched) {
-    const float score = sums[id];
+  for (const uint32_t id : d.held_ids()) {
+    top.offer({id, sums[id]});
     sums[id] = 0.0f;
-    // Every sum here is a positive number: a lower one than the weakest held cannot enter.
-    if (score < weakest) continue;
-    const ScoredId entry{id, score};
-    if (heap.size() < k) {
-      heap.push_back(entry);
-      std::ranges::push_heap(heap, stronger);
-    } else if (stronger(entry, heap.front())) {
-      std::ranges::pop_heap(heap, stronger);
-      heap.back() = entry;
-      std::ranges::push_heap(heap, stronger);
-    } else {
-      continue;
-    }
-    if (heap.size() == k) weakest = heap.front().score;
   }
-  std::ranges::sort_heap(heap, stronger);  // best first, as select_top_k gives them
-  return heap;
+  return std::move(top).take();
 }
 
 // The query's terms in query order (a term written twice comes twice) with their bounds; false

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <ranges>
 #include <vector>
 
@@ -31,30 +32,56 @@ inline bool stronger(const ScoredId& a, const ScoredId& b) {
   return a.id > b.id;
 }
 
+// select_top_k for candidates that come one at a time (offer), by the same rule.
+class TopK {
+ public:
+  // `expected`: how many candidates may come, so that no more room than they need is reserved.
+  TopK(size_t k, size_t expected) : k_(k) { heap_.reserve(std::min(k, expected)); }
+
+  void offer(const ScoredId& entry) {
+    // A score below the weakest held (both numbers) cannot enter, whatever its id: the one
+    // comparison that most candidates of a long list end at. A NaN on either side fails it and
+    // is left to `stronger`.
+    if (entry.score < weakest_ || k_ == 0) return;
+    // With `stronger` as the heap's less-than, the heap's front is the weakest entry held. Once
+    // k are held, a candidate enters only by pushing the weakest out.
+    if (heap_.size() < k_) {
+      heap_.push_back(entry);
+      std::ranges::push_heap(heap_, stronger);
+    } else if (stronger(entry, heap_.front())) {
+      std::ranges::pop_heap(heap_, stronger);
+      heap_.back() = entry;
+      std::ranges::push_heap(heap_, stronger);
+    } else {
+      return;
+    }
+    if (heap_.size() == k_) weakest_ = heap_.front().score;
+  }
+
+  // The entries held, best first.
+  std::vector<ScoredId> take() && {
+    std::ranges::sort_heap(heap_, stronger);  // ascending in `stronger`: best first
+    return std::move(heap_);
+  }
+
+ private:
+  size_t k_;
+  std::vector<ScoredId> heap_;
+  float weakest_ = -std::numeric_limits<float>::infinity();
+};
+
 template <std::ranges::input_range Candidates>
 std::vector<ScoredId> select_top_k(Candidates&& candidates, size_t k) {
-  std::vector<ScoredId> heap;
-  if (k == 0) return heap;
+  size_t expected = 0;  // unknown: the heap grows as candidates come
   if constexpr (std::ranges::sized_range<Candidates>) {
-    const auto count = static_cast<size_t>(std::ranges::size(candidates));
-    heap.reserve(std::min(count, k));
+    expected = static_cast<size_t>(std::ranges::size(candidates));
   }
-  // With `stronger` as the heap's less-than, the heap's front is the weakest entry held. Once k
-  // are held, a candidate enters only by pushing the weakest out.
+  TopK top(k, expected);
   for (const auto& candidate : candidates) {
     const auto& [id, score] = candidate;
-    const ScoredId entry{id, score};
-    if (heap.size() < k) {
-      heap.push_back(entry);
-      std::ranges::push_heap(heap, stronger);
-    } else if (stronger(entry, heap.front())) {
-      std::ranges::pop_heap(heap, stronger);
-      heap.back() = entry;
-      std::ranges::push_heap(heap, stronger);
-    }
+    top.offer(ScoredId{id, score});
   }
-  std::ranges::sort_heap(heap, stronger);  // ascending in `stronger`: best first
-  return heap;
+  return std::move(top).take();
 }
 
 }  // namespace kestrine
