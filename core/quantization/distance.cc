@@ -191,27 +191,17 @@ void code_distances(KernelVariant variant, DistanceMetric metric, std::span<cons
 void vector_distances(KernelVariant variant, DistanceMetric metric, std::span<const float> a,
                       float a_sq, std::span<const float* const> b, const float* b_sq, float* out) {
   const DistanceKernels& k = kernels_of(variant);
-  const size_t count = std::min(b.size(), kMaxDistanceBatch);
-  const size_t n = a.size();
-  switch (metric) {
-    case DistanceMetric::kCosine: {
-      float dots[kMaxDistanceBatch];
-      k.dot_batch(a.data(), b.data(), count, n, dots);
-      for (size_t j = 0; j < count; ++j) {
-        const float other = b_sq != nullptr ? b_sq[j] : k.dot(b[j], b[j], n);
-        out[j] = cosine_from_sums(dots[j], a_sq, other);
-      }
-      return;
+  float b_roots[kMaxDistanceBatch] = {};
+  float a_root = 0.0f;
+  if (metric == DistanceMetric::kCosine) {
+    // cosine_from_sums is cosine_from_roots of the square roots: the same bits either way.
+    const size_t count = std::min(b.size(), kMaxDistanceBatch);
+    for (size_t j = 0; j < count; ++j) {
+      b_roots[j] = std::sqrt(b_sq != nullptr ? b_sq[j] : k.dot(b[j], b[j], a.size()));
     }
-    case DistanceMetric::kEuclidean:
-      k.squared_l2_batch(a.data(), b.data(), count, n, out);
-      return;
-    case DistanceMetric::kDotProduct:
-      k.dot_batch(a.data(), b.data(), count, n, out);
-      for (size_t j = 0; j < count; ++j) out[j] = -out[j];
-      return;
+    a_root = std::sqrt(a_sq);
   }
-  std::fill_n(out, count, kUnknownMetricDistance);
+  vector_distances_by_roots(k, metric, a, a_root, b, b_roots, out);
 }
 
 const DistanceKernels& distance_kernels(KernelVariant variant) { return kernels_of(variant); }
