@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/collection/collection.h"
+#include "core/common/assert.h"
 
 namespace kestrine {
 namespace {
@@ -91,8 +92,8 @@ FilterColumns::Judge FilterColumns::judge(const CollectionData& data, uint64_t v
     // The ids the exact scan considers: those of live documents, checked against the node
     // count, the deletion marks and both id maps, as a walk over the documents would.
     const HnswIndex& index = data.hnsw;
-    const auto nodes =
-        static_cast<uint32_t>(std::min<size_t>(index.node_count, index.deleted.size()));
+    KESTRINE_ASSERT(index.deleted.size() == index.node_count);  // validated at load
+    const uint32_t nodes = index.node_count;
     const size_t ids = data.internal_to_uuid.size();
     if (!built_) live_.assign(ids, 0);
     for (std::vector<StoredField>* column : missing) column->assign(ids, StoredField{});

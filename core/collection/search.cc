@@ -8,6 +8,7 @@
 #include "core/collection/filter_columns.h"
 #include "core/collection/filter_eval.h"
 #include "core/collection/fusion.h"
+#include "core/common/assert.h"
 #include "core/common/top_k.h"
 #include "core/hnsw/node_scorer.h"
 #include "core/hnsw/search.h"
@@ -129,8 +130,8 @@ constexpr uint32_t kSelectivitySample = 2048;
 bool filter_is_selective(const ColumnFilter& filter, uint64_t ef_search) {
   const CollectionData& data = filter.data;
   const HnswIndex& index = data.hnsw;
-  const uint32_t nodes =
-      std::min<uint32_t>(index.node_count, static_cast<uint32_t>(index.deleted.size()));
+  KESTRINE_ASSERT(index.deleted.size() == index.node_count);  // validated at load
+  const uint32_t nodes = index.node_count;
   const uint32_t step = std::max<uint32_t>(1, nodes / kSelectivitySample);
   const uint64_t live = data.documents.size();
   const double limit = exact_scan_limit(index.config, ef_search, live, judge_share(filter.filter));

@@ -88,11 +88,6 @@ void refresh_code_norms(HnswIndex& index) {
   }
 }
 
-size_t top_layer(const HnswIndex& index, uint32_t entry) {
-  const size_t layers = index.neighbors.layer_count(entry);
-  return layers == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(index.max_level, layers - 1));
-}
-
 bool pq_codebook_usable(const HnswIndex& index) {
   if (!index.pq_codebook.has_value()) return false;
   const PqCodebook& book = *index.pq_codebook;

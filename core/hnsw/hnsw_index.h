@@ -73,10 +73,6 @@ Status enable_pq(HnswIndex& index, uint64_t num_subspaces);
 // a node is appended and whenever an index is built from stored data.
 void refresh_code_norms(HnswIndex& index);
 
-// The highest layer a descent from `entry` uses: max_level, but never above the entry's own
-// lists (a stored max_level may claim more layers than exist).
-size_t top_layer(const HnswIndex& index, uint32_t entry);
-
 // Whether `index`'s codebook can encode and score vectors of its dimension: its slices cover
 // the dimension exactly and its centroid table is complete. A codebook from an inconsistent
 // stored index may not; such an index is searched and extended without product quantization.

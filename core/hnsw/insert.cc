@@ -173,17 +173,18 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
 }
 
 // The neighbours of a new node of `level`: a greedy descent from `entry_point` on the layers
-// `descent_top` down to level + 1, then a beam of ef_construction on every layer from
-// min(level, max_level) down to 0, each layer's picks written to scratch.new_lists[layer].
+// max_level (the entry point's own level) down to level + 1, then a beam of ef_construction on
+// every layer from min(level, max_level) down to 0, each layer's picks written to
+// scratch.new_lists[layer].
 // Returns that top layer.
 size_t find_neighbors(const HnswConfig& config, LayerSearcher& searcher, NeighborSelector& selector,
-                      uint32_t entry_point, size_t descent_top, uint64_t level, uint64_t max_level,
+                      uint32_t entry_point, uint64_t level, uint64_t max_level,
                       InsertScratch& scratch) {
   const size_t top = static_cast<size_t>(std::min<uint64_t>(level, max_level));
   auto& new_lists = scratch.new_lists;
   if (new_lists.size() < top + 1) new_lists.resize(top + 1);
   uint32_t ep = entry_point;
-  for (size_t layer = descent_top; layer > level; --layer) {
+  for (size_t layer = static_cast<size_t>(max_level); layer > level; --layer) {
     searcher.run({&ep, 1}, 1, layer, nullptr, scratch.found);
     if (!scratch.found.empty()) ep = scratch.found.front().id;
   }
@@ -234,16 +235,8 @@ void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vec
   const NodeScorer scorer(index, vector, squared_norm(vector));
   LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
   searcher.lock_lists_with(&shared.locks);
-  size_t entry_layers;
-  {
-    std::lock_guard guard(shared.locks.of(entry_point));
-    entry_layers = index.neighbors.layer_count(entry_point);
-  }
-  // As top_layer, from the entry point and top level read under the entry mutex.
-  const size_t descent_top =
-      entry_layers == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(max_level, entry_layers - 1));
-  const size_t top = find_neighbors(index.config, searcher, selector, entry_point, descent_top,
-                                    level, max_level, scratch);
+  const size_t top =
+      find_neighbors(index.config, searcher, selector, entry_point, level, max_level, scratch);
   const auto& new_lists = scratch.new_lists;
   {
     // No other thread reaches the node before the links below point to it, but one that does
@@ -275,8 +268,7 @@ Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t thr
   };
   size_t next = 0;
   // Until the graph has an entry point there is nothing to search from.
-  while (next < nodes.size() &&
-         (!index.entry_point.has_value() || *index.entry_point >= index.node_count)) {
+  while (next < nodes.size() && !index.entry_point.has_value()) {
     insert_one(nodes[next++]);
   }
   // Behind a deleted entry point there may be no live node at all: one node inserted alone
@@ -321,7 +313,7 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
   level = std::min(level, kMaxNodeLevel);
   align_tables(index);
 
-  if (!index.entry_point.has_value() || *index.entry_point >= index.node_count) {
+  if (!index.entry_point.has_value()) {
     append_node(index, vector, quantized, level);
     index.entry_point = id;
     index.max_level = level;
@@ -337,8 +329,9 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
     // into tables that the append may move.
     const NodeScorer scorer(index, vector, squared_norm(vector));
     LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
-    top = find_neighbors(index.config, searcher, selector, entry_point,
-                         top_layer(index, entry_point), level, index.max_level, scratch);
+    KESTRINE_ASSERT(index.neighbors.layer_count(entry_point) == index.max_level + 1);
+    top = find_neighbors(index.config, searcher, selector, entry_point, level, index.max_level,
+                         scratch);
   }
   const auto& new_lists = scratch.new_lists;
 

@@ -64,7 +64,8 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
 
   uint32_t bound = distance_key(3.4028235e38f);
   for (uint32_t e : entries) {
-    if (e >= limit_ || !visited_.visit(e)) continue;
+    KESTRINE_ASSERT(e < limit_);
+    if (!visited_.visit(e)) continue;
     const Entry entry{distance_key(scorer_.distance(e)), e};
     push(candidates, entry, nearer_on_top);
     if (admits(e)) push(results, entry, farther_on_top);
@@ -93,7 +94,8 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
     for (uint32_t n : links) visited_.prefetch(n);
     pending.clear();
     for (uint32_t n : links) {
-      if (n >= limit_ || !visited_.visit(n)) continue;
+      KESTRINE_ASSERT(n < limit_);  // validated at load, kept by insertion
+      if (!visited_.visit(n)) continue;
       pending.push_back(n);
       scorer_.prefetch(n);
     }

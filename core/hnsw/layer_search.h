@@ -128,7 +128,7 @@ class LayerSearcher {
   const NodeScorer& scorer_;
   VisitedSet& visited_;
   Scratch& scratch_;
-  uint32_t limit_;  // the node count when built: ids at or above it are skipped
+  uint32_t limit_;  // the node count when built: every link points below it
   const NodeLocks* locks_ = nullptr;
 };
 

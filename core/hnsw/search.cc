@@ -20,11 +20,14 @@ struct SearchScratch {
 
 std::vector<SearchHit> run_search(const HnswIndex& index, std::span<const float> query, size_t k,
                                   const NodePredicate* accept, uint64_t ef_search) {
-  if (!index.entry_point.has_value() || *index.entry_point >= index.node_count) return {};
+  if (!index.entry_point.has_value()) return {};
   KESTRINE_ASSERT(query.size() == index.dimension);  // checked once, when the engine admits it
+  // Validated at load and kept by insertion: the descent starts on the entry point's top list.
+  KESTRINE_ASSERT(*index.entry_point < index.node_count);
+  KESTRINE_ASSERT(index.neighbors.layer_count(*index.entry_point) == index.max_level + 1);
   const float query_sq_norm = squared_norm(query);
   std::vector<float> table;
-  if (pq_codebook_usable(index) && query.size() == index.dimension) {
+  if (pq_codebook_usable(index)) {
     table = pq_distance_table(*index.pq_codebook, query, index.config.distance_metric);
   }
 
@@ -34,7 +37,7 @@ std::vector<SearchHit> run_search(const HnswIndex& index, std::span<const float>
   std::vector<SearchHit>& hits = scratch.hits;
 
   uint32_t ep = *index.entry_point;
-  for (size_t layer = top_layer(index, ep); layer >= 1; --layer) {
+  for (size_t layer = static_cast<size_t>(index.max_level); layer >= 1; --layer) {
     searcher.run({&ep, 1}, 1, layer, nullptr, hits);
     if (!hits.empty()) ep = hits.front().id;
   }

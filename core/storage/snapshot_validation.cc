@@ -1,6 +1,8 @@
 #include "core/storage/snapshot_validation.h"
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 
 namespace kestrine {
@@ -19,6 +21,44 @@ Status check_per_node(const char* field, uint64_t length, uint64_t n) {
   if (length == n) return {};
   return fail(rule_failed(std::string(field) + " length " + std::to_string(length) +
                           " != node_count " + std::to_string(n)));
+}
+
+// Rules 15 and 16: a graph with nodes has an entry point, and the top level is the entry
+// point's own level (a descent starts on the entry point's highest list).
+std::optional<Error> check_top(const HnswIndex& h) {
+  if (!h.entry_point) {
+    return rule_failed("entry_point missing with node_count " + std::to_string(h.node_count));
+  }
+  const uint64_t level = h.layers[*h.entry_point];
+  if (h.max_level != level) {
+    return rule_failed("max_level " + std::to_string(h.max_level) + " != level " +
+                       std::to_string(level) + " of entry_point " + std::to_string(*h.entry_point));
+  }
+  return std::nullopt;
+}
+
+// Rules 17 and 18: a node of level L has lists for layers 0..L, and no level exceeds max_level.
+std::optional<Error> check_levels(const HnswIndex& h, uint32_t node, size_t layers) {
+  const uint64_t level = h.layers[node];
+  if (layers != level + 1) {
+    return rule_failed("node " + std::to_string(node) + " of level " + std::to_string(level) +
+                       " has " + std::to_string(layers) + " neighbor layers");
+  }
+  if (level > h.max_level) {
+    return rule_failed("level " + std::to_string(level) + " of node " + std::to_string(node) +
+                       " > max_level " + std::to_string(h.max_level));
+  }
+  return std::nullopt;
+}
+
+// Rule 19: no list is longer than its layer's link budget (m_max0 on layer 0, m above).
+std::optional<Error> check_budget(const HnswConfig& config, uint32_t node, size_t layer,
+                                  size_t length) {
+  const uint64_t budget = layer == 0 ? config.m_max0 : config.m;
+  if (length <= budget) return std::nullopt;
+  return rule_failed("neighbors of node " + std::to_string(node) + " layer " +
+                     std::to_string(layer) + ": " + std::to_string(length) + " > budget " +
+                     std::to_string(budget));
 }
 
 }  // namespace
@@ -76,18 +116,30 @@ Status validate_snapshot(const CollectionData& data) {
   } else if (n == 0) {
     return {};
   }
+  // The graph's shape (rules 15-20) is checked in the same pass as rule 14; a failure of rule
+  // 14 anywhere still wins, so the first shape failure is held until the pass ends.
+  std::optional<Error> shape = check_top(h);
   for (uint32_t node = 0; node < n; ++node) {
     const size_t layers = h.neighbors.layer_count(node);
+    if (!shape) shape = check_levels(h, node, layers);
     for (size_t layer = 0; layer < layers; ++layer) {
-      for (uint32_t id : h.neighbors.get(node, layer)) {
+      const std::span<const uint32_t> list = h.neighbors.get(node, layer);
+      if (!shape) shape = check_budget(h.config, node, layer, list.size());
+      for (uint32_t id : list) {
         if (id >= n) {
           return fail(rule_failed("neighbor " + std::to_string(id) +
                                   " out of bounds (node_count=" + ns + ") at node " +
                                   std::to_string(node) + " layer " + std::to_string(layer)));
         }
+        if (!shape && h.layers[id] < layer) {
+          shape = rule_failed("neighbor " + std::to_string(id) + " of level " +
+                              std::to_string(h.layers[id]) + " at node " + std::to_string(node) +
+                              " layer " + std::to_string(layer));
+        }
       }
     }
   }
+  if (shape) return fail(std::move(*shape));
   return {};
 }
 

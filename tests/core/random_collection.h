@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "core/collection/collection.h"
 #include "core/common/uuid.h"
@@ -24,7 +25,7 @@ struct RandomOptions {
 // A collection state whose tables agree with each other (it passes validation), filled with
 // random content: every metadata type, unusual floats, non-ASCII text, deletions (the id-map
 // entries of deleted documents are dropped, as after re-insertion), random neighbour lists on
-// random levels, postings.
+// random levels (a graph of the shape validation requires), postings.
 inline CollectionData random_collection(std::mt19937_64& rng, const RandomOptions& o) {
   auto pick = [&rng](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng); };
   auto random_float = [&]() -> float {
@@ -73,16 +74,26 @@ inline CollectionData random_collection(std::mt19937_64& rng, const RandomOption
   if (o.raw_vectors) {
     for (uint64_t i = 0; i < n * o.dimension; ++i) h.raw_vectors.push_back(random_float());
   }
+  // Levels first: a link on layer l points to a node living there, within the layer's budget.
+  std::vector<uint64_t> levels(n);
   uint64_t max_level = 0;
   for (uint32_t node = 0; node < n; ++node) {
-    const uint64_t level = pick(4) == 0 ? pick(4) : 0;
-    max_level = std::max(max_level, level);
+    levels[node] = pick(4) == 0 ? pick(4) : 0;
+    max_level = std::max(max_level, levels[node]);
+  }
+  for (uint32_t node = 0; node < n; ++node) {
+    const uint64_t level = levels[node];
     h.layers.push_back(static_cast<uint8_t>(level));
     h.neighbors.add_node(level + 1);
     for (uint64_t layer = 0; layer <= level; ++layer) {
-      const uint64_t links = pick(6);
+      std::vector<uint32_t> there;
+      for (uint32_t other = 0; other < n; ++other) {
+        if (levels[other] >= layer) there.push_back(other);
+      }
+      const uint64_t budget = layer == 0 ? h.config.m_max0 : h.config.m;
+      const uint64_t links = std::min<uint64_t>(pick(6), budget);
       for (uint64_t k = 0; k < links; ++k)
-        h.neighbors.append(node, layer, static_cast<uint32_t>(pick(n)));
+        h.neighbors.append(node, layer, there[pick(there.size())]);
     }
   }
   if (o.pq_subspaces != 0) {
@@ -95,7 +106,13 @@ inline CollectionData random_collection(std::mt19937_64& rng, const RandomOption
     for (uint64_t i = 0; i < n * o.pq_subspaces; ++i)
       h.pq_codes.push_back(static_cast<uint8_t>(pick(256)));
   }
-  if (n != 0) h.entry_point = static_cast<uint32_t>(pick(n));
+  if (n != 0) {
+    std::vector<uint32_t> top;
+    for (uint32_t node = 0; node < n; ++node) {
+      if (levels[node] == max_level) top.push_back(node);
+    }
+    h.entry_point = top[pick(top.size())];
+  }
   h.max_level = max_level;
 
   for (uint32_t node = 0; node < n; ++node) {

@@ -185,9 +185,21 @@ struct RuleCase {
 };
 
 // Base for rule cases: a collection with 6 nodes of dimension 8 and a PQ codebook of 2
-// subspaces, all tables consistent.
+// subspaces, all tables consistent. Its graph is a ring on layer 0 under budgets of 4, with node
+// 2 also on layer 1 (alone there, so without links) as the entry point.
 CollectionData rule_base() {
-  return small_collection(3, {.nodes = 6, .dimension = 8, .pq_subspaces = 2});
+  CollectionData data = small_collection(3, {.nodes = 6, .dimension = 8, .pq_subspaces = 2});
+  HnswIndex& h = data.hnsw;
+  h.config.m = h.config.m_max0 = 4;
+  h.neighbors.clear();
+  for (uint32_t node = 0; node < 6; ++node) {
+    h.layers[node] = node == 2 ? 1 : 0;
+    h.neighbors.add_node(h.layers[node] + 1u);
+    h.neighbors.assign(node, 0, std::vector<uint32_t>{(node + 5) % 6, (node + 1) % 6});
+  }
+  h.entry_point = 2;
+  h.max_level = 1;
+  return data;
 }
 
 const RuleCase kRuleCases[] = {
@@ -235,6 +247,23 @@ const RuleCase kRuleCases[] = {
        d.hnsw.neighbors.append(5, 0, 99);
      },
      "neighbor 6 out of bounds (node_count=6) at node 4 layer 2"},
+    {"EntryPointMissing", [](CollectionData& d) { d.hnsw.entry_point.reset(); },
+     "entry_point missing with node_count 6"},
+    {"MaxLevel", [](CollectionData& d) { d.hnsw.max_level = 2; },
+     "max_level 2 != level 1 of entry_point 2"},
+    {"ListsForTheLevel", [](CollectionData& d) { d.hnsw.layers[4] = 1; },
+     "node 4 of level 1 has 1 neighbor layers"},
+    {"LevelAboveMaxLevel",
+     [](CollectionData& d) {
+       d.hnsw.layers[5] = 2;
+       d.hnsw.neighbors.ensure_layer(5, 2);
+     },
+     "level 2 of node 5 > max_level 1"},
+    {"Budget", [](CollectionData& d) { d.hnsw.config.m_max0 = 1; },
+     "neighbors of node 0 layer 0: 2 > budget 1"},
+    {"LinkToALowerNode",
+     [](CollectionData& d) { d.hnsw.neighbors.assign(2, 1, std::vector<uint32_t>{3}); },
+     "neighbor 3 of level 0 at node 2 layer 1"},
 };
 
 void PrintTo(const RuleCase& c, std::ostream* out) { *out << c.name; }
@@ -322,8 +351,12 @@ TEST(ValidationTest, AWrongRawVectorsLengthIsRejected) {
 // What validation leaves unchecked must still be harmless once the collection is in use.
 TEST(ValidationTest, AnAcceptedInconsistentCollectionStaysUsable) {
   CollectionData data = small_collection(9, {.nodes = 6, .raw_vectors = true});
-  data.hnsw.layers.assign(6, 200);
-  data.hnsw.max_level = ~uint64_t{0};
+  // No upper links, so that a budget of 0 above layer 0 holds.
+  for (uint32_t node = 0; node < 6; ++node) {
+    for (size_t layer = 1; layer <= data.hnsw.layers[node]; ++layer) {
+      data.hnsw.neighbors.assign(node, layer, std::vector<uint32_t>{});
+    }
+  }
   data.hnsw.config.m = 0;
   data.hnsw.config.ef_search = ~uint64_t{0};
   data.bm25.postings["term"].push_back({1000000, 3});

@@ -5,10 +5,11 @@
 // ephemeral database and used the way a program would use it: memory estimates, look-ups,
 // searches in every mode with and without a filter, inserts (one and a batch, new ids and the
 // ids of deleted documents), deletes, a rebuild (with the stored product-quantization setting or
-// one taken from the control block) and writing it out again. The loader accepts many states
-// that no sequence of operations produces (tables longer or shorter than the counts say, ids
-// beyond the tables, counters that disagree with the lists, absurd configurations); none of
-// them may crash, hang or make an operation allocate beyond what the input justifies. Besides,
+// one taken from the control block) and writing it out again. The loader checks the graph's
+// tables and shape but accepts many states that no sequence of operations produces (posting ids
+// beyond the tables, counters that disagree with the lists, documents missing from the id maps,
+// absurd configurations); none of them may crash, hang, fail an assertion or make an operation
+// allocate beyond what the input justifies. Besides,
 // whatever the database holds after any of these operations must save to a file that loads.
 #pragma once
 
