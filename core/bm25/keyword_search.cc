@@ -68,6 +68,13 @@ struct DenseSums {
   std::span<uint32_t> held_ids() { return {touched.data(), held}; }
 };
 
+// Taken once a search: a thread_local named in a loop may cost a call per use in a shared
+// library.
+DenseSums& dense_sums() {
+  thread_local DenseSums d;
+  return d;
+}
+
 class DenseSearch {
  public:
   DenseSearch(const InvertedIndex& index, float avgdl)
@@ -122,7 +129,7 @@ std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) con
 // already there, and a document whose sum plus those bounds stays below it is dropped.
 std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size_t k) {
   if (terms.size() == 1) return one_term(terms[0], k);
-  thread_local DenseSums d;
+  DenseSums& d = dense_sums();
   if (d.sums.size() < lengths_.size()) d.sums.resize(lengths_.size(), 0.0f);
   if (d.touched.size() <= lengths_.size()) d.touched.resize(lengths_.size() + 1);
   d.held = 0;
@@ -197,7 +204,8 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
   TopK top(k, d.held);
   float* sums = d.sums.data();
   for (const uint32_t id : d.held_ids()) {
-    top.offer({id, sums[id]});
+    // Most sums end at this one comparison, without a call.
+    if (!(sums[id] < top.weakest())) top.offer({id, sums[id]});
     sums[id] = 0.0f;
   }
   return std::move(top).take();
