@@ -21,6 +21,13 @@ constexpr uint32_t kMaxInitialScoreRoom = 256;
 constexpr double kBoundSlack = 1.0 + 1e-4;
 constexpr size_t kMaxPrunedTerms = 512;
 
+// A query whose lists hold at least 1/kWholeArrayShare postings per document of the collection
+// is scored over the whole array of sums (DenseSearch::whole_array).
+constexpr size_t kWholeArrayShare = 4;
+
+// Documents per block of the whole-array search: 16 KiB of sums.
+constexpr size_t kSumsBlock = 4096;
+
 // The part of a share before the idf, (tf * (k1 + 1)) / (tf + k1 * (1 - b + b * dl / avgdl)),
 // for the small frequencies and lengths that make up most postings, computed with the same
 // operations as term_score so that multiplying by the idf gives its bits. It depends on avgdl
@@ -89,6 +96,11 @@ class DenseSearch {
   std::vector<ScoredId> run(const std::vector<QueryTerm>& terms, size_t k);
 
  private:
+  // For queries whose lists cover much of the collection: every share added to its document's
+  // sum, without noting which documents were reached, then one pass over the whole array.
+  std::vector<ScoredId> whole_array(DenseSums& d, const std::vector<QueryTerm>& terms,
+                                    size_t k) const;
+
   // A document's score is its one share: the k best come from one pass over the list.
   std::vector<ScoredId> one_term(const QueryTerm& term, size_t k) const;
 
@@ -111,6 +123,52 @@ double DenseSearch::kth_best(DenseSums& d, size_t k) const {
   std::ranges::nth_element(d.partials, d.partials.begin() + static_cast<ptrdiff_t>(k - 1),
                            std::greater<>{});
   return d.partials[k - 1];
+}
+
+std::vector<ScoredId> DenseSearch::whole_array(DenseSums& d, const std::vector<QueryTerm>& terms,
+                                               size_t k) const {
+  float* sums = d.sums.data();
+  const float* ratio = table_.ratio.data();
+  const size_t n = lengths_.size();
+  size_t postings = 0;
+  for (const QueryTerm& term : terms) postings += term.list->size();
+  std::vector<size_t> at(terms.size(), 0);  // each list's first posting not yet added
+  TopK top(k, postings);
+  // The documents are taken a block at a time, small enough for the block's sums to stay in
+  // the first-level cache while every list adds its shares to them (in query order, so that
+  // each sum is the document's score) and while they are read and cleared.
+  for (size_t first = 0; first < n; first += kSumsBlock) {
+    const size_t end = std::min(n, first + kSumsBlock);
+    for (size_t t = 0; t < terms.size(); ++t) {
+      const QueryTerm& term = terms[t];
+      const Posting* list = term.list->data();
+      const size_t size = term.list->size();
+      const uint16_t* codes = term.share_codes;
+      const float idf = term.idf;
+      size_t j = at[t];
+      for (; j < size && list[j].id < end; ++j) {
+        const uint16_t code = codes[j];
+        sums[list[j].id] += code != kNoShareCode ? ratio[code] * idf : share(idf, list[j], code);
+      }
+      at[t] = j;
+    }
+    // Shares are positive, so a sum of 0 is a document no term reached. A run of sums whose
+    // largest cannot enter is passed over with one comparison.
+    constexpr size_t kRun = 16;
+    for (size_t i = first; i < end; i += kRun) {
+      const size_t run_end = std::min(end, i + kRun);
+      float largest = 0.0f;
+      for (size_t j = i; j < run_end; ++j) largest = std::max(largest, sums[j]);
+      if (largest == 0.0f || largest < top.weakest()) continue;
+      for (size_t j = i; j < run_end; ++j) {
+        if (sums[j] > 0.0f && !(sums[j] < top.weakest())) {
+          top.offer({static_cast<uint32_t>(j), sums[j]});
+        }
+      }
+    }
+    std::fill(sums + first, sums + end, 0.0f);
+  }
+  return std::move(top).take();
 }
 
 std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) const {
@@ -140,6 +198,7 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
     rest[i] = rest[i + 1] + terms[i].bound;
     rest_postings[i] = rest_postings[i + 1] + terms[i].list->size();
   }
+  if (rest_postings[0] >= lengths_.size() / kWholeArrayShare) return whole_array(d, terms, k);
 
   bool open = true;  // whether new documents may still enter
   for (size_t i = 0; i < terms.size(); ++i) {
