@@ -90,6 +90,11 @@ class DenseSearch {
   // term_score's value for the posting whose share code is `code`, bit for bit.
   float share(float idf, const Posting& p, uint16_t code) const {
     if (code != kNoShareCode) return table_.ratio[code] * idf;
+    return share_outside_table(idf, p);
+  }
+
+  // Out of line, so that the loops over postings keep their registers for the common case.
+  [[gnu::noinline, gnu::cold]] float share_outside_table(float idf, const Posting& p) const {
     return term_score(idf, static_cast<float>(p.tf), static_cast<float>(lengths_[p.id]), avgdl_);
   }
 
@@ -157,8 +162,13 @@ std::vector<ScoredId> DenseSearch::whole_array(DenseSums& d, const std::vector<Q
     constexpr size_t kRun = 16;
     for (size_t i = first; i < end; i += kRun) {
       const size_t run_end = std::min(end, i + kRun);
-      float largest = 0.0f;
-      for (size_t j = i; j < run_end; ++j) largest = std::max(largest, sums[j]);
+      // Sums are never negative, so their bits order as their values, and the largest of
+      // them is found with integer comparisons, which vectorize.
+      uint32_t largest_bits = 0;
+      for (size_t j = i; j < run_end; ++j) {
+        largest_bits = std::max(largest_bits, std::bit_cast<uint32_t>(sums[j]));
+      }
+      const auto largest = std::bit_cast<float>(largest_bits);
       if (largest == 0.0f || largest < top.weakest()) continue;
       for (size_t j = i; j < run_end; ++j) {
         if (sums[j] > 0.0f && !(sums[j] < top.weakest())) {
