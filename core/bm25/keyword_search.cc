@@ -157,19 +157,16 @@ std::vector<ScoredId> DenseSearch::whole_array(DenseSums& d, const std::vector<Q
       }
       at[t] = j;
     }
-    // Shares are positive, so a sum of 0 is a document no term reached. A run of sums whose
-    // largest cannot enter is passed over with one comparison.
+    // The block is read a run of sums at a time; a run none of which can enter is passed over.
     constexpr size_t kRun = 16;
     for (size_t i = first; i < end; i += kRun) {
       const size_t run_end = std::min(end, i + kRun);
-      // Sums are never negative, so their bits order as their values, and the largest of
-      // them is found with integer comparisons, which vectorize.
-      uint32_t largest_bits = 0;
-      for (size_t j = i; j < run_end; ++j) {
-        largest_bits = std::max(largest_bits, std::bit_cast<uint32_t>(sums[j]));
-      }
-      const auto largest = std::bit_cast<float>(largest_bits);
-      if (largest == 0.0f || largest < top.weakest()) continue;
+      // Shares are positive, so a sum below the smallest positive float is 0: a document no
+      // list reached. Counting the sums that may enter is one vectorized pass over the run.
+      const float floor = std::max(top.weakest(), std::numeric_limits<float>::denorm_min());
+      uint32_t entering = 0;
+      for (size_t j = i; j < run_end; ++j) entering += sums[j] >= floor ? 1 : 0;
+      if (entering == 0) continue;
       for (size_t j = i; j < run_end; ++j) {
         if (sums[j] > 0.0f && !(sums[j] < top.weakest())) {
           top.offer({static_cast<uint32_t>(j), sums[j]});
