@@ -191,7 +191,9 @@ std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) con
 // exhaustive scorer, into a dense array instead of a map. Once the bounds of the terms still to
 // come sum below the k-th best sum so far, a document that none of the terms so far matched
 // cannot reach the k best: from then on the lists are only used to complete the documents
-// already there, and a document whose sum plus those bounds stays below it is dropped.
+// already there, and a document whose sum plus those bounds stays below it is dropped. Lists
+// that reach much of the collection rarely close, and go to whole_array, which keeps no list of
+// the documents reached.
 std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size_t k) {
   if (terms.size() == 1) return one_term(terms[0], k);
   DenseSums& d = dense_sums();
