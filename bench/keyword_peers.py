@@ -2,7 +2,7 @@
 and 6-10 terms, and how often the libraries return the same top 10, on two corpora.
 
     python bench/keyword_peers.py [--quick] [--corpus generated|real|both] [--queries N]
-        [--rank-bm25-queries N] [--bm25-bench PATH]
+        [--rank-bm25-queries N] [--bm25-bench PATH] [--baseline PATH]
 
 The generated corpus (100,000 documents; --quick: 10,000) is the synthetic one of
 bench/bm25_bench.cc, written by `bm25_bench --dump_corpus=DIR` into bench/data/bm25-<documents>/,
@@ -33,6 +33,10 @@ and one-letter tokens (longer documents, so other lengths in the formula), drops
 40 bytes, and splits on Unicode differently in places; it also stores each document's length in
 one byte (a lossy code), so its scores are near BM25, not equal. It searches with the hit count
 turned off, so that it may skip postings (block-max WAND), on one segment.
+
+--baseline names another build's extension module (a `_kestrine*.so` file, say one of main's),
+which is then timed in the same run as one more engine, "kestrine, baseline", and compared with
+the one under test: the same documents with the same float scores, query by query.
 
 Queries are one call each on one thread, best of --repeats passes, as queries per CPU-second:
 Kestrine through the full `search` call of the Python API with keyword search only; the peers
@@ -175,12 +179,26 @@ def row_id(row: int) -> str:
     return f"00000000-0000-4000-8000-{row:012x}"
 
 
+def baseline_class(path: Path):
+    """The Kestrine class of another build's extension module (the file `_kestrine*.so`), loaded
+    beside the one under test, so that both are timed in one run."""
+    import importlib.machinery
+    import importlib.util
+
+    loader = importlib.machinery.ExtensionFileLoader("_kestrine", str(path))
+    spec = importlib.util.spec_from_file_location("_kestrine", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module.Kestrine
+
+
 class KestrineKeyword:
-    def __init__(self, texts: list[str]):
-        from kestrine import Kestrine
+    def __init__(self, texts: list[str], kestrine_class=None):
+        if kestrine_class is None:
+            from kestrine import Kestrine as kestrine_class
 
         # The embeddings are a required field but play no part here: 2-d, with a small graph.
-        self.db = Kestrine()
+        self.db = kestrine_class()
         self.db.create_collection(
             "bench", 2, m=4, ef_construction=8, ef_search=10, distance_metric="euclidean"
         )
@@ -329,7 +347,7 @@ def run_set(texts, tokens, engines, queries, args, repeats) -> tuple[list, dict]
     query_tokens = [tokenize(q) for q in queries]
     rows, results = [], {}
     for name, engine in engines.items():
-        inputs = queries if name == "kestrine" else query_tokens
+        inputs = queries if name.startswith("kestrine") else query_tokens
         if name == "rank_bm25":
             inputs = inputs[: args.rank_bm25_queries]
         found, cpu_s, _ = time_queries(engine, inputs, 1 if name == "rank_bm25" else repeats)
@@ -351,6 +369,8 @@ def run_corpus(label: str, texts: list[str], sets: dict[str, list[str]], args, r
         "bm25s, numba": lambda: Bm25sKeyword(tokens, "numba"),
         "tantivy": lambda: TantivyKeyword(texts),
     }
+    if args.baseline is not None:
+        makers["kestrine, baseline"] = lambda: KestrineKeyword(texts, baseline_class(args.baseline))
     if args.rank_bm25_queries > 0:
         makers["rank_bm25"] = lambda: RankBm25Keyword(tokens)
     engines, builds = {}, {}
@@ -360,7 +380,8 @@ def run_corpus(label: str, texts: list[str], sets: dict[str, list[str]], args, r
         builds[name] = time.thread_time() - start
         print(f"{label}: {name} built in {builds[name]:.1f} CPU s", file=sys.stderr)
 
-    print(f"\n### {label} corpus: {len(texts):,} documents\n")
+    print(f"\n### {label} corpus: {len(texts):,} documents (load average "
+          f"{os.getloadavg()[0]:.2f})\n")  # fmt: skip
     print("build CPU s: " + ", ".join(f"{n} {b:.1f}" for n, b in builds.items()))
     print("(bm25s with numba: the build time includes compiling its functions; tantivy's")
     print("writer runs its own threads, which the calling thread's CPU time leaves out)\n")
@@ -369,22 +390,32 @@ def run_corpus(label: str, texts: list[str], sets: dict[str, list[str]], args, r
         rows, results = run_set(texts, tokens, engines, queries, args, repeats)
         qps = dict((name, q) for name, _, q in rows)
         table.append((set_name, len(queries), qps))
-        for a, b in (("kestrine", "bm25s, numba"), ("kestrine", "tantivy"),
-                     ("kestrine", "rank_bm25")):  # fmt: skip
+        for a, b in (("kestrine", "kestrine, baseline"), ("kestrine", "bm25s, numba"),
+                     ("kestrine", "tantivy"), ("kestrine", "rank_bm25")):  # fmt: skip
             if b in results:
                 count = min(len(results[a]), len(results[b]))
                 agreements.append((set_name, a, b, count, *agreement(results[a], results[b])))
+        if "kestrine, baseline" in results:
+            same = sum(
+                a == b
+                for a, b in zip(results["kestrine"], results["kestrine, baseline"], strict=True)
+            )
+            print(f"{set_name} terms: {same:,} of {len(queries):,} top-10 lists identical to the "
+                  "baseline's (documents, order and float scores)")  # fmt: skip
         gap = check_scores(tokens, queries, results["kestrine"], 5)
         print(f"{set_name} terms: {qps['kestrine']:,.0f} QPS, largest relative gap of Kestrine's "
               f"scores to exact float64 BM25 (5 queries) {gap:.1e}", file=sys.stderr)  # fmt: skip
     names = [n for n in table[0][2] if n != "rank_bm25"]
-    print("| terms | queries | " + " | ".join(names) + " | vs bm25s | vs tantivy |")
-    print("|---|---|" + "---|" * (len(names) + 2))
+    versus = [("bm25s", "bm25s, numba"), ("tantivy", "tantivy")]
+    if "kestrine, baseline" in names:
+        versus.insert(0, ("baseline", "kestrine, baseline"))
+    print("| terms | queries | " + " | ".join(names) + " | "
+          + " | ".join(f"vs {label}" for label, _ in versus) + " |")  # fmt: skip
+    print("|---|---|" + "---|" * (len(names) + len(versus)))
     for set_name, count, qps in table:
         cells = " | ".join(f"{qps[n]:,.0f}" for n in names)
-        ratio_b = qps["kestrine"] / qps["bm25s, numba"]
-        ratio_t = qps["kestrine"] / qps["tantivy"]
-        print(f"| {set_name} | {count:,} | {cells} | {ratio_b:.2f}x | {ratio_t:.2f}x |")
+        ratios = " | ".join(f"{qps['kestrine'] / qps[name]:.2f}x" for _, name in versus)
+        print(f"| {set_name} | {count:,} | {cells} | {ratios} |")
     if "rank_bm25" in makers:
         print("\nrank_bm25: " + ", ".join(
             f"{s} terms {q['rank_bm25']:,.1f} QPS" for s, _, q in table))  # fmt: skip
@@ -403,6 +434,11 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, help="timed passes (default 3, quick 2)")
     parser.add_argument("--rank-bm25-queries", type=int, default=20)
     parser.add_argument("--bm25-bench", type=Path, default=Path("build/bench/bench/bm25_bench"))
+    parser.add_argument(
+        "--baseline",
+        type=Path,
+        help="another build's _kestrine extension module, timed beside this one",
+    )
     args = parser.parse_args()
     repeats = args.repeats or (2 if args.quick else 3)
     documents = 10_000 if args.quick else 100_000

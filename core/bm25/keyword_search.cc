@@ -21,6 +21,13 @@ constexpr uint32_t kMaxInitialScoreRoom = 256;
 constexpr double kBoundSlack = 1.0 + 1e-4;
 constexpr size_t kMaxPrunedTerms = 512;
 
+// A query whose lists hold at least 1/kWholeArrayShare postings per document of the collection
+// is scored over the whole array of sums (DenseSearch::whole_array).
+constexpr size_t kWholeArrayShare = 4;
+
+// Documents per block of the whole-array search: 16 KiB of sums.
+constexpr size_t kSumsBlock = 4096;
+
 // The part of a share before the idf, (tf * (k1 + 1)) / (tf + k1 * (1 - b + b * dl / avgdl)),
 // for the small frequencies and lengths that make up most postings, computed with the same
 // operations as term_score so that multiplying by the idf gives its bits. It depends on avgdl
@@ -68,6 +75,13 @@ struct DenseSums {
   std::span<uint32_t> held_ids() { return {touched.data(), held}; }
 };
 
+// Taken once a search: a thread_local named in a loop may cost a call per use in a shared
+// library.
+DenseSums& dense_sums() {
+  thread_local DenseSums d;
+  return d;
+}
+
 class DenseSearch {
  public:
   DenseSearch(const InvertedIndex& index, float avgdl)
@@ -76,12 +90,22 @@ class DenseSearch {
   // term_score's value for the posting whose share code is `code`, bit for bit.
   float share(float idf, const Posting& p, uint16_t code) const {
     if (code != kNoShareCode) return table_.ratio[code] * idf;
+    return share_outside_table(idf, p);
+  }
+
+  // Out of line, so that the loops over postings keep their registers for the common case.
+  [[gnu::noinline, gnu::cold]] float share_outside_table(float idf, const Posting& p) const {
     return term_score(idf, static_cast<float>(p.tf), static_cast<float>(lengths_[p.id]), avgdl_);
   }
 
   std::vector<ScoredId> run(const std::vector<QueryTerm>& terms, size_t k);
 
  private:
+  // For queries whose lists cover much of the collection: every share added to its document's
+  // sum, without noting which documents were reached, then one pass over the whole array.
+  std::vector<ScoredId> whole_array(DenseSums& d, const std::vector<QueryTerm>& terms,
+                                    size_t k) const;
+
   // A document's score is its one share: the k best come from one pass over the list.
   std::vector<ScoredId> one_term(const QueryTerm& term, size_t k) const;
 
@@ -106,6 +130,54 @@ double DenseSearch::kth_best(DenseSums& d, size_t k) const {
   return d.partials[k - 1];
 }
 
+std::vector<ScoredId> DenseSearch::whole_array(DenseSums& d, const std::vector<QueryTerm>& terms,
+                                               size_t k) const {
+  float* sums = d.sums.data();
+  const float* ratio = table_.ratio.data();
+  const size_t n = lengths_.size();
+  size_t postings = 0;
+  for (const QueryTerm& term : terms) postings += term.list->size();
+  std::vector<size_t> at(terms.size(), 0);  // each list's first posting not yet added
+  TopK top(k, postings);
+  // The documents are taken a block at a time, small enough for the block's sums to stay in
+  // the first-level cache while every list adds its shares to them (in query order, so that
+  // each sum is the document's score) and while they are read and cleared.
+  for (size_t first = 0; first < n; first += kSumsBlock) {
+    const size_t end = std::min(n, first + kSumsBlock);
+    for (size_t t = 0; t < terms.size(); ++t) {
+      const QueryTerm& term = terms[t];
+      const Posting* list = term.list->data();
+      const size_t size = term.list->size();
+      const uint16_t* codes = term.share_codes;
+      const float idf = term.idf;
+      size_t j = at[t];
+      for (; j < size && list[j].id < end; ++j) {
+        const uint16_t code = codes[j];
+        sums[list[j].id] += code != kNoShareCode ? ratio[code] * idf : share(idf, list[j], code);
+      }
+      at[t] = j;
+    }
+    // The block is read a run of sums at a time; a run none of which can enter is passed over.
+    constexpr size_t kRun = 16;
+    for (size_t i = first; i < end; i += kRun) {
+      const size_t run_end = std::min(end, i + kRun);
+      // Shares are positive, so a sum below the smallest positive float is 0: a document no
+      // list reached. Counting the sums that may enter is one vectorized pass over the run.
+      const float floor = std::max(top.weakest(), std::numeric_limits<float>::denorm_min());
+      uint32_t entering = 0;
+      for (size_t j = i; j < run_end; ++j) entering += sums[j] >= floor ? 1 : 0;
+      if (entering == 0) continue;
+      for (size_t j = i; j < run_end; ++j) {
+        if (sums[j] > 0.0f && !(sums[j] < top.weakest())) {
+          top.offer({static_cast<uint32_t>(j), sums[j]});
+        }
+      }
+    }
+    std::fill(sums + first, sums + end, 0.0f);
+  }
+  return std::move(top).take();
+}
+
 std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) const {
   const std::vector<Posting>& list = *term.list;
   TopK top(k, list.size());
@@ -119,10 +191,12 @@ std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) con
 // exhaustive scorer, into a dense array instead of a map. Once the bounds of the terms still to
 // come sum below the k-th best sum so far, a document that none of the terms so far matched
 // cannot reach the k best: from then on the lists are only used to complete the documents
-// already there, and a document whose sum plus those bounds stays below it is dropped.
+// already there, and a document whose sum plus those bounds stays below it is dropped. Lists
+// that reach much of the collection rarely close, and go to whole_array, which keeps no list of
+// the documents reached.
 std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size_t k) {
   if (terms.size() == 1) return one_term(terms[0], k);
-  thread_local DenseSums d;
+  DenseSums& d = dense_sums();
   if (d.sums.size() < lengths_.size()) d.sums.resize(lengths_.size(), 0.0f);
   if (d.touched.size() <= lengths_.size()) d.touched.resize(lengths_.size() + 1);
   d.held = 0;
@@ -133,6 +207,7 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
     rest[i] = rest[i + 1] + terms[i].bound;
     rest_postings[i] = rest_postings[i + 1] + terms[i].list->size();
   }
+  if (rest_postings[0] >= lengths_.size() / kWholeArrayShare) return whole_array(d, terms, k);
 
   bool open = true;  // whether new documents may still enter
   for (size_t i = 0; i < terms.size(); ++i) {
@@ -197,7 +272,8 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
   TopK top(k, d.held);
   float* sums = d.sums.data();
   for (const uint32_t id : d.held_ids()) {
-    top.offer({id, sums[id]});
+    // Most sums end at this one comparison, without a call.
+    if (!(sums[id] < top.weakest())) top.offer({id, sums[id]});
     sums[id] = 0.0f;
   }
   return std::move(top).take();

@@ -58,6 +58,10 @@ class TopK {
     if (heap_.size() == k_) weakest_ = heap_.front().score;
   }
 
+  // The score below which a candidate cannot enter: -infinity until k entries are held, then
+  // the weakest one's (a candidate of equal score enters if its id is larger).
+  float weakest() const { return weakest_; }
+
   // The entries held, best first.
   std::vector<ScoredId> take() && {
     std::ranges::sort_heap(heap_, stronger);  // ascending in `stronger`: best first

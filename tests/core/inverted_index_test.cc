@@ -276,8 +276,10 @@ TEST(KeywordSearchTest, MatchesReferenceScorerOnRandomCorpora) {
 }
 
 // The pruned search against the exhaustive scorer, bit for bit and in the same order, on
-// corpora long enough for bounds and closing to matter: a skewed vocabulary, repeated documents
-// and documents of equal length (so equal scores at the cut), deletions singly and in batches,
+// corpora long enough for bounds, closing and blocks of documents to matter: a skewed
+// vocabulary, repeated documents and documents of equal length (so equal scores at the cut),
+// documents too long for the table of shares, queries of one to hundreds of terms with repeated
+// terms, deletions singly and in batches,
 // additions after them, rebuilds that renumber the live documents, and loading (the bounds
 // derived afresh).
 TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
@@ -296,7 +298,7 @@ TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
     return t;
   };
   const std::vector<size_t> ks = {1, 2, 3, 5, 10, 17, 64, 100, 1000};
-  for (int round = 0; round < 30; ++round) {
+  for (int round = 0; round < 40; ++round) {
     const size_t spread = 3 + rng() % vocabulary.size() - 2;
     std::vector<std::string> texts;  // by internal id; "" once removed
     std::vector<bool> live;
@@ -311,10 +313,16 @@ TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
       ASSERT_TRUE(searched.ascending_ids) << stage;
       for (int q = 0; q < 12; ++q) {
         std::string query;
-        // Now and then a query of hundreds of terms, which narrows the search's windows.
-        const size_t words = rng() % 30 == 0 ? 100 + rng() % 300 : 1 + rng() % 6;
-        for (size_t w = words; w > 0; --w) query += word(spread) + " ";
-        if (rng() % 5 == 0) query += query;  // every term twice
+        // Mostly short queries, a third of 6 to 30 terms, now and then one of hundreds.
+        const size_t words = rng() % 30 == 0  ? 100 + rng() % 300
+                             : rng() % 3 == 0 ? 6 + rng() % 25
+                                              : 1 + rng() % 6;
+        std::vector<std::string> terms;
+        for (size_t w = words; w > 0; --w) terms.push_back(word(spread));
+        // One term written again at a random place, or every term twice.
+        if (rng() % 4 == 0) terms.insert(terms.begin() + rng() % terms.size(), terms.front());
+        for (const std::string& term : terms) query += term + " ";
+        if (rng() % 5 == 0) query += query;
         for (size_t k : ks) {
           ASSERT_EQ(keyword_search(searched, query, k),
                     exhaustive_keyword_search(searched, query, k))
@@ -327,6 +335,11 @@ TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
       // Repeats of earlier documents and documents of one word give equal scores.
       if (!texts.empty() && rng() % 4 == 0) {
         add(texts[rng() % texts.size()]);
+      } else if (rng() % 300 == 0) {
+        // Longer than the table of shares holds, like a document repeating a word many times.
+        std::string t;
+        for (size_t i = 1000 + rng() % 200; i > 0; --i) t += word(spread) + " ";
+        add(std::move(t));
       } else {
         add(rng() % 6 == 0 ? word(spread) : text(spread));
       }
