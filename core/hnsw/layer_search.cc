@@ -95,7 +95,9 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
     for (uint32_t n : links) {
       if (n >= limit_ || !visited_.visit(n)) continue;
       pending.push_back(n);
-      scorer_.prefetch(n);
+      // The scorer loads the later groups while it scores the earlier ones.
+      if (pending.size() <= kMaxDistanceBatch) scorer_.prefetch(n);
+      __builtin_prefetch(deleted + n);
     }
     // All of them are scored whatever the bound does meanwhile, so scoring them first, several
     // at a time, changes no decision below.

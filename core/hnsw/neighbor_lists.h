@@ -106,8 +106,8 @@ class NeighborLists {
 // by an eighth keeps the slack small while appends stay amortised constant time (every byte is
 // copied about eight times over the table's life instead of twice). Makes room in `table` for
 // `extra` more elements.
-template <typename T>
-void reserve_for_append(std::vector<T>& table, size_t extra) {
+template <typename T, typename Allocator>
+void reserve_for_append(std::vector<T, Allocator>& table, size_t extra) {
   const size_t needed = table.size() + extra;
   if (needed <= table.capacity()) return;
   constexpr size_t kMinimumStep = 1024;
