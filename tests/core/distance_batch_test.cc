@@ -292,7 +292,9 @@ TEST_P(NodeScorerTest, ScoresEveryNodeExactlyAsThePlainDistances) {
       const CodeHeader& header = index.code_norms.values[node];
       EXPECT_EQ(bits(header.min), bits(index.vector_min[node]));
       EXPECT_EQ(bits(header.scale), bits(index.vector_scale[node]));
-      if (metric != DistanceMetric::kCosine) EXPECT_EQ(bits(header.sq_norm), 0u);
+      if (metric != DistanceMetric::kCosine) {
+        EXPECT_EQ(bits(header.sq_norm), 0u);
+      }
     }
     const std::vector<float> queries = testing::random_vectors(4, dim, 9);
     for (size_t q = 0; q < 4; ++q) {
