@@ -65,14 +65,10 @@ Status enable_pq(HnswIndex& index, uint64_t num_subspaces) {
 
 void refresh_code_norms(HnswIndex& index) {
   CodeNormTable& table = index.code_norms;
-  if (index.config.distance_metric != DistanceMetric::kCosine) {
-    table.values.clear();
-    table.values.shrink_to_fit();
-    return;
-  }
+  const bool cosine = index.config.distance_metric == DistanceMetric::kCosine;
   const KernelVariant variant = active_kernel_variant();
   if (!same_kernel_sums(table.variant, variant)) {
-    table.values.clear();
+    if (cosine) table.values.clear();
     table.variant = variant;
   }
   const size_t dim = static_cast<size_t>(index.dimension);
@@ -84,7 +80,8 @@ void refresh_code_norms(HnswIndex& index) {
   for (size_t node = table.values.size(); node < nodes; ++node) {
     const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
                         index.vector_min[node], index.vector_scale[node]};
-    table.values.push_back(code_squared_norm(variant, view));
+    table.values.push_back(
+        {view.min, view.scale, cosine ? code_squared_norm(variant, view) : 0.0f});
   }
 }
 

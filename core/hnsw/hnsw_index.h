@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "core/common/cache_line_allocator.h"
 #include "core/common/error.h"
 #include "core/hnsw/config.h"
 #include "core/hnsw/neighbor_lists.h"
@@ -20,27 +21,38 @@
 
 namespace kestrine {
 
-// The squared norm v . v of every node's vector in 8-bit form, as the cosine code distance of
-// `variant` sums it: the one part of a cosine distance that does not depend on the query, so it
-// is computed once per node instead of in every distance. Derived from the codes, never stored:
-// an index that is loaded or rebuilt gets it anew (refresh_code_norms). Kept for the cosine
-// metric only; node n's entry is values[n], and nodes past the end have none (their distances
-// are computed in full).
+// What a distance to a node reads besides its codes, side by side so that one cache line holds
+// all of it instead of one line from each of three tables: the node's quantization minimum and
+// step (copies of vector_min[n] and vector_scale[n]) and, for the cosine metric, the squared
+// norm v . v of its vector in 8-bit form as the cosine code distance of the table's variant sums
+// it (the one part of a cosine distance that does not depend on the query, so it is computed
+// once per node instead of in every distance; 0 for the other metrics).
+struct CodeHeader {
+  float min = 0.0f;
+  float scale = 0.0f;
+  float sq_norm = 0.0f;
+};
+
+// One CodeHeader per node, derived from the stored tables and never stored itself: an index
+// that is loaded or rebuilt gets it anew (refresh_code_norms). Node n's entry is values[n];
+// nodes past the end have none (their distances read the stored tables and, for cosine, sum
+// the norm in full). `variant` is the kernel variant that summed the norms.
 struct CodeNormTable {
-  std::vector<float> values;
+  std::vector<CodeHeader> values;
   KernelVariant variant = KernelVariant::kPortable;
 };
 
 // The fields up to node_count are the index's stored record, in its order.
 struct HnswIndex {
   HnswConfig config;
-  std::vector<uint8_t> vector_data;  // node n's 8-bit codes at [n * dimension, (n + 1) * dimension)
-  std::vector<float> vector_min;     // per node: quantization minimum
-  std::vector<float> vector_scale;   // per node: quantization step
-  std::vector<float> raw_vectors;    // node n at n * dimension when store_raw_vectors; else empty
-  NeighborLists neighbors;           // out-links per node and layer
-  std::vector<uint8_t> layers;       // per node: its level L (it lives on layers 0..L)
-  std::vector<uint8_t> deleted;      // per node: deletion mark, 0 or 1
+  // Node n's 8-bit codes at [n * dimension, (n + 1) * dimension), from a cache line on.
+  CacheLineVector<uint8_t> vector_data;
+  std::vector<float> vector_min;    // per node: quantization minimum
+  std::vector<float> vector_scale;  // per node: quantization step
+  std::vector<float> raw_vectors;   // node n at n * dimension when store_raw_vectors; else empty
+  NeighborLists neighbors;          // out-links per node and layer
+  std::vector<uint8_t> layers;      // per node: its level L (it lives on layers 0..L)
+  std::vector<uint8_t> deleted;     // per node: deletion mark, 0 or 1
   std::optional<PqCodebook> pq_codebook;
   std::vector<uint8_t> pq_codes;  // node n's codes at n * num_subspaces when a codebook exists
   std::optional<uint32_t> entry_point;  // absent only while the index is empty
@@ -67,10 +79,10 @@ void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> ou
 // On failure (the training preconditions) the index is unchanged.
 Status enable_pq(HnswIndex& index, uint64_t num_subspaces);
 
-// Brings index.code_norms up to date: the norms of every node whose codes, minimum and step are
-// all present, summed by the active kernel variant (a table of another variant is recomputed
-// whole). Only cosine indexes keep the table; for the other metrics it stays empty. Called after
-// a node is appended and whenever an index is built from stored data.
+// Brings index.code_norms up to date: an entry for every node whose codes, minimum and step are
+// all present, the norms summed by the active kernel variant (a cosine table of another variant
+// is recomputed whole). Called after a node is appended and whenever an index is built from
+// stored data.
 void refresh_code_norms(HnswIndex& index);
 
 // Whether `index`'s codebook can encode and score vectors of its dimension: its slices cover

@@ -78,7 +78,7 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
     if (results.size() >= ef && nearest.key > bound) break;
     // The next candidate's links are likely needed next: start loading them now.
     if (layer == 0 && !candidates.empty()) {
-      __builtin_prefetch(index_.neighbors.layer0_address(candidates.front().id));
+      index_.neighbors.prefetch_layer0(candidates.front().id, true);
     }
     std::span<const uint32_t> links;
     if (locks_ == nullptr) {
@@ -97,7 +97,9 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
       KESTRINE_ASSERT(n < limit_);  // validated at load, kept by insertion
       if (!visited_.visit(n)) continue;
       pending.push_back(n);
-      scorer_.prefetch(n);
+      // The scorer loads the later groups while it scores the earlier ones.
+      if (pending.size() <= kMaxDistanceBatch) scorer_.prefetch(n);
+      __builtin_prefetch(deleted + n);
     }
     // All of them are scored whatever the bound does meanwhile, so scoring them first, several
     // at a time, changes no decision below.
@@ -109,6 +111,8 @@ void LayerSearcher::run(std::span<const uint32_t> entries, size_t ef, size_t lay
       const Entry entry{distance_key(pending_distances[i]), n};
       if (results.size() >= ef && entry.key >= bound) continue;
       push(candidates, entry, nearer_on_top);
+      // A node that joins the candidates is likely to be expanded: its list starts loading now.
+      if (layer == 0) index_.neighbors.prefetch_layer0(n, false);
       if (!admits(n)) continue;
       push(results, entry, farther_on_top);
       if (results.size() > ef) pop(results, farther_on_top);

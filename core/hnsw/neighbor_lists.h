@@ -53,6 +53,17 @@ class NeighborLists {
     return level0_.data() + static_cast<size_t>(node) * stride_;
   }
 
+  // Starts loading the layer-0 slots of `node` (below node_count()): its first line, or every
+  // line. Always inlined, so that GCC cannot drop it as a call to a pure function.
+  [[gnu::always_inline]] void prefetch_layer0(uint32_t node, bool whole) const {
+    const uint32_t* first = layer0_address(node);
+    __builtin_prefetch(first);
+    if (!whole) return;
+    const uint32_t* last = first + stride_ - 1;
+    for (const uint32_t* line = first + 16; line < last; line += 16) __builtin_prefetch(line);
+    __builtin_prefetch(last);
+  }
+
   // Appends a new node with `layers` empty lists.
   void add_node(size_t layers);
 
@@ -106,8 +117,8 @@ class NeighborLists {
 // by an eighth keeps the slack small while appends stay amortised constant time (every byte is
 // copied about eight times over the table's life instead of twice). Makes room in `table` for
 // `extra` more elements.
-template <typename T>
-void reserve_for_append(std::vector<T>& table, size_t extra) {
+template <typename T, typename Allocator>
+void reserve_for_append(std::vector<T, Allocator>& table, size_t extra) {
   const size_t needed = table.size() + extra;
   if (needed <= table.capacity()) return;
   constexpr size_t kMinimumStep = 1024;

@@ -20,7 +20,8 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
       scales_(index.vector_scale.data()),
       raw_(index.raw_vectors.data()),
       query_self_sq_(0.0f),
-      norms_(index.code_norms.values.data()),
+      headers_(index.code_norms.values.data()),
+      header_nodes_(0),
       norm_nodes_(0) {
   // The engine admits only queries of the collection's dimension.
   KESTRINE_ASSERT(query.size() == dim_);
@@ -32,8 +33,9 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
                   (index.config.store_raw_vectors ? index.node_count * dim_ : 0));
   code_nodes_ = index.node_count;
   raw_nodes_ = index.raw_vectors.empty() ? 0 : index.node_count;
+  header_nodes_ = std::min(index.code_norms.values.size(), code_nodes_);
   if (metric_ == DistanceMetric::kCosine && same_kernel_sums(index.code_norms.variant, variant_)) {
-    norm_nodes_ = std::min(index.code_norms.values.size(), code_nodes_);
+    norm_nodes_ = header_nodes_;
   }
   if (metric_ == DistanceMetric::kCosine && raw_nodes_ > 0) {
     query_self_sq_ = vector_squared_norm(variant_, query_);
@@ -60,49 +62,53 @@ void NodeScorer::distances(std::span<const uint32_t> nodes, float* out) const {
     exact_distances(nodes, out);
     return;
   }
-  for (size_t i = 0; i < nodes.size(); ++i) out[i] = distance(nodes[i]);
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (i + kMaxDistanceBatch < nodes.size()) prefetch(nodes[i + kMaxDistanceBatch]);
+    out[i] = distance(nodes[i]);
+  }
 }
 
 void NodeScorer::exact_distances(std::span<const uint32_t> nodes, float* out) const {
-  // Nodes are gathered into groups, each scored by one batched call once full.
-  size_t group[kMaxDistanceBatch];  // positions in `nodes`
-  size_t grouped = 0;
-  float results[kMaxDistanceBatch];
-  const bool raw = raw_nodes_ > 0;
-  const auto flush = [&] {
-    if (grouped == 0) return;
-    if (raw) {
-      const float* vectors[kMaxDistanceBatch];
-      for (size_t j = 0; j < grouped; ++j) {
-        vectors[j] = raw_ + static_cast<size_t>(nodes[group[j]]) * dim_;
-      }
-      vector_distances(variant_, metric_, query_, query_self_sq_, {vectors, grouped}, nullptr,
-                       results);
-    } else {
-      CodeView views[kMaxDistanceBatch];
-      float norms[kMaxDistanceBatch];
-      bool with_norms = true;
-      for (size_t j = 0; j < grouped; ++j) {
-        const uint32_t node = nodes[group[j]];
-        views[j] = {{codes_ + static_cast<size_t>(node) * dim_, dim_}, mins_[node], scales_[node]};
-        if (node < norm_nodes_) {
-          norms[j] = norms_[node];
-        } else {
-          with_norms = false;
-        }
-      }
-      code_distances(variant_, metric_, query_, {views, grouped}, query_sq_norm_,
-                     with_norms ? norms : nullptr, results);
-    }
-    for (size_t j = 0; j < grouped; ++j) out[group[j]] = results[j];
-    grouped = 0;
-  };
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    KESTRINE_ASSERT(nodes[i] < code_nodes_);
-    group[grouped++] = i;
-    if (grouped == kMaxDistanceBatch) flush();
+  // Consecutive groups, each scored by one batched call. While a group is scored the next one's
+  // data is on its way: asking for every node's lines at once would only stall on the
+  // processor's limit of outstanding misses, with no arithmetic to overlap them.
+  for (size_t start = 0; start < nodes.size(); start += kMaxDistanceBatch) {
+    const size_t count = std::min(kMaxDistanceBatch, nodes.size() - start);
+    const size_t next_end = std::min(nodes.size(), start + count + kMaxDistanceBatch);
+    for (size_t i = start + count; i < next_end; ++i) prefetch_stored(nodes[i]);
+    score_group(nodes.subspan(start, count), out + start);
   }
-  flush();
+}
+
+void NodeScorer::score_group(std::span<const uint32_t> group, float* out) const {
+  const size_t count = group.size();
+  if (raw_nodes_ > 0) {
+    const float* vectors[kMaxDistanceBatch];
+    for (size_t j = 0; j < count; ++j) {
+      KESTRINE_ASSERT(group[j] < code_nodes_);
+      vectors[j] = raw_ + static_cast<size_t>(group[j]) * dim_;
+    }
+    vector_distances(variant_, metric_, query_, query_self_sq_, {vectors, count}, nullptr, out);
+    return;
+  }
+  CodeView views[kMaxDistanceBatch];
+  float norms[kMaxDistanceBatch];
+  bool with_norms = true;
+  for (size_t j = 0; j < count; ++j) {
+    const uint32_t node = group[j];
+    KESTRINE_ASSERT(node < code_nodes_);
+    const std::span<const uint8_t> codes{codes_ + static_cast<size_t>(node) * dim_, dim_};
+    if (node < header_nodes_) {
+      const CodeHeader& header = headers_[node];
+      views[j] = {codes, header.min, header.scale};
+      norms[j] = header.sq_norm;
+    } else {
+      views[j] = {codes, mins_[node], scales_[node]};
+    }
+    if (node >= norm_nodes_) with_norms = false;
+  }
+  code_distances(variant_, metric_, query_, {views, count}, query_sq_norm_,
+                 with_norms ? norms : nullptr, out);
 }
 
 }  // namespace kestrine

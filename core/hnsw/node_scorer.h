@@ -4,8 +4,9 @@
 // below the node count (neighbour ids are validated at load), which it asserts.
 //
 // The kernel variant is fixed when the scorer is built, so one operation never mixes variants.
-// Cosine distances over codes take the stored vector's squared norm from the index's norm table
-// when it holds the node (and was summed by the same variant); several nodes can be scored in
+// Distances over codes take a node's minimum and step from the index's header table when it holds
+// the node, and for cosine the stored vector's squared norm as well (when summed by the same
+// variant); several nodes can be scored in
 // one call (distances), their sums overlapping. Either way every distance is bit for bit the
 // one code_distance / vector_distance gives.
 #pragma once
@@ -18,6 +19,7 @@
 #include "core/common/assert.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/quantization/distance.h"
+#include "core/quantization/distance_kernels.h"
 #include "core/quantization/kernel_dispatch.h"
 
 namespace kestrine {
@@ -50,15 +52,22 @@ class NodeScorer {
       return vector_distance_with(variant_, metric_, query_,
                                   {raw_ + static_cast<size_t>(node) * dim_, dim_});
     }
-    const CodeView view{
-        {codes_ + static_cast<size_t>(node) * dim_, dim_}, mins_[node], scales_[node]};
-    if (node < norm_nodes_) return code_distance_with_norm(view, norms_[node]);
-    return code_distance_with(variant_, metric_, query_, view, query_sq_norm_);
+    const std::span<const uint8_t> codes{codes_ + static_cast<size_t>(node) * dim_, dim_};
+    if (node < header_nodes_) {
+      const CodeHeader& header = headers_[node];
+      const CodeView view{codes, header.min, header.scale};
+      if (node < norm_nodes_) return code_distance_with_norm(view, header.sq_norm);
+      return code_distance_with(variant_, metric_, query_, view, query_sq_norm_);
+    }
+    return code_distance_with(variant_, metric_, query_, {codes, mins_[node], scales_[node]},
+                              query_sq_norm_);
   }
 
-  // distance(nodes[j]) into out[j] for every j (`out` holds nodes.size() values).
+  // distance(nodes[j]) into out[j] for every j (`out` holds nodes.size() values). Starts loading
+  // what the later nodes need while the earlier ones are scored; the caller may prefetch the
+  // first kMaxDistanceBatch nodes itself.
   void distances(std::span<const uint32_t> nodes, float* out) const;
-  // exact(nodes[j]) into out[j] for every j.
+  // exact(nodes[j]) into out[j] for every j, likewise.
   void exact_distances(std::span<const uint32_t> nodes, float* out) const;
 
   // Starts loading what distance(node) will read. Always inlined: compiled on its own, GCC finds
@@ -67,17 +76,8 @@ class NodeScorer {
     if (table_ != nullptr) {
       if (node < pq_nodes_)
         __builtin_prefetch(pq_codes_ + static_cast<size_t>(node) * pq_subspaces_);
-    } else if (node < raw_nodes_) {
-      const float* v = raw_ + static_cast<size_t>(node) * dim_;
-      __builtin_prefetch(v);
-      __builtin_prefetch(v + 16);
-    } else if (node < code_nodes_) {
-      const uint8_t* c = codes_ + static_cast<size_t>(node) * dim_;
-      __builtin_prefetch(c);
-      if (dim_ > 64) __builtin_prefetch(c + 64);
-      __builtin_prefetch(mins_ + node);
-      __builtin_prefetch(scales_ + node);
-      if (node < norm_nodes_) __builtin_prefetch(norms_ + node);
+    } else {
+      prefetch_stored(node);
     }
   }
 
@@ -85,6 +85,29 @@ class NodeScorer {
 
  private:
   float code_distance_with_norm(const CodeView& view, float stored_sq_norm) const;
+  // exact() of at most kMaxDistanceBatch nodes in one batched call.
+  void score_group(std::span<const uint32_t> group, float* out) const;
+
+  // Starts loading what exact(node) will read: the raw vector, or the codes and their header.
+  [[gnu::always_inline]] void prefetch_stored(uint32_t node) const {
+    if (node < raw_nodes_) {
+      const float* v = raw_ + static_cast<size_t>(node) * dim_;
+      __builtin_prefetch(v);
+      __builtin_prefetch(v + 16);
+    } else if (node < code_nodes_) {
+      // Every line of the codes: a node's codes need not start on a line.
+      const uint8_t* first = codes_ + static_cast<size_t>(node) * dim_;
+      const uint8_t* last = first + dim_ - 1;
+      for (const uint8_t* line = first; line < last; line += 64) __builtin_prefetch(line);
+      __builtin_prefetch(last);
+      if (node < header_nodes_) {
+        __builtin_prefetch(headers_ + node);
+      } else {
+        __builtin_prefetch(mins_ + node);
+        __builtin_prefetch(scales_ + node);
+      }
+    }
+  }
 
   KernelVariant variant_;
   DistanceMetric metric_;
@@ -98,8 +121,9 @@ class NodeScorer {
   const float* raw_;
   size_t raw_nodes_;     // nodes whose raw slice is present; 0 when raw vectors are not kept
   float query_self_sq_;  // the query's own v . v as the cosine kernel sums it (raw vectors)
-  const float* norms_;
-  size_t norm_nodes_;  // nodes whose stored squared norm the scorer may take from norms_
+  const CodeHeader* headers_;
+  size_t header_nodes_;  // nodes whose minimum and step the scorer takes from headers_
+  size_t norm_nodes_;    // nodes whose stored squared norm it may take from headers_ as well
   const float* table_ = nullptr;
   const uint8_t* pq_codes_ = nullptr;
   size_t pq_subspaces_ = 0;

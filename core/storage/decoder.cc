@@ -187,8 +187,8 @@ class LittleEndianReader {
 
 }  // namespace
 
-template <typename T>
-void Decoder::take_array(std::vector<T>& out) {
+template <typename T, typename Allocator>
+void Decoder::take_array(std::vector<T, Allocator>& out) {
   out.clear();
   const uint64_t n = count(sizeof(T));
   const uint8_t* p = take(n * sizeof(T));
@@ -205,6 +205,7 @@ void Decoder::take_array(std::vector<T>& out) {
 }
 
 void Decoder::bytes(std::vector<uint8_t>& out) { take_array(out); }
+void Decoder::bytes(CacheLineVector<uint8_t>& out) { take_array(out); }
 void Decoder::f32s(std::vector<float>& out) { take_array(out); }
 void Decoder::u32s(std::vector<uint32_t>& out) { take_array(out); }
 

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/cache_line_allocator.h"
 #include "core/common/error.h"
 #include "core/common/uuid.h"
 
@@ -73,6 +74,7 @@ class Decoder {
   Uuid uuid();
   // Sequences of fixed-width values, replacing the contents of `out`.
   void bytes(std::vector<uint8_t>& out);
+  void bytes(CacheLineVector<uint8_t>& out);
   void bools(std::vector<uint8_t>& out);  // each 0 or 1, as boolean()
   void f32s(std::vector<float>& out);
   void u32s(std::vector<uint32_t>& out);
@@ -82,8 +84,8 @@ class Decoder {
   const uint8_t* take(size_t n);
   template <typename U>
   U take_le();
-  template <typename T>
-  void take_array(std::vector<T>& out);
+  template <typename T, typename Allocator>
+  void take_array(std::vector<T, Allocator>& out);
 
   std::span<const uint8_t> bytes_;
   size_t position_ = 0;

@@ -285,11 +285,16 @@ TEST_P(NodeScorerTest, ScoresEveryNodeExactlyAsThePlainDistances) {
   for (size_t dim : {5, 16, 33, 128}) {
     const std::vector<float> data = testing::random_vectors(60, dim, 3);
     const HnswIndex index = testing::build(testing::config_for(metric, raw), data, dim);
-    if (metric == DistanceMetric::kCosine) {
-      ASSERT_EQ(index.code_norms.values.size(), index.node_count);
-      EXPECT_EQ(index.code_norms.variant, active_kernel_variant());
-    } else {
-      EXPECT_TRUE(index.code_norms.values.empty());
+    // Every metric keeps a node's minimum and step beside its norm (cosine) or a zero.
+    ASSERT_EQ(index.code_norms.values.size(), index.node_count);
+    EXPECT_EQ(index.code_norms.variant, active_kernel_variant());
+    for (uint32_t node = 0; node < index.node_count; ++node) {
+      const CodeHeader& header = index.code_norms.values[node];
+      EXPECT_EQ(bits(header.min), bits(index.vector_min[node]));
+      EXPECT_EQ(bits(header.scale), bits(index.vector_scale[node]));
+      if (metric != DistanceMetric::kCosine) {
+        EXPECT_EQ(bits(header.sq_norm), 0u);
+      }
     }
     const std::vector<float> queries = testing::random_vectors(4, dim, 9);
     for (size_t q = 0; q < 4; ++q) {
@@ -312,15 +317,16 @@ TEST(CodeNormTableTest, HoldsTheNormOfEveryNodeAndIsDerivedAgainAfterALoad) {
   for (uint32_t node = 0; node < 40; ++node) {
     const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
                         index.vector_min[node], index.vector_scale[node]};
-    EXPECT_EQ(bits(index.code_norms.values[node]), bits(code_squared_norm(variant, view)));
+    EXPECT_EQ(bits(index.code_norms.values[node].sq_norm), bits(code_squared_norm(variant, view)));
   }
-  const std::vector<float> expected = index.code_norms.values;
+  std::vector<float> expected;
+  for (const CodeHeader& header : index.code_norms.values) expected.push_back(header.sq_norm);
   // A stored index arrives without the table; refreshing derives the same values.
   index.code_norms = {};
   refresh_code_norms(index);
   ASSERT_EQ(index.code_norms.values.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(bits(index.code_norms.values[i]), bits(expected[i]));
+    EXPECT_EQ(bits(index.code_norms.values[i].sq_norm), bits(expected[i]));
   }
   // Variants whose sums agree bit for bit share the table.
   if (kernel_variant_supported(KernelVariant::kAvx512)) {
@@ -330,7 +336,7 @@ TEST(CodeNormTableTest, HoldsTheNormOfEveryNodeAndIsDerivedAgainAfterALoad) {
       refresh_code_norms(index);
       EXPECT_EQ(index.code_norms.variant, summed_by);
       for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(bits(index.code_norms.values[i]), bits(expected[i]));
+        EXPECT_EQ(bits(index.code_norms.values[i].sq_norm), bits(expected[i]));
       }
     }
   }
@@ -341,38 +347,39 @@ TEST(CodeNormTableTest, HoldsTheNormOfEveryNodeAndIsDerivedAgainAfterALoad) {
   for (uint32_t node = 0; node < 40; ++node) {
     const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
                         index.vector_min[node], index.vector_scale[node]};
-    EXPECT_EQ(bits(index.code_norms.values[node]),
+    EXPECT_EQ(bits(index.code_norms.values[node].sq_norm),
               bits(code_squared_norm(KernelVariant::kPortable, view)));
   }
 }
 
-// Searches of a cosine index over codes, with the norm table and without it (every distance
-// then sums the stored vector's norm itself): the same hits at the same distances, bit for bit,
-// in every variant.
+// Searches of an index over codes, with the header table and without it (every distance then
+// reads the stored tables and, for cosine, sums the stored vector's norm itself): the same hits
+// at the same distances, bit for bit, in every variant and for every metric.
 TEST(CodeNormTableTest, SearchesFindTheSameHitsWithoutTheTable) {
   const size_t dim = 40;
   const std::vector<float> data = testing::random_vectors(400, dim, 21);
   const std::vector<float> queries = testing::random_vectors(20, dim, 23);
   for (KernelVariant variant : supported_variants()) {
     const ForcedKernels forced(variant);
-    const HnswIndex index =
-        testing::build(testing::config_for(DistanceMetric::kCosine, false), data, dim);
-    ASSERT_EQ(index.code_norms.values.size(), index.node_count);
-    HnswIndex without = index;
-    without.code_norms = {};
-    const auto accept = [](uint32_t id) { return id % 3 != 0; };
-    for (size_t q = 0; q < 20; ++q) {
-      const std::span<const float> query = testing::row(queries, dim, q);
-      const std::vector<SearchHit> plain[] = {search(index, query, 10),
-                                              filtered_search(index, query, 10, accept)};
-      const std::vector<SearchHit> unnormed[] = {search(without, query, 10),
-                                                 filtered_search(without, query, 10, accept)};
-      for (size_t kind = 0; kind < 2; ++kind) {
-        ASSERT_EQ(plain[kind].size(), unnormed[kind].size());
-        for (size_t i = 0; i < plain[kind].size(); ++i) {
-          EXPECT_EQ(plain[kind][i].id, unnormed[kind][i].id) << "query " << q;
-          EXPECT_EQ(bits(plain[kind][i].distance), bits(unnormed[kind][i].distance))
-              << "query " << q;
+    for (DistanceMetric metric : kMetrics) {
+      const HnswIndex index = testing::build(testing::config_for(metric, false), data, dim);
+      ASSERT_EQ(index.code_norms.values.size(), index.node_count);
+      HnswIndex without = index;
+      without.code_norms = {};
+      const auto accept = [](uint32_t id) { return id % 3 != 0; };
+      for (size_t q = 0; q < 20; ++q) {
+        const std::span<const float> query = testing::row(queries, dim, q);
+        const std::vector<SearchHit> plain[] = {search(index, query, 10),
+                                                filtered_search(index, query, 10, accept)};
+        const std::vector<SearchHit> unnormed[] = {search(without, query, 10),
+                                                   filtered_search(without, query, 10, accept)};
+        for (size_t kind = 0; kind < 2; ++kind) {
+          ASSERT_EQ(plain[kind].size(), unnormed[kind].size());
+          for (size_t i = 0; i < plain[kind].size(); ++i) {
+            EXPECT_EQ(plain[kind][i].id, unnormed[kind][i].id) << "query " << q;
+            EXPECT_EQ(bits(plain[kind][i].distance), bits(unnormed[kind][i].distance))
+                << "query " << q;
+          }
         }
       }
     }
