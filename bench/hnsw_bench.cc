@@ -115,9 +115,8 @@ size_t index_bytes(const HnswIndex& index, bool allocated) {
   const auto bytes = [&](const auto& v) {
     return (allocated ? v.capacity() : v.size()) * sizeof(v[0]);
   };
-  return bytes(index.vector_data) + bytes(index.vector_min) + bytes(index.vector_scale) +
-         bytes(index.raw_vectors) + bytes(index.layers) + bytes(index.deleted) +
-         bytes(index.pq_codes) + bytes(index.code_norms.values) +
+  return bytes(index.vector_data) + bytes(index.headers.values) + bytes(index.raw_vectors) +
+         bytes(index.layers) + bytes(index.deleted) + bytes(index.pq_codes) +
          index.neighbors.memory_bytes(allocated);
 }
 

@@ -20,8 +20,9 @@ the measured total can be checked against where the bytes should be:
     keyword index                a 4-byte length, 8 bytes per posting
     graph                        layer 0: a header and 2M link slots of 4 bytes; level and
                                  deletion mark; the upper layers of the ~1/(M-1) nodes there
-    codes                        one byte a dimension, a float minimum and step
-    norms                        one float (cosine only), derived from the codes
+    codes                        one byte a dimension
+    code headers                 a float minimum, step and norm (cosine; derived from the codes
+                                 at load, 0 for the other metrics) side by side
 """
 
 from __future__ import annotations
@@ -139,8 +140,7 @@ def components(n: int, dim: int, text_bytes: int) -> list[tuple[str, float]]:
         ("graph: level + deletion mark", 2),
         ("graph: upper layers (expected)", upper * (8 + 24 + chunk(24) + chunk(4 * M))),
         ("codes: 8-bit values", dim),
-        ("codes: minimum and step", 8),
-        ("norms (cosine; derived from the codes at load)", 4),
+        ("code headers: minimum, step, norm (derived at load)", 12),
     ]
 
 

@@ -43,11 +43,9 @@ CollectionData synthetic_collection(bool content) {
   h.node_count = kDocuments;
   h.vector_data.resize(uint64_t{kDocuments} * kDimension);
   for (uint8_t& b : h.vector_data) b = static_cast<uint8_t>(rng());
-  h.vector_min.resize(kDocuments);
-  h.vector_scale.resize(kDocuments);
   for (uint32_t i = 0; i < kDocuments; ++i) {
-    h.vector_min[i] = -0.1f * static_cast<float>(below(10));
-    h.vector_scale[i] = 0.001f * static_cast<float>(1 + below(10));
+    const float min = -0.1f * static_cast<float>(below(10));
+    append_code_header(h, min, 0.001f * static_cast<float>(1 + below(10)));
   }
   h.neighbors.reserve(kDocuments);
   std::vector<uint32_t> ids;

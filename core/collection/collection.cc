@@ -130,7 +130,7 @@ uint64_t Collection::estimate_memory() const {
 uint64_t estimate_memory(const CollectionData& data) {
   const HnswIndex& h = data.hnsw;
   uint64_t total = h.vector_data.size();
-  total += 4 * (h.vector_min.size() + h.vector_scale.size() + h.raw_vectors.size());
+  total += 4 * (h.headers.min_count + h.headers.scale_count + h.raw_vectors.size());
   total += h.pq_codes.size();
   if (h.pq_codebook) total += 4 * h.pq_codebook->centroids.size();
   for (uint32_t node = 0; node < h.neighbors.node_count(); ++node) {

@@ -29,10 +29,10 @@ void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> ou
   const size_t start = static_cast<size_t>(id) * dim;
   if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
     std::copy_n(index.raw_vectors.begin() + static_cast<ptrdiff_t>(start), dim, out.begin());
-  } else if (start + dim <= index.vector_data.size() && id < index.vector_min.size() &&
-             id < index.vector_scale.size()) {
-    dequantize_into(std::span(index.vector_data).subspan(start, dim), index.vector_min[id],
-                    index.vector_scale[id], out);
+  } else if (start + dim <= index.vector_data.size() && id < index.headers.values.size()) {
+    const CodeHeader& header = index.headers.values[id];
+    dequantize_into(std::span(index.vector_data).subspan(start, dim), header.min, header.scale,
+                    out);
   } else {
     std::fill(out.begin(), out.end(), 0.0f);
   }
@@ -63,26 +63,33 @@ Status enable_pq(HnswIndex& index, uint64_t num_subspaces) {
   return {};
 }
 
+void append_code_header(HnswIndex& index, float min, float scale) {
+  CodeHeaderTable& table = index.headers;
+  reserve_for_append(table.values, 1);
+  table.values.push_back({min, scale, 0.0f});
+  table.min_count = table.scale_count = table.values.size();
+}
+
 void refresh_code_norms(HnswIndex& index) {
-  CodeNormTable& table = index.code_norms;
+  CodeHeaderTable& table = index.headers;
   const bool cosine = index.config.distance_metric == DistanceMetric::kCosine;
   const KernelVariant variant = active_kernel_variant();
   if (!same_kernel_sums(table.variant, variant)) {
-    if (cosine) table.values.clear();
+    if (cosine) table.normed = 0;
     table.variant = variant;
   }
   const size_t dim = static_cast<size_t>(index.dimension);
-  size_t nodes = std::min(index.vector_min.size(), index.vector_scale.size());
+  size_t nodes = table.values.size();
   if (dim > 0) nodes = std::min(nodes, index.vector_data.size() / dim);
-  // Tables are only ever appended to or cut back, so the entries kept are still right.
-  if (table.values.size() > nodes) table.values.resize(nodes);
-  reserve_for_append(table.values, nodes - table.values.size());
-  for (size_t node = table.values.size(); node < nodes; ++node) {
-    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
-                        index.vector_min[node], index.vector_scale[node]};
-    table.values.push_back(
-        {view.min, view.scale, cosine ? code_squared_norm(variant, view) : 0.0f});
+  // Tables are only ever appended to or cut back, so the norms kept are still right.
+  table.normed = std::min(table.normed, nodes);
+  for (size_t node = table.normed; node < nodes; ++node) {
+    CodeHeader& header = table.values[node];
+    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim), header.min,
+                        header.scale};
+    header.sq_norm = cosine ? code_squared_norm(variant, view) : 0.0f;
   }
+  table.normed = nodes;
 }
 
 bool pq_codebook_usable(const HnswIndex& index) {

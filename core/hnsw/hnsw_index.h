@@ -22,8 +22,7 @@
 namespace kestrine {
 
 // What a distance to a node reads besides its codes, side by side so that one cache line holds
-// all of it instead of one line from each of three tables: the node's quantization minimum and
-// step (copies of vector_min[n] and vector_scale[n]) and, for the cosine metric, the squared
+// all of it: the node's quantization minimum and step and, for the cosine metric, the squared
 // norm v . v of its vector in 8-bit form as the cosine code distance of the table's variant sums
 // it (the one part of a cosine distance that does not depend on the query, so it is computed
 // once per node instead of in every distance; 0 for the other metrics).
@@ -33,13 +32,20 @@ struct CodeHeader {
   float sq_norm = 0.0f;
 };
 
-// One CodeHeader per node, derived from the stored tables and never stored itself: an index
-// that is loaded or rebuilt gets it anew (refresh_code_norms). Node n's entry is values[n];
-// nodes past the end have none (their distances read the stored tables and, for cosine, sum
-// the norm in full). `variant` is the kernel variant that summed the norms.
-struct CodeNormTable {
-  std::vector<CodeHeader> values;
+// One CodeHeader per node: the only copy of the nodes' minima and steps in memory. The stored
+// record keeps them as two sequences (minima, then steps) and no norms: the norms are derived
+// from the codes whenever an index is loaded or rebuilt (refresh_code_norms).
+struct CodeHeaderTable {
+  std::vector<CodeHeader> values;  // node n's at values[n]
+  // values[0, normed) hold the norm as `variant` sums it; the rest hold no norm yet, and their
+  // cosine distances sum the stored vector's norm in full.
+  size_t normed = 0;
   KernelVariant variant = KernelVariant::kPortable;
+  // The lengths of the minimum and step sequences, which validation checks against the node
+  // count: those of the snapshot the table was read from (values holds the longer one, the
+  // shorter padded with zeros), kept equal to values.size() by append_code_header.
+  uint64_t min_count = 0;
+  uint64_t scale_count = 0;
 };
 
 // The fields up to node_count are the index's stored record, in its order.
@@ -47,19 +53,17 @@ struct HnswIndex {
   HnswConfig config;
   // Node n's 8-bit codes at [n * dimension, (n + 1) * dimension), from a cache line on.
   CacheLineVector<uint8_t> vector_data;
-  std::vector<float> vector_min;    // per node: quantization minimum
-  std::vector<float> vector_scale;  // per node: quantization step
-  std::vector<float> raw_vectors;   // node n at n * dimension when store_raw_vectors; else empty
-  NeighborLists neighbors;          // out-links per node and layer
-  std::vector<uint8_t> layers;      // per node: its level L (it lives on layers 0..L)
-  std::vector<uint8_t> deleted;     // per node: deletion mark, 0 or 1
+  CodeHeaderTable headers;         // per node: quantization minimum and step (and norm)
+  std::vector<float> raw_vectors;  // node n at n * dimension when store_raw_vectors; else empty
+  NeighborLists neighbors;         // out-links per node and layer
+  std::vector<uint8_t> layers;     // per node: its level L (it lives on layers 0..L)
+  std::vector<uint8_t> deleted;    // per node: deletion mark, 0 or 1
   std::optional<PqCodebook> pq_codebook;
   std::vector<uint8_t> pq_codes;  // node n's codes at n * num_subspaces when a codebook exists
   std::optional<uint32_t> entry_point;  // absent only while the index is empty
   uint64_t max_level = 0;
   uint64_t dimension = 0;
   uint32_t node_count = 0;
-  CodeNormTable code_norms;  // derived from the codes; not part of the stored record
 };
 
 // An empty index: no nodes, no entry point, max_level 0, no codebook.
@@ -79,10 +83,12 @@ void read_stored_vector(const HnswIndex& index, uint32_t id, std::span<float> ou
 // On failure (the training preconditions) the index is unchanged.
 Status enable_pq(HnswIndex& index, uint64_t num_subspaces);
 
-// Brings index.code_norms up to date: an entry for every node whose codes, minimum and step are
-// all present, the norms summed by the active kernel variant (a cosine table of another variant
-// is recomputed whole). Called after a node is appended and whenever an index is built from
-// stored data.
+// Appends a node's minimum and step to the header table, its norm left to refresh_code_norms.
+void append_code_header(HnswIndex& index, float min, float scale);
+
+// Brings the norms of index.headers up to date: every node whose codes are present gets its
+// norm summed by the active kernel variant (a cosine table of another variant is summed again
+// whole). Called after a node is appended and whenever an index is built from stored data.
 void refresh_code_norms(HnswIndex& index);
 
 // Whether `index`'s codebook can encode and score vectors of its dimension: its slices cover

@@ -63,7 +63,7 @@ void align_tables(HnswIndex& index) {
   const size_t n = index.node_count;
   const size_t dim = static_cast<size_t>(index.dimension);
   KESTRINE_ASSERT(index.vector_data.size() == n * dim);
-  KESTRINE_ASSERT(index.vector_min.size() == n && index.vector_scale.size() == n);
+  KESTRINE_ASSERT(index.headers.values.size() == n);
   KESTRINE_ASSERT(index.layers.size() == n && index.deleted.size() == n);
   KESTRINE_ASSERT(index.neighbors.node_count() == n);
   KESTRINE_ASSERT(index.raw_vectors.size() == (index.config.store_raw_vectors ? n * dim : 0));
@@ -89,13 +89,10 @@ void align_tables(HnswIndex& index) {
 void append_node(HnswIndex& index, std::span<const float> vector, const QuantizedVector& quantized,
                  uint64_t level) {
   reserve_for_append(index.vector_data, quantized.codes.size());
-  reserve_for_append(index.vector_min, 1);
-  reserve_for_append(index.vector_scale, 1);
   reserve_for_append(index.layers, 1);
   reserve_for_append(index.deleted, 1);
   index.vector_data.insert(index.vector_data.end(), quantized.codes.begin(), quantized.codes.end());
-  index.vector_min.push_back(quantized.min);
-  index.vector_scale.push_back(quantized.scale);
+  append_code_header(index, quantized.min, quantized.scale);
   if (index.config.store_raw_vectors) {
     reserve_for_append(index.raw_vectors, vector.size());
     index.raw_vectors.insert(index.raw_vectors.end(), vector.begin(), vector.end());
@@ -143,11 +140,11 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   std::span<const float> base;
   if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
     base = std::span(index.raw_vectors).subspan(start, dim);
-  } else if (start + dim <= index.vector_data.size() && node < index.vector_min.size() &&
-             node < index.vector_scale.size()) {
+  } else if (start + dim <= index.vector_data.size() && node < index.headers.values.size()) {
+    const CodeHeader& header = index.headers.values[node];
     scratch.base.resize(dim);
-    dequantize_into(std::span(index.vector_data).subspan(start, dim), index.vector_min[node],
-                    index.vector_scale[node], scratch.base);
+    dequantize_into(std::span(index.vector_data).subspan(start, dim), header.min, header.scale,
+                    scratch.base);
     base = scratch.base;
   } else {
     scratch.base.assign(dim, 0.0f);

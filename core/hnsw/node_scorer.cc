@@ -16,26 +16,21 @@ NodeScorer::NodeScorer(const HnswIndex& index, std::span<const float> query, flo
       query_sq_norm_(query_sq_norm),
       dim_(static_cast<size_t>(index.dimension)),
       codes_(index.vector_data.data()),
-      mins_(index.vector_min.data()),
-      scales_(index.vector_scale.data()),
       raw_(index.raw_vectors.data()),
       query_self_sq_(0.0f),
-      headers_(index.code_norms.values.data()),
-      header_nodes_(0),
+      headers_(index.headers.values.data()),
       norm_nodes_(0) {
   // The engine admits only queries of the collection's dimension.
   KESTRINE_ASSERT(query.size() == dim_);
   // The tables are validated at load and kept in step by insertion.
-  KESTRINE_ASSERT(index.vector_min.size() == index.node_count);
-  KESTRINE_ASSERT(index.vector_scale.size() == index.node_count);
+  KESTRINE_ASSERT(index.headers.values.size() == index.node_count);
   KESTRINE_ASSERT(index.vector_data.size() == index.node_count * dim_);
   KESTRINE_ASSERT(index.raw_vectors.size() ==
                   (index.config.store_raw_vectors ? index.node_count * dim_ : 0));
   code_nodes_ = index.node_count;
   raw_nodes_ = index.raw_vectors.empty() ? 0 : index.node_count;
-  header_nodes_ = std::min(index.code_norms.values.size(), code_nodes_);
-  if (metric_ == DistanceMetric::kCosine && same_kernel_sums(index.code_norms.variant, variant_)) {
-    norm_nodes_ = header_nodes_;
+  if (metric_ == DistanceMetric::kCosine && same_kernel_sums(index.headers.variant, variant_)) {
+    norm_nodes_ = std::min(index.headers.normed, code_nodes_);
   }
   if (metric_ == DistanceMetric::kCosine && raw_nodes_ > 0) {
     query_self_sq_ = vector_squared_norm(variant_, query_);
@@ -98,13 +93,9 @@ void NodeScorer::score_group(std::span<const uint32_t> group, float* out) const 
     const uint32_t node = group[j];
     KESTRINE_ASSERT(node < code_nodes_);
     const std::span<const uint8_t> codes{codes_ + static_cast<size_t>(node) * dim_, dim_};
-    if (node < header_nodes_) {
-      const CodeHeader& header = headers_[node];
-      views[j] = {codes, header.min, header.scale};
-      norms[j] = header.sq_norm;
-    } else {
-      views[j] = {codes, mins_[node], scales_[node]};
-    }
+    const CodeHeader& header = headers_[node];
+    views[j] = {codes, header.min, header.scale};
+    norms[j] = header.sq_norm;
     if (node >= norm_nodes_) with_norms = false;
   }
   code_distances(variant_, metric_, query_, {views, count}, query_sq_norm_,

@@ -4,11 +4,10 @@
 // below the node count (neighbour ids are validated at load), which it asserts.
 //
 // The kernel variant is fixed when the scorer is built, so one operation never mixes variants.
-// Distances over codes take a node's minimum and step from the index's header table when it holds
-// the node, and for cosine the stored vector's squared norm as well (when summed by the same
-// variant); several nodes can be scored in
-// one call (distances), their sums overlapping. Either way every distance is bit for bit the
-// one code_distance / vector_distance gives.
+// Distances over codes take a node's minimum and step from the index's header table, and for
+// cosine the stored vector's squared norm as well (when summed by the same variant); several
+// nodes can be scored in one call (distances), their sums overlapping. Either way every distance is
+// bit for bit the one code_distance / vector_distance gives.
 #pragma once
 
 #include <cstddef>
@@ -53,14 +52,10 @@ class NodeScorer {
                                   {raw_ + static_cast<size_t>(node) * dim_, dim_});
     }
     const std::span<const uint8_t> codes{codes_ + static_cast<size_t>(node) * dim_, dim_};
-    if (node < header_nodes_) {
-      const CodeHeader& header = headers_[node];
-      const CodeView view{codes, header.min, header.scale};
-      if (node < norm_nodes_) return code_distance_with_norm(view, header.sq_norm);
-      return code_distance_with(variant_, metric_, query_, view, query_sq_norm_);
-    }
-    return code_distance_with(variant_, metric_, query_, {codes, mins_[node], scales_[node]},
-                              query_sq_norm_);
+    const CodeHeader& header = headers_[node];
+    const CodeView view{codes, header.min, header.scale};
+    if (node < norm_nodes_) return code_distance_with_norm(view, header.sq_norm);
+    return code_distance_with(variant_, metric_, query_, view, query_sq_norm_);
   }
 
   // distance(nodes[j]) into out[j] for every j (`out` holds nodes.size() values). Starts loading
@@ -100,12 +95,7 @@ class NodeScorer {
       const uint8_t* last = first + dim_ - 1;
       for (const uint8_t* line = first; line < last; line += 64) __builtin_prefetch(line);
       __builtin_prefetch(last);
-      if (node < header_nodes_) {
-        __builtin_prefetch(headers_ + node);
-      } else {
-        __builtin_prefetch(mins_ + node);
-        __builtin_prefetch(scales_ + node);
-      }
+      __builtin_prefetch(headers_ + node);
     }
   }
 
@@ -115,15 +105,12 @@ class NodeScorer {
   float query_sq_norm_;
   size_t dim_;
   const uint8_t* codes_;
-  const float* mins_;
-  const float* scales_;
-  size_t code_nodes_;  // nodes whose codes, minimum and step are all present
+  size_t code_nodes_;  // nodes whose codes and header are present
   const float* raw_;
   size_t raw_nodes_;     // nodes whose raw slice is present; 0 when raw vectors are not kept
   float query_self_sq_;  // the query's own v . v as the cosine kernel sums it (raw vectors)
   const CodeHeader* headers_;
-  size_t header_nodes_;  // nodes whose minimum and step the scorer takes from headers_
-  size_t norm_nodes_;    // nodes whose stored squared norm it may take from headers_ as well
+  size_t norm_nodes_;  // nodes whose stored squared norm the scorer may take from headers_
   const float* table_ = nullptr;
   const uint8_t* pq_codes_ = nullptr;
   size_t pq_subspaces_ = 0;

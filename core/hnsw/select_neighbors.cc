@@ -35,10 +35,9 @@ const float* NeighborSelector::vector_of(uint32_t id, float* buffer, float& root
   if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
     vector = index.raw_vectors.data() + start;
     if (cosine) sq = kernels_->dot(vector, vector, dim);
-  } else if (start + dim <= index.vector_data.size() && id < index.vector_min.size() &&
-             id < index.vector_scale.size()) {
-    const CodeView view{std::span(index.vector_data).subspan(start, dim), index.vector_min[id],
-                        index.vector_scale[id]};
+  } else if (start + dim <= index.vector_data.size() && id < index.headers.values.size()) {
+    const CodeHeader& header = index.headers.values[id];
+    const CodeView view{std::span(index.vector_data).subspan(start, dim), header.min, header.scale};
     sq = dequantize_sq_norm(*kernels_, view, buffer);
   } else {
     std::fill_n(buffer, dim, 0.0f);

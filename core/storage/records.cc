@@ -1,5 +1,6 @@
 #include "core/storage/records.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -217,11 +218,44 @@ NeighborLists decode_neighbor_lists(Decoder& d) {
   return neighbors;
 }
 
+namespace {
+
+// The header table is stored as its two sequences, minima then steps, of min_count and
+// scale_count values (a count beyond the table, only ever set on data that fails validation, is
+// written as zeros); the norms are not stored.
+void encode_code_headers(Encoder& e, const CodeHeaderTable& table) {
+  std::vector<float> column(table.min_count, 0.0f);
+  for (size_t i = 0; i < column.size() && i < table.values.size(); ++i) {
+    column[i] = table.values[i].min;
+  }
+  e.f32s(column);
+  column.assign(table.scale_count, 0.0f);
+  for (size_t i = 0; i < column.size() && i < table.values.size(); ++i) {
+    column[i] = table.values[i].scale;
+  }
+  e.f32s(column);
+}
+
+CodeHeaderTable decode_code_headers(Decoder& d) {
+  std::vector<float> mins;
+  std::vector<float> scales;
+  d.f32s(mins);
+  d.f32s(scales);
+  CodeHeaderTable table;
+  table.min_count = mins.size();
+  table.scale_count = scales.size();
+  table.values.resize(std::max(mins.size(), scales.size()));
+  for (size_t i = 0; i < mins.size(); ++i) table.values[i].min = mins[i];
+  for (size_t i = 0; i < scales.size(); ++i) table.values[i].scale = scales[i];
+  return table;
+}
+
+}  // namespace
+
 void encode_hnsw_index(Encoder& e, const HnswIndex& index) {
   encode_hnsw_config(e, index.config);
   e.bytes(index.vector_data);
-  e.f32s(index.vector_min);
-  e.f32s(index.vector_scale);
+  encode_code_headers(e, index.headers);
   e.f32s(index.raw_vectors);
   encode_neighbor_lists(e, index.neighbors);
   e.bytes(index.layers);
@@ -241,8 +275,7 @@ HnswIndex decode_hnsw_index(Decoder& d) {
   HnswIndex index;
   index.config = decode_hnsw_config(d);
   d.bytes(index.vector_data);
-  d.f32s(index.vector_min);
-  d.f32s(index.vector_scale);
+  index.headers = decode_code_headers(d);
   d.f32s(index.raw_vectors);
   index.neighbors = decode_neighbor_lists(d);
   d.bytes(index.layers);

@@ -77,8 +77,8 @@ Status validate_snapshot(const CollectionData& data) {
     return fail(rule_failed("vector_data length " + std::to_string(h.vector_data.size()) +
                             " != node_count(" + ns + ") * dimension(" + std::to_string(d) + ")"));
   }
-  if (auto ok = check_per_node("vector_min", h.vector_min.size(), n); !ok) return ok;
-  if (auto ok = check_per_node("vector_scale", h.vector_scale.size(), n); !ok) return ok;
+  if (auto ok = check_per_node("vector_min", h.headers.min_count, n); !ok) return ok;
+  if (auto ok = check_per_node("vector_scale", h.headers.scale_count, n); !ok) return ok;
   if (auto ok = check_per_node("neighbors", h.neighbors.node_count(), n); !ok) return ok;
   if (auto ok = check_per_node("layers", h.layers.size(), n); !ok) return ok;
   if (auto ok = check_per_node("deleted", h.deleted.size(), n); !ok) return ok;

@@ -10,7 +10,8 @@ namespace kestrine {
 // (n = hnsw.node_count, d = dimension):
 //   1. hnsw.dimension == d            "HNSW dimension X != collection dimension d"
 //   2. |vector_data| == n * d         "vector_data length X != node_count(n) * dimension(d)"
-//   3-7. |vector_min|, |vector_scale|, |neighbors|, |layers|, |deleted| == n
+//   3-7. |vector_min|, |vector_scale| (the stored lengths: headers.min_count, scale_count),
+//        |neighbors|, |layers|, |deleted| == n
 //                                     "<field> length X != node_count n"
 //   8. with a PQ codebook, |pq_codes| == n * num_subspaces
 //                                     "pq_codes length X != node_count(n) * num_subspaces(s)"

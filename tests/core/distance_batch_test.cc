@@ -269,8 +269,9 @@ void expect_scorer_matches_plain_distances(const HnswIndex& index, std::span<con
       plain = vector_distance(index.config.distance_metric, query,
                               std::span(index.raw_vectors).subspan(node * dim, dim));
     } else {
-      const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
-                          index.vector_min[node], index.vector_scale[node]};
+      const CodeHeader& header = index.headers.values[node];
+      const CodeView view{std::span(index.vector_data).subspan(node * dim, dim), header.min,
+                          header.scale};
       plain = code_distance(index.config.distance_metric, query, view, query_sq_norm);
     }
     ASSERT_EQ(bits(batched[i]), bits(plain)) << "node " << node;
@@ -286,12 +287,11 @@ TEST_P(NodeScorerTest, ScoresEveryNodeExactlyAsThePlainDistances) {
     const std::vector<float> data = testing::random_vectors(60, dim, 3);
     const HnswIndex index = testing::build(testing::config_for(metric, raw), data, dim);
     // Every metric keeps a node's minimum and step beside its norm (cosine) or a zero.
-    ASSERT_EQ(index.code_norms.values.size(), index.node_count);
-    EXPECT_EQ(index.code_norms.variant, active_kernel_variant());
+    ASSERT_EQ(index.headers.values.size(), index.node_count);
+    EXPECT_EQ(index.headers.normed, index.node_count);
+    EXPECT_EQ(index.headers.variant, active_kernel_variant());
     for (uint32_t node = 0; node < index.node_count; ++node) {
-      const CodeHeader& header = index.code_norms.values[node];
-      EXPECT_EQ(bits(header.min), bits(index.vector_min[node]));
-      EXPECT_EQ(bits(header.scale), bits(index.vector_scale[node]));
+      const CodeHeader& header = index.headers.values[node];
       if (metric != DistanceMetric::kCosine) {
         EXPECT_EQ(bits(header.sq_norm), 0u);
       }
@@ -313,48 +313,51 @@ TEST(CodeNormTableTest, HoldsTheNormOfEveryNodeAndIsDerivedAgainAfterALoad) {
   const std::vector<float> data = testing::random_vectors(40, dim, 5);
   HnswIndex index = testing::build(testing::config_for(DistanceMetric::kCosine, false), data, dim);
   const KernelVariant variant = active_kernel_variant();
-  ASSERT_EQ(index.code_norms.values.size(), 40u);
+  ASSERT_EQ(index.headers.values.size(), 40u);
   for (uint32_t node = 0; node < 40; ++node) {
-    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
-                        index.vector_min[node], index.vector_scale[node]};
-    EXPECT_EQ(bits(index.code_norms.values[node].sq_norm), bits(code_squared_norm(variant, view)));
+    const CodeHeader& header = index.headers.values[node];
+    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim), header.min,
+                        header.scale};
+    EXPECT_EQ(bits(index.headers.values[node].sq_norm), bits(code_squared_norm(variant, view)));
   }
   std::vector<float> expected;
-  for (const CodeHeader& header : index.code_norms.values) expected.push_back(header.sq_norm);
-  // A stored index arrives without the table; refreshing derives the same values.
-  index.code_norms = {};
+  for (const CodeHeader& header : index.headers.values) expected.push_back(header.sq_norm);
+  // A stored index arrives without the norms; refreshing derives the same values.
+  for (CodeHeader& header : index.headers.values) header.sq_norm = 0.0f;
+  index.headers.normed = 0;
   refresh_code_norms(index);
-  ASSERT_EQ(index.code_norms.values.size(), expected.size());
+  ASSERT_EQ(index.headers.normed, expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(bits(index.code_norms.values[i].sq_norm), bits(expected[i]));
+    EXPECT_EQ(bits(index.headers.values[i].sq_norm), bits(expected[i]));
   }
   // Variants whose sums agree bit for bit share the table.
   if (kernel_variant_supported(KernelVariant::kAvx512)) {
-    const KernelVariant summed_by = index.code_norms.variant;
+    const KernelVariant summed_by = index.headers.variant;
     for (KernelVariant variant : {KernelVariant::kAvx2, KernelVariant::kAvx512}) {
       const ForcedKernels forced(variant);
       refresh_code_norms(index);
-      EXPECT_EQ(index.code_norms.variant, summed_by);
+      EXPECT_EQ(index.headers.variant, summed_by);
       for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(bits(index.code_norms.values[i].sq_norm), bits(expected[i]));
+        EXPECT_EQ(bits(index.headers.values[i].sq_norm), bits(expected[i]));
       }
     }
   }
   // A table of a variant that sums otherwise is summed again whole.
   const PortableKernels portable;
   refresh_code_norms(index);
-  EXPECT_EQ(index.code_norms.variant, KernelVariant::kPortable);
+  EXPECT_EQ(index.headers.variant, KernelVariant::kPortable);
   for (uint32_t node = 0; node < 40; ++node) {
-    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim),
-                        index.vector_min[node], index.vector_scale[node]};
-    EXPECT_EQ(bits(index.code_norms.values[node].sq_norm),
+    const CodeHeader& header = index.headers.values[node];
+    const CodeView view{std::span(index.vector_data).subspan(node * dim, dim), header.min,
+                        header.scale};
+    EXPECT_EQ(bits(index.headers.values[node].sq_norm),
               bits(code_squared_norm(KernelVariant::kPortable, view)));
   }
 }
 
-// Searches of an index over codes, with the header table and without it (every distance then
-// reads the stored tables and, for cosine, sums the stored vector's norm itself): the same hits
-// at the same distances, bit for bit, in every variant and for every metric.
+// Searches of an index over codes, with the norms of the header table and without them (every
+// cosine distance then sums the stored vector's norm itself): the same hits at the same
+// distances, bit for bit, in every variant and for every metric.
 TEST(CodeNormTableTest, SearchesFindTheSameHitsWithoutTheTable) {
   const size_t dim = 40;
   const std::vector<float> data = testing::random_vectors(400, dim, 21);
@@ -363,9 +366,9 @@ TEST(CodeNormTableTest, SearchesFindTheSameHitsWithoutTheTable) {
     const ForcedKernels forced(variant);
     for (DistanceMetric metric : kMetrics) {
       const HnswIndex index = testing::build(testing::config_for(metric, false), data, dim);
-      ASSERT_EQ(index.code_norms.values.size(), index.node_count);
+      ASSERT_EQ(index.headers.values.size(), index.node_count);
       HnswIndex without = index;
-      without.code_norms = {};
+      without.headers.normed = 0;
       const auto accept = [](uint32_t id) { return id % 3 != 0; };
       for (size_t q = 0; q < 20; ++q) {
         const std::span<const float> query = testing::row(queries, dim, q);

@@ -29,8 +29,7 @@ HnswIndex line_graph(const std::vector<float>& positions,
     const float v[1] = {positions[i]};
     const QuantizedVector q = quantize(v);
     index.vector_data.push_back(q.codes[0]);
-    index.vector_min.push_back(q.min);
-    index.vector_scale.push_back(q.scale);
+    append_code_header(index, q.min, q.scale);
     index.raw_vectors.push_back(positions[i]);
     index.neighbors.add_node(1);
     index.neighbors.assign(static_cast<uint32_t>(i), 0, links[i]);

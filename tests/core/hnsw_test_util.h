@@ -108,8 +108,9 @@ inline void expect_well_formed(const HnswIndex& index) {
   const HnswConfig& c = index.config;
   const size_t n = index.node_count;
   ASSERT_EQ(index.vector_data.size(), n * index.dimension);
-  ASSERT_EQ(index.vector_min.size(), n);
-  ASSERT_EQ(index.vector_scale.size(), n);
+  ASSERT_EQ(index.headers.values.size(), n);
+  ASSERT_EQ(index.headers.min_count, n);
+  ASSERT_EQ(index.headers.scale_count, n);
   ASSERT_EQ(index.raw_vectors.size(), c.store_raw_vectors ? n * index.dimension : 0);
   ASSERT_EQ(index.neighbors.node_count(), n);
   ASSERT_EQ(index.layers.size(), n);

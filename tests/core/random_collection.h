@@ -68,8 +68,8 @@ inline CollectionData random_collection(std::mt19937_64& rng, const RandomOption
   for (uint64_t i = 0; i < n * o.dimension; ++i)
     h.vector_data.push_back(static_cast<uint8_t>(pick(256)));
   for (uint32_t i = 0; i < n; ++i) {
-    h.vector_min.push_back(random_float());
-    h.vector_scale.push_back(random_float());
+    const float min = random_float();
+    append_code_header(h, min, random_float());
   }
   if (o.raw_vectors) {
     for (uint64_t i = 0; i < n * o.dimension; ++i) h.raw_vectors.push_back(random_float());

@@ -207,9 +207,9 @@ const RuleCase kRuleCases[] = {
      "HNSW dimension 9 != collection dimension 8"},
     {"VectorData", [](CollectionData& d) { d.hnsw.vector_data.pop_back(); },
      "vector_data length 47 != node_count(6) * dimension(8)"},
-    {"VectorMin", [](CollectionData& d) { d.hnsw.vector_min.push_back(0); },
+    {"VectorMin", [](CollectionData& d) { ++d.hnsw.headers.min_count; },
      "vector_min length 7 != node_count 6"},
-    {"VectorScale", [](CollectionData& d) { d.hnsw.vector_scale.clear(); },
+    {"VectorScale", [](CollectionData& d) { d.hnsw.headers.scale_count = 0; },
      "vector_scale length 0 != node_count 6"},
     {"Neighbors", [](CollectionData& d) { d.hnsw.neighbors.add_node(0); },
      "neighbors length 7 != node_count 6"},
@@ -294,9 +294,9 @@ INSTANTIATE_TEST_SUITE_P(Snapshot, ValidationRuleTest, ::testing::ValuesIn(kRule
 
 TEST(ValidationTest, RulesAreCheckedInOrder) {
   CollectionData data = rule_base();
-  data.hnsw.entry_point = 100;   // rule 12
-  data.hnsw.layers.clear();      // rule 6
-  data.hnsw.vector_min.clear();  // rule 3
+  data.hnsw.entry_point = 100;      // rule 12
+  data.hnsw.layers.clear();         // rule 6
+  data.hnsw.headers.min_count = 0;  // rule 3
   EXPECT_EQ(validate_snapshot(data).error().message(), "vector_min length 0 != node_count 6");
 }
 

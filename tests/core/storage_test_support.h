@@ -87,8 +87,16 @@ inline void expect_same_content(const CollectionData& a, const CollectionData& b
   const HnswIndex& y = b.hnsw;
   EXPECT_EQ(x.config, y.config);
   EXPECT_EQ(x.vector_data, y.vector_data);
-  EXPECT_TRUE(same_bits(x.vector_min, y.vector_min));
-  EXPECT_TRUE(same_bits(x.vector_scale, y.vector_scale));
+  const auto column = [](const CodeHeaderTable& table, float CodeHeader::* field) {
+    std::vector<float> out;
+    for (const CodeHeader& header : table.values) out.push_back(header.*field);
+    return out;
+  };
+  EXPECT_EQ(x.headers.min_count, y.headers.min_count);
+  EXPECT_EQ(x.headers.scale_count, y.headers.scale_count);
+  EXPECT_TRUE(same_bits(column(x.headers, &CodeHeader::min), column(y.headers, &CodeHeader::min)));
+  EXPECT_TRUE(
+      same_bits(column(x.headers, &CodeHeader::scale), column(y.headers, &CodeHeader::scale)));
   EXPECT_TRUE(same_bits(x.raw_vectors, y.raw_vectors));
   EXPECT_TRUE(x.neighbors == y.neighbors);
   EXPECT_EQ(x.layers, y.layers);
