@@ -126,7 +126,7 @@ void DocumentMap::shrink_to_fit() {
 
 void DocumentMap::compact_if_wasteful() {
   if (garbage_ < kMinGarbage || garbage_ * 2 < texts_.size()) return;
-  std::vector<char> kept;
+  CacheLineVector<char> kept;
   kept.reserve(texts_.size() - garbage_);
   for (auto& [key, stored] : entries_) {
     const uint64_t offset = kept.size();

@@ -13,6 +13,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/common/cache_line_allocator.h"
+
 #include "core/collection/document.h"
 #include "core/common/metadata.h"
 #include "core/common/uuid.h"
@@ -97,8 +99,9 @@ class DocumentMap {
   void compact_if_wasteful();
 
   Entries entries_;
-  std::vector<char> texts_;  // every stored text, back to back (and removed ones, until compacted)
-  uint64_t garbage_ = 0;     // bytes of texts_ no entry refers to
+  CacheLineVector<char>
+      texts_;             // every stored text, back to back (and removed ones, until compacted)
+  uint64_t garbage_ = 0;  // bytes of texts_ no entry refers to
   std::vector<Metadata> metadata_;       // non-empty metadata; free slots are empty
   std::vector<uint32_t> free_metadata_;  // indexes of free slots of metadata_
   UuidMap<Uuid> own_ids_;                // the own id of every document stored under another key

@@ -1,7 +1,15 @@
-// An allocator whose blocks start on a cache line. A table of fixed-size records whose size is a
-// multiple of the line (a node's 8-bit codes at 128 or 384 dimensions) then keeps every record in
-// the fewest lines: 128 codes take two lines instead of the three that a block starting 16 bytes
-// into a line (what the general-purpose allocator gives large blocks) makes them straddle.
+// An allocator for the large per-node and per-document tables. Its blocks start on a cache line:
+// a table of fixed-size records whose size is a multiple of the line (a node's 8-bit codes at 128
+// or 384 dimensions) then keeps every record in the fewest lines: 128 codes take two lines
+// instead of the three that a block starting 16 bytes into a line (what the general-purpose
+// allocator gives large blocks) makes them straddle.
+//
+// A block of kMappedBlockBytes or more is a mapping of its own, given back to the system when
+// freed. A table grown by appending holds growth room past its end; in a mapping that room is
+// never touched, so it costs address space and no resident memory, and the blocks a growing
+// table leaves behind go back to the system instead of staying in the heap (where later blocks
+// would reuse their touched pages, growth room included). Builds with AddressSanitizer take every
+// block from the heap, so that reads past a table's end are still caught.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +19,12 @@
 namespace kestrine {
 
 inline constexpr size_t kCacheLineBytes = 64;
+inline constexpr size_t kMappedBlockBytes = size_t{128} << 10;
+
+// A block of `bytes` starting on a cache line; ends the process (std::bad_alloc) when none can be
+// had. free_table_block takes the block and the same size.
+void* allocate_table_block(size_t bytes);
+void free_table_block(void* block, size_t bytes) noexcept;
 
 template <typename T>
 struct CacheLineAllocator {
@@ -20,12 +34,8 @@ struct CacheLineAllocator {
   template <typename U>
   CacheLineAllocator(const CacheLineAllocator<U>&) noexcept {}  // NOLINT: rebinding
 
-  T* allocate(size_t n) {
-    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{kCacheLineBytes}));
-  }
-  void deallocate(T* p, size_t n) noexcept {
-    ::operator delete(p, n * sizeof(T), std::align_val_t{kCacheLineBytes});
-  }
+  T* allocate(size_t n) { return static_cast<T*>(allocate_table_block(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) noexcept { free_table_block(p, n * sizeof(T)); }
 
   template <typename U>
   friend bool operator==(const CacheLineAllocator&, const CacheLineAllocator<U>&) {

@@ -36,7 +36,7 @@ struct CodeHeader {
 // record keeps them as two sequences (minima, then steps) and no norms: the norms are derived
 // from the codes whenever an index is loaded or rebuilt (refresh_code_norms).
 struct CodeHeaderTable {
-  std::vector<CodeHeader> values;  // node n's at values[n]
+  CacheLineVector<CodeHeader> values;  // node n's at values[n]
   // values[0, normed) hold the norm as `variant` sums it; the rest hold no norm yet, and their
   // cosine distances sum the stored vector's norm in full.
   size_t normed = 0;
