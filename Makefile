@@ -67,7 +67,8 @@ system-deps:
 venv: system-deps
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	@$(VPY) -m pip install -q --upgrade pip
-	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest ruff mypy numpy cryptography
+	@$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest pytest-xdist ruff mypy numpy \
+	  cryptography
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation .
@@ -123,8 +124,9 @@ test-fuzz: system-deps
 	cmake --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
 	tests/fuzz/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_LANES)
 
+# The Python tests run in one worker process per core (each test makes its own directories).
 test-python: install framework-deps
-	$(VPY) -m pytest -q tests/python
+	$(VPY) -m pytest -q -n $(JOBS) tests/python
 
 # A subset of the Python tests against the extension built with ASan+UBSan in build/asan, where
 # test-asan has already compiled the engine with the same flags: only the module is added. It
