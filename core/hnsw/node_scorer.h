@@ -89,8 +89,9 @@ class NodeScorer {
       const float* v = raw_ + static_cast<size_t>(node) * dim_;
       __builtin_prefetch(v);
       __builtin_prefetch(v + 16);
-    } else if (node < code_nodes_) {
-      // Every line of the codes: a node's codes need not start on a line.
+    } else if (node < code_nodes_ && dim_ != 0) {
+      // Every line of the codes: a node's codes need not start on a line. (A collection of
+      // dimension 0 has nodes but no codes, and its table no address to count from.)
       const uint8_t* first = codes_ + static_cast<size_t>(node) * dim_;
       const uint8_t* last = first + dim_ - 1;
       for (const uint8_t* line = first; line < last; line += 64) __builtin_prefetch(line);
