@@ -186,8 +186,8 @@ def baseline_class(path: Path):
     import importlib.util
 
     loader = importlib.machinery.ExtensionFileLoader("_kestrine", str(path))
-    spec = importlib.util.spec_from_file_location("_kestrine", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("_kestrine", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module.Kestrine
 
