@@ -36,10 +36,13 @@ constexpr size_t kSumsBlock = 4096;
 struct ShareTable {
   uint32_t avgdl_bits = 0;
   bool filled = false;
-  std::array<float, kShareFrequencies * kShareLengths> ratio{};
+  std::array<float, kTableShareCodes> ratio{};
 };
 
-const ShareTable& share_table(float avgdl) {
+// Not inlined, like dense_sums: the table's address then comes back once as a plain pointer.
+// Inlined, the compiler may compute a thread_local's address again for each use, a call into
+// the dynamic linker per posting in the loops below.
+[[gnu::noinline]] const ShareTable& share_table(float avgdl) {
   thread_local ShareTable table;
   const auto bits = std::bit_cast<uint32_t>(avgdl);
   if (table.filled && table.avgdl_bits == bits) return table;
@@ -77,7 +80,7 @@ struct DenseSums {
 
 // Taken once a search: a thread_local named in a loop may cost a call per use in a shared
 // library.
-DenseSums& dense_sums() {
+[[gnu::noinline]] DenseSums& dense_sums() {
   thread_local DenseSums d;
   return d;
 }
@@ -89,12 +92,19 @@ class DenseSearch {
 
   // term_score's value for the posting whose share code is `code`, bit for bit.
   float share(float idf, const Posting& p, uint16_t code) const {
-    if (code != kNoShareCode) return table_.ratio[code] * idf;
-    return share_outside_table(idf, p);
+    if (code < kTableShareCodes) return table_.ratio[code] * idf;
+    return share_outside_table(idf, p, code);
   }
 
-  // Out of line, so that the loops over postings keep their registers for the common case.
-  [[gnu::noinline, gnu::cold]] float share_outside_table(float idf, const Posting& p) const {
+  // Out of line, so that the loops over postings keep their registers for the common case. A
+  // code outside the table still names the posting's (tf, length) pair, the same numbers as
+  // p.tf and lengths_[p.id], which then need not be looked up in memory the loop does not read.
+  [[gnu::noinline, gnu::cold]] float share_outside_table(float idf, const Posting& p,
+                                                         uint16_t code) const {
+    if (code != kNoShareCode) {
+      return term_score(idf, static_cast<float>(code / kShareLengths + 1),
+                        static_cast<float>(code % kShareLengths), avgdl_);
+    }
     return term_score(idf, static_cast<float>(p.tf), static_cast<float>(lengths_[p.id]), avgdl_);
   }
 
@@ -130,6 +140,27 @@ double DenseSearch::kth_best(DenseSums& d, size_t k) const {
   return d.partials[k - 1];
 }
 
+// Runs of sums that whole_array passes over when none can enter: long enough that the test is
+// one vectorized loop of fixed length, short enough that a run holding a candidate costs little.
+constexpr size_t kRun = 64;
+
+// Whether any of the kRun sums from `run` on is at least `floor`. Counting, rather than stopping
+// at the first, keeps the loop free of branches, so that it is compiled to vector comparisons.
+bool any_reaches(const float* run, float floor) {
+  uint32_t reaching = 0;
+  for (size_t j = 0; j < kRun; ++j) reaching += run[j] >= floor ? 1 : 0;
+  return reaching != 0;
+}
+
+// Offers the documents from `first` to `end` (exclusive) whose sum is not 0.
+void offer_sums(TopK& top, const float* sums, size_t first, size_t end) {
+  for (size_t j = first; j < end; ++j) {
+    if (sums[j] > 0.0f && !(sums[j] < top.weakest())) {
+      top.offer({static_cast<uint32_t>(j), sums[j]});
+    }
+  }
+}
+
 std::vector<ScoredId> DenseSearch::whole_array(DenseSums& d, const std::vector<QueryTerm>& terms,
                                                size_t k) const {
   float* sums = d.sums.data();
@@ -153,26 +184,21 @@ std::vector<ScoredId> DenseSearch::whole_array(DenseSums& d, const std::vector<Q
       size_t j = at[t];
       for (; j < size && list[j].id < end; ++j) {
         const uint16_t code = codes[j];
-        sums[list[j].id] += code != kNoShareCode ? ratio[code] * idf : share(idf, list[j], code);
+        sums[list[j].id] += code < kTableShareCodes ? ratio[code] * idf : share(idf, list[j], code);
       }
       at[t] = j;
     }
     // The block is read a run of sums at a time; a run none of which can enter is passed over.
-    constexpr size_t kRun = 16;
-    for (size_t i = first; i < end; i += kRun) {
-      const size_t run_end = std::min(end, i + kRun);
-      // Shares are positive, so a sum below the smallest positive float is 0: a document no
-      // list reached. Counting the sums that may enter is one vectorized pass over the run.
-      const float floor = std::max(top.weakest(), std::numeric_limits<float>::denorm_min());
-      uint32_t entering = 0;
-      for (size_t j = i; j < run_end; ++j) entering += sums[j] >= floor ? 1 : 0;
-      if (entering == 0) continue;
-      for (size_t j = i; j < run_end; ++j) {
-        if (sums[j] > 0.0f && !(sums[j] < top.weakest())) {
-          top.offer({static_cast<uint32_t>(j), sums[j]});
-        }
-      }
+    // Shares are positive, so a sum below the smallest positive float is 0: a document no list
+    // reached. The floor changes only when a sum enters.
+    float floor = std::max(top.weakest(), std::numeric_limits<float>::denorm_min());
+    size_t i = first;
+    for (; i + kRun <= end; i += kRun) {
+      if (!any_reaches(sums + i, floor)) continue;
+      offer_sums(top, sums, i, i + kRun);
+      floor = std::max(top.weakest(), std::numeric_limits<float>::denorm_min());
     }
+    offer_sums(top, sums, i, end);
     std::fill(sums + first, sums + end, 0.0f);
   }
   return std::move(top).take();
@@ -182,7 +208,9 @@ std::vector<ScoredId> DenseSearch::one_term(const QueryTerm& term, size_t k) con
   const std::vector<Posting>& list = *term.list;
   TopK top(k, list.size());
   for (size_t i = 0; i < list.size(); ++i) {
-    top.offer({list[i].id, share(term.idf, list[i], term.share_codes[i])});
+    const float s = share(term.idf, list[i], term.share_codes[i]);
+    // Most shares end at this one comparison, without a call.
+    if (!(s < top.weakest())) top.offer({list[i].id, s});
   }
   return std::move(top).take();
 }
@@ -241,7 +269,7 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
       for (size_t j = 0; j < list.size(); ++j) {
         const Posting& p = list[j];
         const uint16_t code = codes[j];
-        const float share_of_p = code != kNoShareCode ? ratio[code] * idf : share(idf, p, code);
+        const float share_of_p = code < kTableShareCodes ? ratio[code] * idf : share(idf, p, code);
         float& sum = sums[p.id];
         touched[held] = p.id;
         held += sum == 0.0f ? 1 : 0;

@@ -36,9 +36,9 @@ struct TermBounds {
   // The (tf, length) pairs of postings that no other posting beats on both, by ascending tf
   // (hence ascending length): the term's highest share is the highest share among them.
   std::vector<ScoreBound> frontier;
-  // share_codes[i]: the place of the list's posting i in the table of shares (share_code), so
-  // that search reads a posting's term frequency and length together, in list order, instead of
-  // looking the length up by id.
+  // share_codes[i]: the share code of the list's posting i (share_code), so that search reads a
+  // posting's term frequency and length together, in list order, instead of looking the length
+  // up by id.
   std::vector<uint16_t> share_codes;
 
   friend bool operator==(const TermBounds&, const TermBounds&) = default;
@@ -46,16 +46,21 @@ struct TermBounds {
 
 using TermBoundMap = std::unordered_map<std::string, TermBounds, StringHash, std::equal_to<>>;
 
-// The table of shares that search fills for each average length holds the shares (before the
-// idf) of term frequencies 1 to kShareFrequencies in documents of lengths 0 to kShareLengths - 1
-// at index (tf - 1) * kShareLengths + length. A posting outside it has the code kNoShareCode.
+// A posting's share code names its (tf, length) pair as (tf - 1) * kShareLengths + length, for
+// term frequencies 1 to kCodedFrequencies and lengths 0 to kShareLengths - 1; any other posting
+// has the code kNoShareCode. The table of shares that search fills for each average length holds
+// the shares (before the idf) of the first kTableShareCodes codes, term frequencies 1 to
+// kShareFrequencies; for the other coded pairs search computes the share from the code, without
+// looking the document's length up.
 inline constexpr uint32_t kShareFrequencies = 4;
 inline constexpr uint32_t kShareLengths = 1024;
+inline constexpr uint32_t kTableShareCodes = kShareFrequencies * kShareLengths;
+inline constexpr uint32_t kCodedFrequencies = 63;
 inline constexpr uint16_t kNoShareCode = UINT16_MAX;
-static_assert(kShareFrequencies * kShareLengths <= kNoShareCode);
+static_assert(kCodedFrequencies * kShareLengths <= kNoShareCode);
 
 inline uint16_t share_code(uint32_t tf, uint32_t length) {
-  if (tf - 1 >= kShareFrequencies || length >= kShareLengths) return kNoShareCode;
+  if (tf - 1 >= kCodedFrequencies || length >= kShareLengths) return kNoShareCode;
   return static_cast<uint16_t>((tf - 1) * kShareLengths + length);
 }
 

@@ -278,8 +278,8 @@ TEST(KeywordSearchTest, MatchesReferenceScorerOnRandomCorpora) {
 // The pruned search against the exhaustive scorer, bit for bit and in the same order, on
 // corpora long enough for bounds, closing and blocks of documents to matter: a skewed
 // vocabulary, repeated documents and documents of equal length (so equal scores at the cut),
-// documents too long for the table of shares, queries of one to hundreds of terms with repeated
-// terms, deletions singly and in batches,
+// documents too long for the table of shares or repeating a word more often than it holds,
+// queries of one to hundreds of terms with repeated terms, deletions singly and in batches,
 // additions after them, rebuilds that renumber the live documents, and loading (the bounds
 // derived afresh).
 TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
@@ -339,6 +339,13 @@ TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
         // Longer than the table of shares holds, like a document repeating a word many times.
         std::string t;
         for (size_t i = 1000 + rng() % 200; i > 0; --i) t += word(spread) + " ";
+        add(std::move(t));
+      } else if (rng() % 40 == 0) {
+        // A word written 5 to 80 times: term frequencies beyond the table of shares, most of
+        // them still within a share code, some beyond it.
+        std::string t = text(spread);
+        const std::string repeated = word(spread);
+        for (size_t i = 5 + rng() % 76; i > 0; --i) t += repeated + " ";
         add(std::move(t));
       } else {
         add(rng() % 6 == 0 ? word(spread) : text(spread));
