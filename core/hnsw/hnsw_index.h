@@ -64,6 +64,9 @@ struct HnswIndex {
   uint64_t max_level = 0;
   uint64_t dimension = 0;
   uint32_t node_count = 0;
+  // The kernel variant under which the heuristic's pick counts kept with the layer-0 lists
+  // (NeighborLists::layer0_picks) were found; distances of another variant may pick otherwise.
+  KernelVariant layer0_picks_variant = KernelVariant::kPortable;
 };
 
 // An empty index: no nodes, no entry point, max_level 0, no codebook.

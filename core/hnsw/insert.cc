@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,12 @@ void align_tables(HnswIndex& index) {
     index.pq_codes.clear();
   }
   refresh_code_norms(index);
+  // The pick counts kept with the lists hold for the distances of one kernel variant.
+  const KernelVariant variant = active_kernel_variant();
+  if (index.layer0_picks_variant != variant) {
+    index.neighbors.forget_layer0_picks();
+    index.layer0_picks_variant = variant;
+  }
   const size_t capacity = static_cast<size_t>(
       std::min<uint64_t>(index.config.m_max0, NeighborLists::kMaxLayer0Capacity));
   if (index.neighbors.layer0_capacity() != capacity) {
@@ -163,10 +170,23 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   for (size_t i = 0; i < scratch.prune_ids.size(); ++i) {
     scratch.prune_candidates.push_back({scratch.prune_distances[i], scratch.prune_ids[i]});
   }
-  selector.select(scratch.prune_candidates, limit, scratch.selection);
+  // A layer-0 list that the heuristic last chose from this same base keeps the picks it made
+  // then, and only what the newcomer changes is compared again.
+  const uint8_t picks =
+      layer == 0 ? index.neighbors.layer0_picks(node) : NeighborLists::kUnknownPicks;
+  const std::span<const SearchHit> candidates = scratch.prune_candidates;
+  if (picks == NeighborLists::kUnknownPicks || list.size() != limit ||
+      !selector.reselect(candidates.first(list.size()), picks, candidates.back(), limit,
+                         scratch.selection)) {
+    selector.select(candidates, limit, scratch.selection);
+  }
   scratch.prune_ids.clear();
   for (const SearchHit& hit : scratch.selection) scratch.prune_ids.push_back(hit.id);
   index.neighbors.assign(node, layer, scratch.prune_ids);
+  const std::optional<size_t> picked = selector.picks_in_order();
+  if (layer == 0 && picked.has_value() && *picked < NeighborLists::kUnknownPicks) {
+    index.neighbors.set_layer0_picks(node, static_cast<uint8_t>(*picked));
+  }
 }
 
 // The neighbours of a new node of `level`: a greedy descent from `entry_point` on the layers

@@ -44,9 +44,11 @@ std::vector<std::vector<uint32_t>>& NeighborLists::upper_lists(uint32_t node) {
 void NeighborLists::add_node(size_t layers) {
   reserve_for_append(level0_, stride_);
   reserve_for_append(upper_slot_, 1);
+  reserve_for_append(layer0_picks_, 1);
   level0_.resize(level0_.size() + stride_, 0);
   level0_[level0_.size() - stride_] = layers == 0 ? kNoLayers : 0;
   upper_slot_.push_back(kNoUpper);
+  layer0_picks_.push_back(kUnknownPicks);
   if (layers > 1) upper_lists(node_count() - 1).resize(layers - 1);
 }
 
@@ -64,6 +66,7 @@ void NeighborLists::append(uint32_t node, size_t layer, uint32_t id) {
     upper_[upper_slot_[node]][layer - 1].push_back(id);
     return;
   }
+  layer0_picks_[node] = kUnknownPicks;
   uint32_t* slot = level0_.data() + static_cast<size_t>(node) * stride_;
   const uint32_t length = slot[0];
   if (length < capacity_) {
@@ -94,6 +97,7 @@ void NeighborLists::assign(uint32_t node, size_t layer, std::span<const uint32_t
 }
 
 void NeighborLists::assign_layer0(uint32_t node, std::span<const uint32_t> ids) {
+  layer0_picks_[node] = kUnknownPicks;
   uint32_t* slot = level0_.data() + static_cast<size_t>(node) * stride_;
   const bool was_spilled = slot[0] > capacity_;
   if (ids.size() <= capacity_) {
@@ -111,6 +115,11 @@ void NeighborLists::assign_layer0(uint32_t node, std::span<const uint32_t> ids) 
 void NeighborLists::reserve(size_t nodes) {
   level0_.reserve(nodes * stride_);
   upper_slot_.reserve(nodes);
+  layer0_picks_.reserve(nodes);
+}
+
+void NeighborLists::forget_layer0_picks() {
+  std::fill(layer0_picks_.begin(), layer0_picks_.end(), kUnknownPicks);
 }
 
 void NeighborLists::clear() {
@@ -118,6 +127,7 @@ void NeighborLists::clear() {
   spilled_.clear();
   upper_slot_.clear();
   upper_.clear();
+  layer0_picks_.clear();
 }
 
 void NeighborLists::set_layer0_capacity(size_t capacity) {
@@ -131,6 +141,8 @@ void NeighborLists::set_layer0_capacity(size_t capacity) {
   spilled_.clear();
   upper_slot_ = std::move(old.upper_slot_);
   upper_ = std::move(old.upper_);
+  // A new capacity is a new budget: what the heuristic picked under the old one says nothing.
+  layer0_picks_.assign(upper_slot_.size(), kUnknownPicks);
   for (uint32_t node = 0; node < node_count(); ++node) {
     const uint32_t header = old.level0_[static_cast<size_t>(node) * old.stride_];
     level0_.resize(level0_.size() + stride_, 0);
@@ -151,7 +163,7 @@ size_t NeighborLists::memory_bytes(bool allocated) const {
   const auto bytes = [&](const auto& v) {
     return (allocated ? v.capacity() : v.size()) * sizeof(v[0]);
   };
-  size_t total = bytes(level0_) + bytes(upper_slot_) + bytes(upper_);
+  size_t total = bytes(level0_) + bytes(upper_slot_) + bytes(upper_) + bytes(layer0_picks_);
   for (const auto& lists : upper_) {
     total += bytes(lists);
     for (const auto& list : lists) total += bytes(list);

@@ -69,6 +69,17 @@ class NeighborLists {
   // Appends a new node with `layers` empty lists.
   void add_node(size_t layers);
 
+  // A number insertion keeps beside each layer-0 list: how many of its first ids the diversity
+  // heuristic picked when it last chose the list (the rest filled up the budget), so that the
+  // next time the list is cut back only what the newcomer changes needs looking at again.
+  // kUnknownPicks when not known. Every change to the list through append or assign forgets it;
+  // set it right after the assign that wrote the list. Not part of the stored graph.
+  static constexpr uint8_t kUnknownPicks = UINT8_MAX;
+  uint8_t layer0_picks(uint32_t node) const { return layer0_picks_[node]; }
+  void set_layer0_picks(uint32_t node, uint8_t picks) { layer0_picks_[node] = picks; }
+  // Forgets the number of every node.
+  void forget_layer0_picks();
+
   // Gives `node` empty lists up to and including `layer`.
   void ensure_layer(uint32_t node, size_t layer);
 
@@ -112,6 +123,7 @@ class NeighborLists {
   std::unordered_map<uint32_t, std::vector<uint32_t>> spilled_;  // layer-0 lists too long for slots
   std::vector<uint32_t> upper_slot_;  // per node: index into upper_, or kNoUpper
   std::vector<std::vector<std::vector<uint32_t>>> upper_;  // lists of layers 1.. per such node
+  std::vector<uint8_t> layer0_picks_;                      // per node: see layer0_picks
 };
 
 // Growth of the per-node tables of an index. A table that doubles when full holds on average a

@@ -51,6 +51,10 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
   out.clear();
   sorted_.assign(candidates.begin(), candidates.end());
   sort_hits(sorted_);
+  bool distinct = true;
+  for (size_t i = 1; i < sorted_.size() && distinct; ++i) {
+    distinct = distance_key(sorted_[i - 1].distance) != distance_key(sorted_[i].distance);
+  }
 
   const HnswIndex& index = *index_;
   const DistanceMetric metric = index.config.distance_metric;
@@ -96,12 +100,128 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
     }
   }
 
+  picks_in_order_ = distinct ? std::optional<size_t>(out.size()) : std::nullopt;
   for (const SearchHit& candidate : sorted_) {
     if (out.size() >= budget) break;
     const bool taken = std::any_of(out.begin(), out.end(),
                                    [&](const SearchHit& hit) { return hit.id == candidate.id; });
     if (!taken) out.push_back(candidate);
   }
+}
+
+const float* NeighborSelector::vector_at(size_t position) {
+  if (vectors_[position] == nullptr) {
+    const size_t dim = static_cast<size_t>(index_->dimension);
+    vectors_[position] =
+        vector_of(sorted_[position].id, storage_.data() + position * dim, roots_[position]);
+  }
+  return vectors_[position];
+}
+
+bool NeighborSelector::keeps(size_t position, std::span<const size_t> others) {
+  const DistanceMetric metric = index_->config.distance_metric;
+  const size_t dim = static_cast<size_t>(index_->dimension);
+  if (others.empty()) return true;
+  const float* vector = vector_at(position);
+  const float bound = sorted_[position].distance;
+  const float* group[kMaxDistanceBatch];
+  float group_roots[kMaxDistanceBatch];
+  float distances[kMaxDistanceBatch];
+  for (size_t first = 0; first < others.size(); first += kMaxDistanceBatch) {
+    const size_t count = std::min(kMaxDistanceBatch, others.size() - first);
+    for (size_t j = 0; j < count; ++j) {
+      group[j] = vector_at(others[first + j]);
+      group_roots[j] = roots_[others[first + j]];
+    }
+    // The same call with the same operands as select() makes: the same bits.
+    vector_distances_by_roots(*kernels_, metric, std::span(vector, dim), roots_[position],
+                              std::span(group, count), group_roots, distances);
+    for (size_t j = 0; j < count; ++j) {
+      if (!(distances[j] >= bound)) return false;
+    }
+  }
+  return true;
+}
+
+bool NeighborSelector::reselect(std::span<const SearchHit> previous, size_t picks,
+                                const SearchHit& added, size_t budget,
+                                std::vector<SearchHit>& out) {
+  if (picks > previous.size()) return false;
+  // Merges the picks, the fill-ups and `added` into ascending order; any two equal distances,
+  // or a run out of order, leave the order to the sort and the work to select().
+  sorted_.clear();
+  picked_before_.clear();
+  size_t p = 0, f = picks;
+  bool added_placed = false;
+  size_t added_position = 0;
+  const uint32_t added_key = distance_key(added.distance);
+  uint32_t last_key = 0;
+  while (p < picks || f < previous.size() || !added_placed) {
+    const uint32_t pick_key = p < picks ? distance_key(previous[p].distance) : UINT32_MAX;
+    const uint32_t fill_key = f < previous.size() ? distance_key(previous[f].distance) : UINT32_MAX;
+    SearchHit next;
+    uint8_t was_pick = 0;
+    uint32_t key;
+    if (!added_placed && (added_key < pick_key || p == picks) &&
+        (added_key < fill_key || f == previous.size())) {
+      next = added;
+      key = added_key;
+      added_placed = true;
+      added_position = sorted_.size();
+    } else if (p < picks && (pick_key < fill_key || f == previous.size())) {
+      next = previous[p++];
+      key = pick_key;
+      was_pick = 1;
+    } else {
+      next = previous[f++];
+      key = fill_key;
+    }
+    if (!sorted_.empty() && !(last_key < key)) return false;
+    last_key = key;
+    sorted_.push_back(next);
+    picked_before_.push_back(was_pick);
+  }
+  const size_t n = sorted_.size();
+  const size_t dim = static_cast<size_t>(index_->dimension);
+  if (storage_.size() < n * dim) storage_.resize(n * dim);
+  vectors_.assign(n, nullptr);
+  roots_.assign(n, 0.0f);
+  pick_positions_.clear();
+  added_positions_.clear();
+  out.clear();
+  // Whether a pick of the earlier selection is no longer one: a candidate it rejected then may
+  // pass now, so farther candidates rejected then are compared again in full.
+  bool lost_pick = false;
+  for (size_t i = 0; i < n; ++i) {
+    if (out.size() >= budget) break;
+    bool keep;
+    if (picked_before_[i] != 0) {
+      // It passed every pick nearer than it then; only the picks that are new may reject it.
+      keep = keeps(i, added_positions_);
+    } else if (i == added_position || lost_pick) {
+      keep = keeps(i, pick_positions_);
+    } else {
+      // The pick that rejected it then is still nearer than it and still a pick.
+      keep = false;
+    }
+    if (keep) {
+      out.push_back(sorted_[i]);
+      pick_positions_.push_back(i);
+      if (picked_before_[i] == 0) added_positions_.push_back(i);
+    } else if (picked_before_[i] != 0) {
+      lost_pick = true;
+    }
+  }
+  picks_in_order_ = out.size();
+  size_t next_pick = 0;
+  for (size_t i = 0; i < n && out.size() < budget; ++i) {
+    if (next_pick < pick_positions_.size() && pick_positions_[next_pick] == i) {
+      ++next_pick;
+      continue;
+    }
+    out.push_back(sorted_[i]);
+  }
+  return true;
 }
 
 std::vector<SearchHit> select_neighbors(const HnswIndex& index,

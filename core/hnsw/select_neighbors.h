@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -29,6 +30,22 @@ class NeighborSelector {
   // Writes the selection into `out`.
   void select(std::span<const SearchHit> candidates, size_t budget, std::vector<SearchHit>& out);
 
+  // The same as select() over `previous` and `added` together, where `previous` is what select()
+  // or reselect() wrote for this same base vector and budget and `picks` is the
+  // picks_in_order() of that call. A candidate's fate depends only on the picks nearer than it,
+  // so the candidates nearer than `added` keep theirs, and of the farther ones only those whose
+  // nearer picks changed are compared again, each only with what changed where that is enough.
+  // Returns false, writing nothing, when `previous` is not in that shape (its first `picks` hits
+  // ascending, the rest ascending, and every distance, added's too, distinct from the others);
+  // the caller then runs select().
+  bool reselect(std::span<const SearchHit> previous, size_t picks, const SearchHit& added,
+                size_t budget, std::vector<SearchHit>& out);
+
+  // After select() or reselect(): how many of the first hits written the heuristic picked (the
+  // rest filled up the budget), or nullopt when two candidates were equally far from the base,
+  // since their order, and so the picks, then depends on how they were sorted.
+  std::optional<size_t> picks_in_order() const { return picks_in_order_; }
+
   // Uses the buffers for another index (or the same one after its tables moved).
   void rebind(const HnswIndex& index) { index_ = &index; }
 
@@ -37,6 +54,11 @@ class NeighborSelector {
   // `buffer` (zeros when the tables do not hold the node). Sets `root` to the square root of its
   // squared norm as vector_squared_norm sums it (cosine only; else 0).
   const float* vector_of(uint32_t id, float* buffer, float& root) const;
+  // Whether sorted_[position] is at least as close to the base as to each of the hits of sorted_
+  // at `others` (the heuristic's test), reading vectors into the per-position slots on first use.
+  bool keeps(size_t position, std::span<const size_t> others);
+  // The vector of sorted_[position] (and its root in roots_), read on first use.
+  const float* vector_at(size_t position);
 
   const HnswIndex* index_;
   const DistanceKernels* kernels_;  // the active variant's, fixed for the selector's life
@@ -44,6 +66,14 @@ class NeighborSelector {
   std::vector<float> storage_;        // one slot of dimension floats per possible pick
   std::vector<const float*> picked_;  // the vector of every pick so far
   std::vector<float> picked_roots_;   // and the root of its squared norm (cosine only)
+  std::optional<size_t> picks_in_order_;
+  // reselect's state, per position of sorted_: picked by the earlier selection, the vector (null
+  // until read) in its slot of storage_, and the root of its squared norm.
+  std::vector<uint8_t> picked_before_;
+  std::vector<const float*> vectors_;
+  std::vector<float> roots_;
+  std::vector<size_t> pick_positions_;   // positions picked so far in this walk
+  std::vector<size_t> added_positions_;  // those of them not picked by the earlier selection
 };
 
 }  // namespace kestrine

@@ -311,6 +311,36 @@ TEST_P(InsertModeTest, DefaultBudgetsAreNeverExceeded) {
   EXPECT_GT(full, 100u);  // the budget is reached, not just respected
 }
 
+// A list cut back from the picks kept beside it is the list a selection over all its candidates
+// gives: two builds with the same levels, one of which forgets the kept picks before every
+// insertion, end with the same graph. Duplicate vectors give equal distances, which must fall
+// back to the full selection.
+TEST_P(InsertModeTest, KeptPicksGiveTheGraphOfFullSelections) {
+  const auto [metric, raw] = GetParam();
+  for (const uint64_t m : {3, 8}) {
+    const size_t dim = 6;
+    HnswConfig config = config_for(metric, raw, m);
+    config.ef_construction = 32;
+    HnswIndex kept = make_hnsw_index(config, dim);
+    HnswIndex forgetful = make_hnsw_index(config, dim);
+    const std::vector<float> data = random_vectors(2500, dim, 31);
+    std::mt19937 rng(5);
+    for (size_t i = 0; i < 2500; ++i) {
+      const size_t source = rng() % 8 == 0 ? rng() % (i + 1) : i;
+      const uint64_t level = level_for(rng() | (uint64_t{rng()} << 32), config);
+      add_at_level(kept, row(data, dim, source), level);
+      forgetful.neighbors.forget_layer0_picks();
+      add_at_level(forgetful, row(data, dim, source), level);
+    }
+    EXPECT_TRUE(kept.neighbors == forgetful.neighbors) << "m " << m;
+    size_t known = 0;
+    for (uint32_t node = 0; node < kept.node_count; ++node) {
+      known += kept.neighbors.layer0_picks(node) != NeighborLists::kUnknownPicks;
+    }
+    EXPECT_GT(known, kept.node_count / 10) << "m " << m;  // the kept picks were used
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllModes, InsertModeTest, testing::kAllModes, testing::mode_name);
 
 }  // namespace
