@@ -22,6 +22,8 @@ Collection::Collection(CollectionData data) : data_(std::move(data)) {
       std::min<uint64_t>(data_.hnsw.config.m_max0, NeighborLists::kMaxLayer0Capacity)));
   // The stored record holds no norms: they are derived from the codes.
   refresh_code_norms(data_.hnsw);
+  // Documents stored before their keys had nodes are kept at them from now on.
+  data_.documents.place(data_.id_tables());
 }
 
 Status Collection::check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size,
@@ -53,9 +55,9 @@ bool Collection::insert_document(DocumentPtr document, std::span<const float> em
   // Quantizing is the costly part that needs no lock.
   const QuantizedVector quantized = quantize(embedding);
   auto lock = lock_for_change();
-  if (data_.documents.contains(document->id)) return false;
+  if (data_.has_document(document->id)) return false;
   index_document(data_, document->id, document->text, embedding, quantized);
-  data_.documents.insert_or_assign(document->id, *document);
+  data_.store_document(document->id, *document);
   return true;
 }
 
@@ -73,12 +75,13 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
   std::optional<size_t> left_out;
   auto lock = lock_for_change();
   // Every table grows once, by what the batch may add, rather than step by step.
-  data_.documents.reserve(batch.size(), text_bytes);
+  data_.documents.reserve_nodes(data_.internal_to_uuid.size() + batch.size());
+  data_.documents.reserve_text(text_bytes);
   data_.uuid_to_internal.reserve(data_.uuid_to_internal.size() + batch.size());
   reserve_for_append(data_.internal_to_uuid, batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     const DocumentInsert& item = batch[i];
-    if (item.embedding.size() != data_.dimension || data_.documents.contains(item.document->id)) {
+    if (item.embedding.size() != data_.dimension || data_.has_document(item.document->id)) {
       if (!left_out) left_out = i;
       continue;
     }
@@ -87,7 +90,7 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
     data_.uuid_to_internal[item.document->id] = internal_id;
     data_.internal_to_uuid.push_back(item.document->id);
     add_document(data_.bm25, internal_id, item.document->text);
-    data_.documents.insert_or_assign(item.document->id, *item.document);
+    data_.store_document(item.document->id, *item.document);
     nodes.push_back({item.embedding, &quantized[i]});
   }
   // Cannot fail: every length was checked, and the ids are the next nodes.
@@ -107,12 +110,12 @@ void index_document(CollectionData& data, const Uuid& id, std::string_view text,
 
 DocumentPtr Collection::get_document(const Uuid& id) const {
   std::shared_lock lock(mutex_);
-  return data_.documents.get(id);
+  return data_.get_document(id);
 }
 
 bool Collection::delete_document(const Uuid& id) {
   auto lock = lock_for_change();
-  if (!data_.documents.erase(id)) return false;
+  if (!data_.erase_document(id)) return false;
   const uint32_t* internal = data_.uuid_to_internal.get(id);
   if (internal == nullptr) return true;
   mark_deleted(data_.hnsw, *internal);
@@ -144,7 +147,7 @@ uint64_t estimate_memory(const CollectionData& data) {
     total += term.size() + 8 * postings.size() + 48;
   }
   total += 4 * data.bm25.doc_lengths.size();
-  for (const DocumentView document : data.documents) {
+  for (const DocumentView document : data.all_documents()) {
     total += document.text.size() + 64 * document.metadata.size() + 80;
   }
   total += 24 * data.uuid_to_internal.size();

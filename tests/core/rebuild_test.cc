@@ -122,7 +122,7 @@ TEST_P(RebuildTest, KeepsTheLiveDocumentsAndDropsTheDeletedOnesTwiceOver) {
       std::vector<std::vector<float>> out;
       for (const DocumentPtr& doc : c.documents) {
         const auto node = d.uuid_to_internal.find(doc->id);
-        if (d.documents.contains(doc->id)) out.push_back(stored_vector(d.hnsw, node->second));
+        if (d.has_document(doc->id)) out.push_back(stored_vector(d.hnsw, node->second));
       }
       return out;
     });
