@@ -48,6 +48,24 @@ Status Collection::check_replace(size_t embedding_size, std::string_view text) c
   return check_text_size(text);
 }
 
+namespace {
+
+// Every table grows once, by what a batch may add, rather than step by step.
+void reserve_tables(CollectionData& data, size_t documents, size_t text_bytes) {
+  data.documents.reserve_nodes(data.internal_to_uuid.size() + documents);
+  data.documents.reserve_text(text_bytes);
+  data.uuid_to_internal.reserve(data.uuid_to_internal.size() + documents);
+  reserve_for_append(data.internal_to_uuid, documents);
+  reserve_for_append(data.bm25.doc_lengths, documents);
+}
+
+}  // namespace
+
+void Collection::reserve(size_t documents, size_t text_bytes) {
+  auto lock = lock_for_change();
+  reserve_tables(data_, documents, text_bytes);
+}
+
 bool Collection::insert_document(DocumentPtr document, std::span<const float> embedding) {
   // The index holds exactly `dimension` values per node; callers check first (check_insert),
   // and a wrong length that slips through is refused here rather than break the tables.
@@ -74,11 +92,7 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
   for (const DocumentInsert& item : batch) text_bytes += item.document->text.size();
   std::optional<size_t> left_out;
   auto lock = lock_for_change();
-  // Every table grows once, by what the batch may add, rather than step by step.
-  data_.documents.reserve_nodes(data_.internal_to_uuid.size() + batch.size());
-  data_.documents.reserve_text(text_bytes);
-  data_.uuid_to_internal.reserve(data_.uuid_to_internal.size() + batch.size());
-  reserve_for_append(data_.internal_to_uuid, batch.size());
+  reserve_tables(data_, batch.size(), text_bytes);
   for (size_t i = 0; i < batch.size(); ++i) {
     const DocumentInsert& item = batch[i];
     if (item.embedding.size() != data_.dimension || data_.has_document(item.document->id)) {

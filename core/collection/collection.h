@@ -36,7 +36,7 @@ struct CollectionData {
   HnswIndex hnsw;
   InvertedIndex bm25;
   UuidMap<uint32_t> uuid_to_internal;
-  std::vector<Uuid> internal_to_uuid;  // its length is the next internal id
+  CacheLineVector<Uuid> internal_to_uuid;  // its length is the next internal id
 
   // The id tables the documents are read through (document_map.h).
   DocumentMap::IdTables id_tables() const { return {uuid_to_internal, internal_to_uuid}; }
@@ -98,6 +98,10 @@ class Collection {
   // lock, with the graph insertions run from `threads` threads that live only for this call
   // (insert_batch). Returns the position of the first document left out, if any.
   std::optional<size_t> insert_documents(std::span<const DocumentInsert> batch, size_t threads);
+  // Makes room in every per-document table for `documents` more documents holding `text_bytes`
+  // bytes of text, so that a batch inserted one document at a time grows each table once
+  // instead of step by step (with the room left over that doubling leaves).
+  void reserve(size_t documents, size_t text_bytes);
   // The live document with that id, or null.
   DocumentPtr get_document(const Uuid& id) const;
   // Deletes the live document with that id; false when there is none.

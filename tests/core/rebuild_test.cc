@@ -128,7 +128,7 @@ TEST_P(RebuildTest, KeepsTheLiveDocumentsAndDropsTheDeletedOnesTwiceOver) {
     });
   };
   const auto before = stored();
-  std::vector<Uuid> order;
+  CacheLineVector<Uuid> order;
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(c.collection.rebuild().value(), 7u);
     c.collection.read([&](const CollectionData& d) {
