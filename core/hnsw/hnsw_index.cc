@@ -71,11 +71,13 @@ void append_code_header(HnswIndex& index, float min, float scale) {
 }
 
 void refresh_code_norms(HnswIndex& index) {
+  // Only cosine distances read the norms (and `normed` and `variant` with them); the other
+  // metrics' headers keep the 0 they were appended or decoded with.
+  if (index.config.distance_metric != DistanceMetric::kCosine) return;
   CodeHeaderTable& table = index.headers;
-  const bool cosine = index.config.distance_metric == DistanceMetric::kCosine;
   const KernelVariant variant = active_kernel_variant();
   if (!same_kernel_sums(table.variant, variant)) {
-    if (cosine) table.normed = 0;
+    table.normed = 0;
     table.variant = variant;
   }
   const size_t dim = static_cast<size_t>(index.dimension);
@@ -87,7 +89,7 @@ void refresh_code_norms(HnswIndex& index) {
     CodeHeader& header = table.values[node];
     const CodeView view{std::span(index.vector_data).subspan(node * dim, dim), header.min,
                         header.scale};
-    header.sq_norm = cosine ? code_squared_norm(variant, view) : 0.0f;
+    header.sq_norm = code_squared_norm(variant, view);
   }
   table.normed = nodes;
 }
