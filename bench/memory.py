@@ -19,8 +19,9 @@ the measured total can be checked against where the bytes should be:
 
     id map uuid -> internal id   a 20-byte slot and a control byte per slot of a flat table
     id map internal id -> uuid   16 bytes
-    documents                    a 32-byte slot and a control byte per slot of a flat table;
-                                 the text's bytes in one arena; metadata only when non-empty
+    documents                    a 16-byte slot per node (text offset and length, metadata
+                                 index); the text's bytes in one arena; metadata only when
+                                 non-empty
     keyword index                a 4-byte length, 8 bytes per posting
     graph                        layer 0: a header and 2M link slots of 4 bytes; level and
                                  deletion mark; the upper layers of the ~1/(M-1) nodes there
@@ -164,7 +165,7 @@ def components(n: int, dim: int, text_bytes: int) -> list[tuple[str, float]]:
     return [
         ("id map: uuid -> internal id (20-byte slot + control byte)", 21 * load),
         ("id map: internal id -> uuid", 16),
-        ("documents: slot (id, text offset and length, metadata index)", 33 * load),
+        ("documents: slot per node (text offset and length, metadata index)", 16),
         ("documents: text, in the shared arena", text_bytes),
         ("documents: metadata (none here; empty costs nothing)", 0),
         (
