@@ -226,8 +226,13 @@ const RuleCase kRuleCases[] = {
      ""},  // message depends on the count; filled in by the test
     {"InternalToUuid",
      [](CollectionData& d) {
-       d.uuid_to_internal.erase(d.internal_to_uuid.back());
+       // The last node's document, if any, stays: kept by its key once the node is gone.
+       const Uuid last = d.internal_to_uuid.back();
+       const DocumentPtr document = d.get_document(last);
+       if (document) d.erase_document(last);
+       d.uuid_to_internal.erase(last);
        d.internal_to_uuid.pop_back();
+       if (document) d.store_document(last, *document);
      },
      "internal_to_uuid length 5 != node_count 6"},
     {"Documents",
