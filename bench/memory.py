@@ -5,9 +5,13 @@ loaded from its snapshot, and hnswlib on the same vectors, at 128-d and 384-d.
 
 Each figure comes from a fresh process: the growth of its resident set (after gc.collect() and
 malloc_trim(0), before and after) over building or loading, with the vectors already in memory
-and the caller's batches freed, divided by the number of documents. Documents carry a text of
---text-bytes characters (default 0) and no metadata; cosine, M 16. The build's ef_construction
-changes the time, not the layout, so it is low by default (--ef-construction).
+and the caller's batches freed, divided by the number of documents. Before measuring, each
+process runs the same steps once on a few hundred documents and drops the result (hnswlib
+likewise), so that the pages of code those steps first touch (about 0.9 MiB of the extension
+and libstdc++ for a load) are not counted as the documents' (--no-warm-up counts them).
+Documents carry a text of --text-bytes characters (default 0) and no metadata; cosine, M 16.
+The build's ef_construction changes the time, not the layout, so it is low by default
+(--ef-construction).
 
 A second table splits the loaded collection's cost by component, from the layout of each table
 (element sizes, the flat tables' slot counts, the allocator's 16-byte chunk rounding), so that
@@ -15,8 +19,9 @@ the measured total can be checked against where the bytes should be:
 
     id map uuid -> internal id   a 20-byte slot and a control byte per slot of a flat table
     id map internal id -> uuid   16 bytes
-    documents                    a 32-byte slot and a control byte per slot of a flat table;
-                                 the text's bytes in one arena; metadata only when non-empty
+    documents                    a 16-byte slot per node (text offset and length, metadata
+                                 index); the text's bytes in one arena; metadata only when
+                                 non-empty
     keyword index                a 4-byte length, 8 bytes per posting
     graph                        layer 0: a header and 2M link slots of 4 bytes; level and
                                  deletion mark; the upper layers of the ~1/(M-1) nodes there
@@ -68,7 +73,36 @@ def build(db, base: np.ndarray, text: str, ef_construction: int) -> None:
         del docs
 
 
-def worker(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str) -> dict:
+WARM_UP_DOCUMENTS = 300
+
+
+def warm_up(mode: str, dim: int, text: str, ef_c: int) -> None:
+    """Runs `mode`'s steps once on a few documents and drops the result."""
+    if mode == "hnswlib":
+        import hnswlib
+
+        index = hnswlib.Index(space="cosine", dim=dim)
+        index.init_index(max_elements=WARM_UP_DOCUMENTS, M=M, ef_construction=ef_c)
+        index.set_num_threads(1)
+        index.add_items(
+            vectors(WARM_UP_DOCUMENTS, dim), np.arange(WARM_UP_DOCUMENTS), num_threads=1
+        )
+        del index
+        return
+    from kestrine import Kestrine
+
+    db = Kestrine()
+    build(db, vectors(WARM_UP_DOCUMENTS, dim), text, ef_c)
+    if mode == "loaded":
+        with tempfile.TemporaryDirectory() as directory:
+            db.save("bench", directory)
+            again = Kestrine()
+            again.load("bench", directory)
+            del again
+    del db
+
+
+def worker(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str, warm: bool) -> dict:
     # Modules are imported before measuring: their code is not the collection's.
     if mode == "hnswlib":
         import hnswlib
@@ -76,6 +110,8 @@ def worker(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str) -
 
     base = vectors(n, dim)
     text = "x" * text_bytes
+    if warm and mode != "save":
+        warm_up(mode, dim, text, ef_c)
     before = resident_bytes()
     keep = None
     if mode == "built":
@@ -101,9 +137,9 @@ def worker(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str) -
     return out
 
 
-def run(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str) -> dict:
+def run(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str, warm: bool) -> dict:
     command = [sys.executable, __file__, "--worker", mode, str(n), str(dim), str(text_bytes)]
-    command += [str(ef_c), path]
+    command += [str(ef_c), path, "1" if warm else "0"]
     done = subprocess.run(command, check=True, capture_output=True, text=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -129,7 +165,7 @@ def components(n: int, dim: int, text_bytes: int) -> list[tuple[str, float]]:
     return [
         ("id map: uuid -> internal id (20-byte slot + control byte)", 21 * load),
         ("id map: internal id -> uuid", 16),
-        ("documents: slot (id, text offset and length, metadata index)", 33 * load),
+        ("documents: slot per node (text offset and length, metadata index)", 16),
         ("documents: text, in the shared arena", text_bytes),
         ("documents: metadata (none here; empty costs nothing)", 0),
         (
@@ -146,16 +182,20 @@ def components(n: int, dim: int, text_bytes: int) -> list[tuple[str, float]]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--worker", nargs=6, help=argparse.SUPPRESS)
+    parser.add_argument("--worker", nargs=7, help=argparse.SUPPRESS)
     parser.add_argument("--n", type=int, default=50_000)
     parser.add_argument("--dims", default="128,384")
     parser.add_argument("--text-bytes", type=int, default=0)
     parser.add_argument("--ef-construction", type=int, default=40)
     parser.add_argument("--no-hnswlib", action="store_true")
+    parser.add_argument(
+        "--no-warm-up", action="store_true", help="count the code pages first touched, too"
+    )
     args = parser.parse_args()
     if args.worker:
-        mode, n, dim, text_bytes, ef_c, path = args.worker
-        print(json.dumps(worker(mode, int(n), int(dim), int(text_bytes), int(ef_c), path)))
+        mode, n, dim, text_bytes, ef_c, path, warm = args.worker
+        out = worker(mode, int(n), int(dim), int(text_bytes), int(ef_c), path, warm == "1")
+        print(json.dumps(out))
         return
 
     print(f"{args.n:,} documents, text {args.text_bytes} bytes, M {M}, cosine; bytes a document")
@@ -163,10 +203,11 @@ def main() -> None:
     for dim in map(int, args.dims.split(",")):
         with tempfile.TemporaryDirectory() as directory:
             common = (args.n, dim, args.text_bytes, args.ef_construction)
-            saved = run("save", *common, directory)
-            built = run("built", *common, directory)
-            loaded = run("loaded", *common, directory)
-            peer = None if args.no_hnswlib else run("hnswlib", *common, directory)
+            common_path = (directory, not args.no_warm_up)
+            saved = run("save", *common, *common_path)
+            built = run("built", *common, *common_path)
+            loaded = run("loaded", *common, *common_path)
+            peer = None if args.no_hnswlib else run("hnswlib", *common, *common_path)
         print(
             f"{dim:>4} {built['bytes_per_doc']:>8,.0f} {loaded['bytes_per_doc']:>8,.0f} "
             f"{peer['bytes_per_doc'] if peer else float('nan'):>8,.0f} "

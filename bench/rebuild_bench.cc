@@ -118,7 +118,7 @@ struct Bench {
   // The document number of a node.
   static uint32_t number_of(const CollectionData& d, uint32_t node) {
     return static_cast<uint32_t>(
-        std::stoul(std::string(d.documents.find(d.internal_to_uuid[node])->text)));
+        std::stoul(std::string(d.find_document(d.internal_to_uuid[node])->text)));
   }
 
   // What a search would return if its walk found exactly the ef nearest live nodes by table

@@ -72,7 +72,7 @@ CollectionData synthetic_collection(bool content) {
     data.internal_to_uuid.push_back(doc->id);
     data.uuid_to_internal[doc->id] = node;
     if (!content) {
-      data.documents.insert_or_assign(doc->id, *doc);
+      data.store_document(doc->id, *doc);
       data.bm25.doc_lengths.push_back(0);
       continue;
     }
@@ -83,7 +83,7 @@ CollectionData synthetic_collection(bool content) {
     doc->metadata["source"] = std::string("corpus-") + std::to_string(below(100));
     doc->metadata["year"] = static_cast<int64_t>(2000 + below(25));
     doc->metadata["weight"] = static_cast<double>(below(1000)) / 7.0;
-    data.documents.insert_or_assign(doc->id, *doc);
+    data.store_document(doc->id, *doc);
     data.bm25.doc_lengths.push_back(30);
     for (int t = 0; t < 30; ++t) {
       data.bm25.postings["term" + std::to_string(below(20'000))].push_back(

@@ -22,6 +22,8 @@ Collection::Collection(CollectionData data) : data_(std::move(data)) {
       std::min<uint64_t>(data_.hnsw.config.m_max0, NeighborLists::kMaxLayer0Capacity)));
   // The stored record holds no norms: they are derived from the codes.
   refresh_code_norms(data_.hnsw);
+  // Documents stored before their keys had nodes are kept at them from now on.
+  data_.documents.place(data_.id_tables());
 }
 
 Status Collection::check_insert(const Uuid& id, std::string_view id_text, size_t embedding_size,
@@ -46,6 +48,24 @@ Status Collection::check_replace(size_t embedding_size, std::string_view text) c
   return check_text_size(text);
 }
 
+namespace {
+
+// Every table grows once, by what a batch may add, rather than step by step.
+void reserve_tables(CollectionData& data, size_t documents, size_t text_bytes) {
+  data.documents.reserve_nodes(data.internal_to_uuid.size() + documents);
+  data.documents.reserve_text(text_bytes);
+  data.uuid_to_internal.reserve(data.uuid_to_internal.size() + documents);
+  reserve_for_append(data.internal_to_uuid, documents);
+  reserve_for_append(data.bm25.doc_lengths, documents);
+}
+
+}  // namespace
+
+void Collection::reserve(size_t documents, size_t text_bytes) {
+  auto lock = lock_for_change();
+  reserve_tables(data_, documents, text_bytes);
+}
+
 bool Collection::insert_document(DocumentPtr document, std::span<const float> embedding) {
   // The index holds exactly `dimension` values per node; callers check first (check_insert),
   // and a wrong length that slips through is refused here rather than break the tables.
@@ -53,9 +73,9 @@ bool Collection::insert_document(DocumentPtr document, std::span<const float> em
   // Quantizing is the costly part that needs no lock.
   const QuantizedVector quantized = quantize(embedding);
   auto lock = lock_for_change();
-  if (data_.documents.contains(document->id)) return false;
+  if (data_.has_document(document->id)) return false;
   index_document(data_, document->id, document->text, embedding, quantized);
-  data_.documents.insert_or_assign(document->id, *document);
+  data_.store_document(document->id, *document);
   return true;
 }
 
@@ -72,13 +92,10 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
   for (const DocumentInsert& item : batch) text_bytes += item.document->text.size();
   std::optional<size_t> left_out;
   auto lock = lock_for_change();
-  // Every table grows once, by what the batch may add, rather than step by step.
-  data_.documents.reserve(batch.size(), text_bytes);
-  data_.uuid_to_internal.reserve(data_.uuid_to_internal.size() + batch.size());
-  reserve_for_append(data_.internal_to_uuid, batch.size());
+  reserve_tables(data_, batch.size(), text_bytes);
   for (size_t i = 0; i < batch.size(); ++i) {
     const DocumentInsert& item = batch[i];
-    if (item.embedding.size() != data_.dimension || data_.documents.contains(item.document->id)) {
+    if (item.embedding.size() != data_.dimension || data_.has_document(item.document->id)) {
       if (!left_out) left_out = i;
       continue;
     }
@@ -87,7 +104,7 @@ std::optional<size_t> Collection::insert_documents(std::span<const DocumentInser
     data_.uuid_to_internal[item.document->id] = internal_id;
     data_.internal_to_uuid.push_back(item.document->id);
     add_document(data_.bm25, internal_id, item.document->text);
-    data_.documents.insert_or_assign(item.document->id, *item.document);
+    data_.store_document(item.document->id, *item.document);
     nodes.push_back({item.embedding, &quantized[i]});
   }
   // Cannot fail: every length was checked, and the ids are the next nodes.
@@ -107,12 +124,12 @@ void index_document(CollectionData& data, const Uuid& id, std::string_view text,
 
 DocumentPtr Collection::get_document(const Uuid& id) const {
   std::shared_lock lock(mutex_);
-  return data_.documents.get(id);
+  return data_.get_document(id);
 }
 
 bool Collection::delete_document(const Uuid& id) {
   auto lock = lock_for_change();
-  if (!data_.documents.erase(id)) return false;
+  if (!data_.erase_document(id)) return false;
   const uint32_t* internal = data_.uuid_to_internal.get(id);
   if (internal == nullptr) return true;
   mark_deleted(data_.hnsw, *internal);
@@ -144,7 +161,7 @@ uint64_t estimate_memory(const CollectionData& data) {
     total += term.size() + 8 * postings.size() + 48;
   }
   total += 4 * data.bm25.doc_lengths.size();
-  for (const DocumentView document : data.documents) {
+  for (const DocumentView document : data.all_documents()) {
     total += document.text.size() + 64 * document.metadata.size() + 80;
   }
   total += 24 * data.uuid_to_internal.size();

@@ -36,7 +36,26 @@ struct CollectionData {
   HnswIndex hnsw;
   InvertedIndex bm25;
   UuidMap<uint32_t> uuid_to_internal;
-  std::vector<Uuid> internal_to_uuid;  // its length is the next internal id
+  CacheLineVector<Uuid> internal_to_uuid;  // its length is the next internal id
+
+  // The id tables the documents are read through (document_map.h).
+  DocumentMap::IdTables id_tables() const { return {uuid_to_internal, internal_to_uuid}; }
+  // The live document stored under `key` (its id), if any.
+  std::optional<DocumentView> find_document(const Uuid& key) const {
+    return documents.find(key, id_tables());
+  }
+  // A shared copy of it, or null.
+  DocumentPtr get_document(const Uuid& key) const { return documents.get(key, id_tables()); }
+  bool has_document(const Uuid& key) const { return documents.contains(key, id_tables()); }
+  // Every live document: those kept at nodes in node order, then any others.
+  DocumentMap::Range all_documents() const { return documents.all(internal_to_uuid); }
+  // Stores `document` under `key`, replacing any document stored there. A new document's key is
+  // given its node first (index_document), so that the document is kept there.
+  void store_document(const Uuid& key, const Document& document) {
+    documents.insert_or_assign(key, document, id_tables());
+  }
+  // Removes the document stored under `key`; false when there is none.
+  bool erase_document(const Uuid& key) { return documents.erase(key, id_tables()); }
 };
 
 // A document and its embedding, on their way into a collection.
@@ -79,6 +98,10 @@ class Collection {
   // lock, with the graph insertions run from `threads` threads that live only for this call
   // (insert_batch). Returns the position of the first document left out, if any.
   std::optional<size_t> insert_documents(std::span<const DocumentInsert> batch, size_t threads);
+  // Makes room in every per-document table for `documents` more documents holding `text_bytes`
+  // bytes of text, so that a batch inserted one document at a time grows each table once
+  // instead of step by step (with the room left over that doubling leaves).
+  void reserve(size_t documents, size_t text_bytes);
   // The live document with that id, or null.
   DocumentPtr get_document(const Uuid& id) const;
   // Deletes the live document with that id; false when there is none.

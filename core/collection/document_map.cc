@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "core/common/assert.h"
 
 namespace kestrine {
 namespace {
@@ -15,24 +18,75 @@ const Metadata& no_metadata() {
 // would cost more than the bytes are worth.
 constexpr uint64_t kMinGarbage = uint64_t{1} << 16;
 
+// Growth of the slot table and the text arena by at least an eighth, as the index's per-node
+// tables: little room left over, appends still amortised constant time.
+constexpr size_t kMinimumStep = 1024;
+
 }  // namespace
 
-DocumentView DocumentMap::view(const Entries::Slot& slot) const {
-  const Stored& s = slot.second;
-  const Uuid* own = own_ids_.empty() ? nullptr : own_ids_.get(slot.first);
-  return DocumentView{slot.first, own != nullptr ? *own : slot.first,
-                      std::string_view(texts_.data() + s.offset, s.length),
-                      s.metadata == kNoMetadata ? no_metadata() : metadata_[s.metadata]};
+uint32_t DocumentMap::node_of(const Uuid& key, const IdTables& ids) {
+  const uint32_t* node = ids.uuid_to_internal.get(key);
+  if (node == nullptr || *node >= ids.internal_to_uuid.size() ||
+      ids.internal_to_uuid[*node] != key) {
+    return kNoNode;
+  }
+  return *node;
 }
 
-std::optional<DocumentView> DocumentMap::find(const Uuid& key) const {
-  const auto at = entries_.find(key);
-  if (at == entries_.end()) return std::nullopt;
-  return view(*at);
+DocumentMap::Iterator::Iterator(const DocumentMap* map, std::span<const Uuid> keys, size_t node,
+                                UuidMap<Stored>::const_iterator unplaced)
+    : map_(map), keys_(keys), node_(node), unplaced_(unplaced) {
+  skip_absent();
 }
 
-DocumentPtr DocumentMap::get(const Uuid& key) const {
-  const auto found = find(key);
+void DocumentMap::Iterator::skip_absent() {
+  while (node_ < map_->slots_.size() && !map_->slots_[node_].present()) ++node_;
+}
+
+DocumentView DocumentMap::Iterator::operator*() const {
+  if (node_ < map_->slots_.size()) {
+    KESTRINE_ASSERT(node_ < keys_.size());
+    return map_->view(keys_[node_], map_->slots_[node_]);
+  }
+  return map_->view(unplaced_->first, unplaced_->second);
+}
+
+DocumentMap::Iterator& DocumentMap::Iterator::operator++() {
+  if (node_ < map_->slots_.size()) {
+    ++node_;
+    skip_absent();
+  } else {
+    ++unplaced_;
+  }
+  return *this;
+}
+
+DocumentMap::Range DocumentMap::all(std::span<const Uuid> internal_to_uuid) const {
+  return Range{Iterator(this, internal_to_uuid, 0, unplaced_.begin()),
+               Iterator(this, internal_to_uuid, slots_.size(), unplaced_.end())};
+}
+
+DocumentView DocumentMap::view(const Uuid& key, const Stored& stored) const {
+  const Uuid* own = own_ids_.empty() ? nullptr : own_ids_.get(key);
+  return DocumentView{key, own != nullptr ? *own : key,
+                      std::string_view(texts_.data() + stored.offset, stored.length),
+                      stored.metadata == kNoMetadata ? no_metadata() : metadata_[stored.metadata]};
+}
+
+const DocumentMap::Stored* DocumentMap::stored(const Uuid& key, const IdTables& ids) const {
+  const uint32_t node = node_of(key, ids);
+  if (node < slots_.size() && slots_[node].present()) return &slots_[node];
+  return unplaced_.empty() ? nullptr : unplaced_.get(key);
+}
+
+std::optional<DocumentView> DocumentMap::find(const Uuid& key, const IdTables& ids) const {
+  const Stored* found = stored(key, ids);
+  if (found == nullptr) return std::nullopt;
+  return view(key, *found);
+}
+
+DocumentPtr DocumentMap::get(const Uuid& key, const IdTables& ids) const {
+  const auto found = find(key, ids);
   return found ? share_document(*found) : nullptr;
 }
 
@@ -42,6 +96,7 @@ DocumentMap::Stored DocumentMap::store(std::string_view text, Metadata metadata)
   stored.offset = texts_.size();
   stored.length = static_cast<uint32_t>(text.size());
   texts_.insert(texts_.end(), text.begin(), text.end());
+  stored.metadata = kNoMetadata;
   if (!metadata.empty()) {
     if (free_metadata_.empty()) {
       stored.metadata = static_cast<uint32_t>(metadata_.size());
@@ -63,7 +118,16 @@ void DocumentMap::release(const Stored& stored) {
   }
 }
 
-void DocumentMap::insert_or_assign(const Uuid& key, const DocumentView& document) {
+DocumentMap::Stored& DocumentMap::slot(uint32_t node) {
+  if (node >= slots_.size()) {
+    reserve_nodes(static_cast<size_t>(node) + 1);
+    slots_.resize(static_cast<size_t>(node) + 1);
+  }
+  return slots_[node];
+}
+
+void DocumentMap::insert_or_assign(const Uuid& key, const DocumentView& document,
+                                   const IdTables& ids) {
   // A view of this very map would be invalidated by the arena's growth: copied first.
   const char* text = document.text.data();
   const auto* metadata = reinterpret_cast<const char*>(&document.metadata);
@@ -72,16 +136,38 @@ void DocumentMap::insert_or_assign(const Uuid& key, const DocumentView& document
       (metadata >= metadata_table &&
        metadata < metadata_table + metadata_.size() * sizeof(Metadata))) {
     const std::string copy(document.text);
-    insert_or_assign(key, document.id, copy, document.metadata);
+    insert_or_assign(key, document.id, copy, document.metadata, ids);
     return;
   }
-  insert_or_assign(key, document.id, document.text, document.metadata);
+  insert_or_assign(key, document.id, document.text, document.metadata, ids);
+}
+
+void DocumentMap::insert_or_assign(const Uuid& key, const Document& document, const IdTables& ids) {
+  insert_or_assign(key, document.id, document.text, document.metadata, ids);
 }
 
 void DocumentMap::insert_or_assign(const Uuid& key, const Uuid& id, std::string_view text,
-                                   Metadata metadata) {
-  if (Stored* old = entries_.get(key)) release(*old);
-  entries_.insert_or_assign(key, store(text, std::move(metadata)));
+                                   Metadata metadata, const IdTables& ids) {
+  const uint32_t node = node_of(key, ids);
+  // A document kept by key before its key had a node moves to the node.
+  if (!unplaced_.empty()) {
+    if (const Stored* old = unplaced_.get(key)) {
+      release(*old);
+      unplaced_.erase(key);
+      --size_;
+    }
+  }
+  if (node != kNoNode) {
+    if (node < slots_.size() && slots_[node].present()) {
+      release(slots_[node]);
+      --size_;
+    }
+    const Stored stored = store(text, std::move(metadata));
+    slot(node) = stored;
+  } else {
+    unplaced_.insert_or_assign(key, store(text, std::move(metadata)));
+  }
+  ++size_;
   if (id != key) {
     own_ids_.insert_or_assign(key, id);
   } else if (!own_ids_.empty()) {
@@ -90,15 +176,18 @@ void DocumentMap::insert_or_assign(const Uuid& key, const Uuid& id, std::string_
   compact_if_wasteful();
 }
 
-void DocumentMap::insert_or_assign(const Uuid& key, const Document& document) {
-  insert_or_assign(key, document.id, document.text, document.metadata);
-}
-
-bool DocumentMap::erase(const Uuid& key) {
-  const Stored* stored = entries_.get(key);
-  if (stored == nullptr) return false;
-  release(*stored);
-  entries_.erase(key);
+bool DocumentMap::erase(const Uuid& key, const IdTables& ids) {
+  const uint32_t node = node_of(key, ids);
+  if (node < slots_.size() && slots_[node].present()) {
+    release(slots_[node]);
+    slots_[node] = Stored{};
+  } else if (const Stored* old = unplaced_.empty() ? nullptr : unplaced_.get(key)) {
+    release(*old);
+    unplaced_.erase(key);
+  } else {
+    return false;
+  }
+  --size_;
   if (!own_ids_.empty()) own_ids_.erase(key);
   compact_if_wasteful();
   return true;
@@ -106,40 +195,83 @@ bool DocumentMap::erase(const Uuid& key) {
 
 void DocumentMap::clear() { *this = DocumentMap(); }
 
-void DocumentMap::reserve(size_t documents, size_t text_bytes) {
-  entries_.reserve(entries_.size() + documents);
-  grow_texts(text_bytes);
+void DocumentMap::place(const IdTables& ids) {
+  if (unplaced_.empty()) return;
+  reserve_nodes(ids.internal_to_uuid.size());
+  UuidMap<Stored> still;
+  for (const auto& [key, stored] : unplaced_) {
+    const uint32_t node = node_of(key, ids);
+    if (node == kNoNode) {
+      still.insert_or_assign(key, stored);
+      continue;
+    }
+    Stored& at = slot(node);
+    // Only the key's own document is ever kept at its node, and the key is kept here.
+    KESTRINE_ASSERT(!at.present());
+    at = stored;
+  }
+  unplaced_ = std::move(still);
 }
+
+void DocumentMap::renumber(std::span<const Uuid> old_keys, const IdTables& ids) {
+  CacheLineVector<Stored> old_slots = std::exchange(slots_, {});
+  UuidMap<Stored> old_unplaced = std::exchange(unplaced_, {});
+  reserve_nodes(ids.internal_to_uuid.size());
+  const auto keep = [&](const Uuid& key, const Stored& stored) {
+    const uint32_t node = node_of(key, ids);
+    if (node == kNoNode) {
+      unplaced_.insert_or_assign(key, stored);
+    } else {
+      slot(node) = stored;
+    }
+  };
+  for (size_t node = 0; node < old_slots.size(); ++node) {
+    if (!old_slots[node].present()) continue;
+    KESTRINE_ASSERT(node < old_keys.size());
+    keep(old_keys[node], old_slots[node]);
+  }
+  for (const auto& [key, stored] : old_unplaced) keep(key, stored);
+}
+
+void DocumentMap::reserve_nodes(size_t node_count) {
+  if (node_count <= slots_.capacity()) return;
+  slots_.reserve(std::max(node_count, slots_.size() + slots_.size() / 8));
+}
+
+void DocumentMap::reserve_unplaced(size_t documents) {
+  unplaced_.reserve(unplaced_.size() + documents);
+}
+
+void DocumentMap::reserve_text(size_t text_bytes) { grow_texts(text_bytes); }
 
 void DocumentMap::grow_texts(size_t extra) {
   const size_t needed = texts_.size() + extra;
   if (needed <= texts_.capacity()) return;
-  // Growth by at least an eighth, as the index's per-node tables: little room left over, appends
-  // still amortised constant time; a batch larger than that gets exactly its own size.
-  texts_.reserve(std::max(needed, texts_.size() + std::max<size_t>(texts_.size() / 8, 4096)));
-}
-
-void DocumentMap::shrink_to_fit() {
-  texts_.shrink_to_fit();
-  if (free_metadata_.empty()) metadata_.shrink_to_fit();
+  // A batch larger than the step gets exactly its own size.
+  texts_.reserve(std::max(needed, texts_.size() + std::max(texts_.size() / 8, 4 * kMinimumStep)));
 }
 
 void DocumentMap::compact_if_wasteful() {
   if (garbage_ < kMinGarbage || garbage_ * 2 < texts_.size()) return;
   CacheLineVector<char> kept;
   kept.reserve(texts_.size() - garbage_);
-  for (auto& [key, stored] : entries_) {
+  const auto move_text = [&](Stored& stored) {
     const uint64_t offset = kept.size();
     kept.insert(kept.end(), texts_.begin() + static_cast<ptrdiff_t>(stored.offset),
                 texts_.begin() + static_cast<ptrdiff_t>(stored.offset + stored.length));
     stored.offset = offset;
+  };
+  for (Stored& stored : slots_) {
+    if (stored.present()) move_text(stored);
   }
+  for (auto& [key, stored] : unplaced_) move_text(stored);
   texts_ = std::move(kept);
   garbage_ = 0;
 }
 
 size_t DocumentMap::memory_bytes() const {
-  size_t total = entries_.memory_bytes() + texts_.capacity() + own_ids_.memory_bytes();
+  size_t total = slots_.capacity() * sizeof(Stored) + unplaced_.memory_bytes() + texts_.capacity() +
+                 own_ids_.memory_bytes();
   total += metadata_.capacity() * sizeof(Metadata) + free_metadata_.capacity() * 4;
   return total;
 }

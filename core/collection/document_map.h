@@ -1,21 +1,31 @@
-// The live documents of a collection, keyed by id, in a compact layout: every text in one arena,
-// one flat hash slot per document (key, text offset and length, metadata index), metadata only
-// for documents that have some. A document costs its text and about 40 bytes, against a heap
-// object, a hash node and a text allocation of its own (some 250 bytes beyond the text) in a
-// map of shared documents.
+// The live documents of a collection, in a compact layout: every text in one arena, one 16-byte
+// slot per node of the collection (text offset and length, metadata index) in a table indexed
+// by node, metadata only for documents that have some. A document costs its text and its slot:
+// its id is not stored again, since the collection's id tables already hold it both ways.
 //
-// Look-ups return views into the tables (valid until the map changes) or shared copies
-// (get). Iteration visits the documents in an unspecified order that any change may alter.
+// A document is kept at its key's node: the node uuid_to_internal gives the key, when
+// internal_to_uuid names the key back there. A document whose key has no such node (only
+// an inconsistent stored collection has one, or a snapshot's documents before its id tables
+// are read) is kept by its key in a side table instead, and found there the same way.
+//
+// Every look-up and change reads the id tables, which the collection passes in (IdTables). They
+// change only as a collection changes them: entries of internal_to_uuid are appended, never
+// rewritten, and a key's entry in uuid_to_internal changes only while the key has no document.
+// Tables replaced whole are followed by place (decoding) or renumber (a rebuild).
+//
+// Look-ups return views into the tables (valid until the map changes) or shared copies (get).
+// Iteration visits the documents kept at nodes in node order, then those kept by key, in an
+// order any change may alter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
-#include "core/common/cache_line_allocator.h"
-
 #include "core/collection/document.h"
+#include "core/common/cache_line_allocator.h"
 #include "core/common/metadata.h"
 #include "core/common/uuid.h"
 #include "core/common/uuid_map.h"
@@ -23,16 +33,29 @@
 namespace kestrine {
 
 class DocumentMap {
+ public:
+  static constexpr uint32_t kNoMetadata = UINT32_MAX;
+  static constexpr uint32_t kNoDocument = UINT32_MAX - 1;  // a slot that holds no document
+  static constexpr uint32_t kNoNode = UINT32_MAX;
+
+ private:
   struct Stored {
     uint64_t offset = 0;              // of the text in texts_
     uint32_t length = 0;              // of the text (texts are below 4 GiB: check_text_size)
-    uint32_t metadata = kNoMetadata;  // index into metadata_
+    uint32_t metadata = kNoDocument;  // index into metadata_, kNoMetadata, or kNoDocument
+    bool present() const { return metadata != kNoDocument; }
     friend bool operator==(const Stored&, const Stored&) = default;
   };
-  using Entries = UuidMap<Stored>;
 
  public:
-  static constexpr uint32_t kNoMetadata = UINT32_MAX;
+  // A collection's id tables, which the documents are read through.
+  struct IdTables {
+    const UuidMap<uint32_t>& uuid_to_internal;
+    std::span<const Uuid> internal_to_uuid;
+  };
+
+  // The node a document with `key` is kept at, or kNoNode.
+  static uint32_t node_of(const Uuid& key, const IdTables& ids);
 
   class Iterator {
    public:
@@ -41,56 +64,84 @@ class DocumentMap {
     using difference_type = std::ptrdiff_t;
 
     Iterator() = default;
-    Iterator(const DocumentMap* map, Entries::const_iterator at) : map_(map), at_(at) {}
-    DocumentView operator*() const { return map_->view(*at_); }
-    Iterator& operator++() {
-      ++at_;
-      return *this;
-    }
+    DocumentView operator*() const;
+    Iterator& operator++();
     Iterator operator++(int) {
       Iterator before = *this;
-      ++at_;
+      ++*this;
       return before;
     }
-    friend bool operator==(const Iterator& a, const Iterator& b) { return a.at_ == b.at_; }
+    friend bool operator==(const Iterator& a, const Iterator& b) {
+      return a.node_ == b.node_ && a.unplaced_ == b.unplaced_;
+    }
 
    private:
+    friend class DocumentMap;
+    Iterator(const DocumentMap* map, std::span<const Uuid> keys, size_t node,
+             UuidMap<Stored>::const_iterator unplaced);
+    // Moves on to the next present slot, or past the slots.
+    void skip_absent();
+
     const DocumentMap* map_ = nullptr;
-    Entries::const_iterator at_;
+    std::span<const Uuid> keys_;  // internal_to_uuid: the key of each slot
+    size_t node_ = 0;             // the slot visited; slots_.size() once among the unplaced
+    UuidMap<Stored>::const_iterator unplaced_;
   };
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  bool contains(const Uuid& key) const { return entries_.contains(key); }
-  // The document stored under `key`, if any.
-  std::optional<DocumentView> find(const Uuid& key) const;
-  // A shared copy of the document stored under `key`, or null.
-  DocumentPtr get(const Uuid& key) const;
+  // The documents in iteration order, given the collection's internal_to_uuid.
+  struct Range {
+    Iterator first;
+    Iterator last;
+    Iterator begin() const { return first; }
+    Iterator end() const { return last; }
+  };
 
-  // Stores a copy of `document` under `key` (its id, except in snapshots that say otherwise),
-  // replacing any document stored there.
-  void insert_or_assign(const Uuid& key, const Document& document);
-  void insert_or_assign(const Uuid& key, const DocumentView& document);
-  // The same from the parts of a document; `text` must not view this map.
-  void insert_or_assign(const Uuid& key, const Uuid& id, std::string_view text, Metadata metadata);
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  Range all(std::span<const Uuid> internal_to_uuid) const;
+
+  // The document stored under `key`, if any.
+  std::optional<DocumentView> find(const Uuid& key, const IdTables& ids) const;
+  bool contains(const Uuid& key, const IdTables& ids) const { return find(key, ids).has_value(); }
+  // A shared copy of the document stored under `key`, or null.
+  DocumentPtr get(const Uuid& key, const IdTables& ids) const;
+
+  // Stores a document under `key` (its id, except in snapshots that say otherwise), replacing
+  // any document stored there; `text` and `metadata` must not view this map (a view of it is
+  // copied first by the DocumentView overload).
+  void insert_or_assign(const Uuid& key, const Uuid& id, std::string_view text, Metadata metadata,
+                        const IdTables& ids);
+  void insert_or_assign(const Uuid& key, const DocumentView& document, const IdTables& ids);
+  void insert_or_assign(const Uuid& key, const Document& document, const IdTables& ids);
   // Removes the document stored under `key`; false when there is none.
-  bool erase(const Uuid& key);
+  bool erase(const Uuid& key, const IdTables& ids);
   void clear();
 
-  // Makes room for `documents` more documents holding `text_bytes` more bytes of text.
-  void reserve(size_t documents, size_t text_bytes);
-  // Gives back the text arena's growth room (after a batch).
-  void shrink_to_fit();
+  // Keeps at its node every document kept by key whose key has a node now: for documents stored
+  // before the id tables were filled (a snapshot's).
+  void place(const IdTables& ids);
+  // Keeps every document at the node its key has in `ids`, or by key, when the id tables the
+  // documents were kept by (whose internal_to_uuid was `old_keys`) have been replaced (a rebuild).
+  void renumber(std::span<const Uuid> old_keys, const IdTables& ids);
 
-  Iterator begin() const { return Iterator(this, entries_.begin()); }
-  Iterator end() const { return Iterator(this, entries_.end()); }
-
+  // Makes room for documents at nodes below `node_count`: that many slots, or an eighth more
+  // than now when that is more (so that reserving batch after batch stays amortised constant
+  // time).
+  void reserve_nodes(size_t node_count);
+  // Makes room for `documents` more documents stored before their keys have nodes (decoding).
+  void reserve_unplaced(size_t documents);
+  // Makes room for `text_bytes` more bytes of text.
+  void reserve_text(size_t text_bytes);
   // Heap bytes held, growth room included.
   size_t memory_bytes() const;
 
  private:
-  DocumentView view(const Entries::Slot& slot) const;
+  DocumentView view(const Uuid& key, const Stored& stored) const;
+  // The slot of the document stored under `key`, or null.
+  const Stored* stored(const Uuid& key, const IdTables& ids) const;
   Stored store(std::string_view text, Metadata metadata);
+  // A slot for `node`, growing the table when needed.
+  Stored& slot(uint32_t node);
   // Makes room for `extra` more bytes of text.
   void grow_texts(size_t extra);
   // Forgets what `stored` holds in the arena and the metadata slots.
@@ -98,7 +149,9 @@ class DocumentMap {
   // Rewrites the arena without the texts of removed documents once they are half of it.
   void compact_if_wasteful();
 
-  Entries entries_;
+  CacheLineVector<Stored> slots_;  // by node; kNoDocument where none is kept
+  UuidMap<Stored> unplaced_;       // documents whose key has no node, by key
+  size_t size_ = 0;
   CacheLineVector<char>
       texts_;             // every stored text, back to back (and removed ones, until compacted)
   uint64_t garbage_ = 0;  // bytes of texts_ no entry refers to

@@ -97,7 +97,7 @@ FilterColumns::Judge FilterColumns::judge(const CollectionData& data, uint64_t v
     const size_t ids = data.internal_to_uuid.size();
     if (!built_) live_.assign(ids, 0);
     for (std::vector<StoredField>* column : missing) column->assign(ids, StoredField{});
-    for (const DocumentView document : data.documents) {
+    for (const DocumentView document : data.all_documents()) {
       const Uuid& uuid = document.key;
       const uint32_t* internal = data.uuid_to_internal.get(uuid);
       if (internal == nullptr) continue;

@@ -249,7 +249,7 @@ bool matches_filter(const CollectionData& collection, uint32_t internal_id, cons
   if (internal_id >= collection.internal_to_uuid.size() || collection.documents.empty()) {
     return false;
   }
-  const auto document = collection.documents.find(collection.internal_to_uuid[internal_id]);
+  const auto document = collection.find_document(collection.internal_to_uuid[internal_id]);
   return document && metadata_matches(document->metadata, filter);
 }
 

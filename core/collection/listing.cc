@@ -23,7 +23,7 @@ std::vector<DocumentPtr> get_documents(const Collection& collection, std::span<c
   return collection.read([&](const CollectionData& data) {
     std::vector<DocumentPtr> out;
     out.reserve(ids.size());
-    for (const Uuid& id : ids) out.push_back(data.documents.get(id));
+    for (const Uuid& id : ids) out.push_back(data.get_document(id));
     return out;
   });
 }
@@ -32,7 +32,7 @@ size_t count_documents(const Collection& collection, const Filter* filter) {
   return collection.read([&](const CollectionData& data) {
     if (filter == nullptr) return data.documents.size();
     size_t n = 0;
-    for (const DocumentView document : data.documents) n += passes(document, filter);
+    for (const DocumentView document : data.all_documents()) n += passes(document, filter);
     return n;
   });
 }
@@ -47,7 +47,7 @@ std::vector<DocumentPtr> scan_documents(const Collection& collection, const Filt
     std::vector<PageEntry> page;
     std::vector<DocumentPtr> documents;
     if (limit == 0) return documents;
-    for (const DocumentView document : data.documents) {
+    for (const DocumentView document : data.all_documents()) {
       if ((after && !id_before(*after, document.key)) || !passes(document, filter)) continue;
       const PageEntry entry{document.id, document.key};
       if (!limit || page.size() < *limit) {
@@ -65,7 +65,7 @@ std::vector<DocumentPtr> scan_documents(const Collection& collection, const Filt
       std::ranges::sort(page, by_id);
     }
     documents.reserve(page.size());
-    for (const PageEntry& entry : page) documents.push_back(data.documents.get(entry.key));
+    for (const PageEntry& entry : page) documents.push_back(data.get_document(entry.key));
     return documents;
   });
 }
@@ -73,7 +73,7 @@ std::vector<DocumentPtr> scan_documents(const Collection& collection, const Filt
 std::vector<Uuid> matching_ids(const Collection& collection, const Filter& filter) {
   return collection.read([&](const CollectionData& data) {
     std::vector<Uuid> ids;
-    for (const DocumentView document : data.documents) {
+    for (const DocumentView document : data.all_documents()) {
       if (metadata_matches(document.metadata, filter)) ids.push_back(document.key);
     }
     return ids;

@@ -51,9 +51,9 @@ WorkList read_work_list(const Collection& collection) {
     work.source_nodes.reserve(n);
     work.vectors.resize(n * dim);
     size_t text_bytes = 0;
-    for (const DocumentView document : data.documents) text_bytes += document.text.size();
+    for (const DocumentView document : data.all_documents()) text_bytes += document.text.size();
     work.texts.reserve(text_bytes);
-    for (const DocumentView document : data.documents) {
+    for (const DocumentView document : data.all_documents()) {
       const size_t j = work.ids.size();
       work.ids.push_back(document.key);
       work.texts += document.text;
@@ -113,7 +113,7 @@ uint64_t install_indexes(Collection& collection, RebuiltIndexes rebuilt) {
     std::vector<std::pair<Uuid, std::string>> late;
     std::vector<float> late_vectors;
     size_t unchanged = 0;
-    for (const DocumentView document : data.documents) {
+    for (const DocumentView document : data.all_documents()) {
       const Uuid& id = document.key;
       const uint32_t* built = rebuilt.uuid_to_internal.get(id);
       if (built != nullptr && rebuilt.source_nodes[*built] == node_of(data, id)) {
@@ -131,7 +131,7 @@ uint64_t install_indexes(Collection& collection, RebuiltIndexes rebuilt) {
       std::vector<uint32_t> gone;
       for (uint32_t j = 0; j < rebuilt.internal_to_uuid.size(); ++j) {
         const Uuid& id = rebuilt.internal_to_uuid[j];
-        if (!data.documents.contains(id) || node_of(data, id) != rebuilt.source_nodes[j]) {
+        if (!data.has_document(id) || node_of(data, id) != rebuilt.source_nodes[j]) {
           gone.push_back(j);
         }
       }
@@ -150,6 +150,8 @@ uint64_t install_indexes(Collection& collection, RebuiltIndexes rebuilt) {
       const std::span<const float> vector = std::span(late_vectors).subspan(i * dim, dim);
       index_document(data, late[i].first, late[i].second, vector, quantize(vector));
     }
+    // The documents were kept by the old numbering; each moves to its node in the new one.
+    data.documents.renumber(old.internal_to_uuid, data.id_tables());
   });
   return built_from;
 }

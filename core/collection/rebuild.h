@@ -33,7 +33,7 @@ struct RebuiltIndexes {
   HnswIndex hnsw;  // the collection's configuration and dimension
   InvertedIndex bm25;
   UuidMap<uint32_t> uuid_to_internal;
-  std::vector<Uuid> internal_to_uuid;
+  CacheLineVector<Uuid> internal_to_uuid;
   // Per new internal id: the document's internal id in the tables it was read from, or kNoNode
   // when its id was not mapped. Unchanged exactly when the document is still live under that
   // same node at installation: a delete removes it from `documents`, and inserting the id again

@@ -9,7 +9,7 @@ namespace {
 // Takes a live document out of the documents and both indexes, as delete_document does; its
 // node stays in the graph, marked deleted, until a rebuild. False when the id is not live.
 bool remove_live(CollectionData& data, const Uuid& id) {
-  if (!data.documents.erase(id)) return false;
+  if (!data.erase_document(id)) return false;
   const uint32_t* internal = data.uuid_to_internal.get(id);
   if (internal == nullptr) return true;
   mark_deleted(data.hnsw, *internal);
@@ -25,7 +25,7 @@ bool Collection::replace_document(DocumentPtr document, std::span<const float> e
   auto lock = lock_for_change();
   const bool replaced = remove_live(data_, document->id);
   index_document(data_, document->id, document->text, embedding, quantized);
-  data_.documents.insert_or_assign(document->id, *document);
+  data_.store_document(document->id, *document);
   return replaced;
 }
 

@@ -28,7 +28,7 @@ namespace {
 // The live document behind an internal id, or null.
 DocumentPtr live_document(const CollectionData& data, uint32_t id) {
   if (id >= data.internal_to_uuid.size()) return nullptr;
-  return data.documents.get(data.internal_to_uuid[id]);
+  return data.get_document(data.internal_to_uuid[id]);
 }
 
 // A filter with its judge over the collection's metadata columns.

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/cache_line_allocator.h"
 #include "core/common/uuid.h"
 
 namespace kestrine {
@@ -227,8 +228,8 @@ class UuidMap {
   }
 
   void rehash(size_t slot_count) {
-    std::vector<Slot> old_slots(slot_count);
-    std::vector<uint8_t> old_control(slot_count, kEmpty);
+    CacheLineVector<Slot> old_slots(slot_count);
+    CacheLineVector<uint8_t> old_control(slot_count, kEmpty);
     old_slots.swap(slots_);
     old_control.swap(control_);
     for (size_t j = 0; j < old_slots.size(); ++j) {
@@ -240,8 +241,10 @@ class UuidMap {
     }
   }
 
-  std::vector<Slot> slots_;
-  std::vector<uint8_t> control_;
+  // Large tables are mappings of their own (cache_line_allocator.h): a table replaced as the map
+  // grows goes back to the system whole instead of leaving a hole in the heap.
+  CacheLineVector<Slot> slots_;
+  CacheLineVector<uint8_t> control_;
   size_t size_ = 0;
 };
 

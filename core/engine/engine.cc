@@ -209,6 +209,9 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
   auto& items = std::get<wal::BatchInsert>(entry).items;
   const size_t workers = resolve_thread_count(threads, items.size());
   if (workers == 1) {
+    size_t text_bytes = 0;
+    for (const wal::Item& item : items) text_bytes += item.document->text.size();
+    (*collection)->reserve(items.size(), text_bytes);
     for (size_t i = 0; i < items.size(); ++i) {
       if (!(*collection)->insert_document(std::move(items[i].document), items[i].embedding) &&
           !taken) {

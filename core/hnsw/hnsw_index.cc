@@ -72,22 +72,28 @@ void append_code_header(HnswIndex& index, float min, float scale) {
 
 void refresh_code_norms(HnswIndex& index) {
   CodeHeaderTable& table = index.headers;
-  const bool cosine = index.config.distance_metric == DistanceMetric::kCosine;
   const KernelVariant variant = active_kernel_variant();
-  if (!same_kernel_sums(table.variant, variant)) {
-    if (cosine) table.normed = 0;
-    table.variant = variant;
-  }
   const size_t dim = static_cast<size_t>(index.dimension);
   size_t nodes = table.values.size();
   if (dim > 0) nodes = std::min(nodes, index.vector_data.size() / dim);
+  if (index.config.distance_metric != DistanceMetric::kCosine) {
+    // Only cosine distances read the norms: the other metrics' headers keep the 0 they were
+    // appended or decoded with, whatever the variant, so no node needs a visit.
+    table.variant = variant;
+    table.normed = nodes;
+    return;
+  }
+  if (!same_kernel_sums(table.variant, variant)) {
+    table.normed = 0;
+    table.variant = variant;
+  }
   // Tables are only ever appended to or cut back, so the norms kept are still right.
   table.normed = std::min(table.normed, nodes);
   for (size_t node = table.normed; node < nodes; ++node) {
     CodeHeader& header = table.values[node];
     const CodeView view{std::span(index.vector_data).subspan(node * dim, dim), header.min,
                         header.scale};
-    header.sq_norm = cosine ? code_squared_norm(variant, view) : 0.0f;
+    header.sq_norm = code_squared_norm(variant, view);
   }
   table.normed = nodes;
 }

@@ -82,7 +82,7 @@ class VisitedSet {
   uint16_t generation() const { return generation_; }
 
  private:
-  std::vector<uint16_t> marks_;
+  CacheLineVector<uint16_t> marks_;
   uint16_t generation_ = 0;
 };
 

@@ -121,7 +121,7 @@ class NeighborLists {
   size_t stride_ = kDefaultLayer0Capacity + 1;
   CacheLineVector<uint32_t> level0_;  // per node: header, then capacity_ slots
   std::unordered_map<uint32_t, std::vector<uint32_t>> spilled_;  // layer-0 lists too long for slots
-  std::vector<uint32_t> upper_slot_;  // per node: index into upper_, or kNoUpper
+  CacheLineVector<uint32_t> upper_slot_;  // per node: index into upper_, or kNoUpper
   std::vector<std::vector<std::vector<uint32_t>>> upper_;  // lists of layers 1.. per such node
   std::vector<uint8_t> layer0_picks_;                      // per node: see layer0_picks
 };

@@ -330,7 +330,7 @@ void encode_collection_data(Encoder& e, const CollectionData& data) {
   e.string(data.name);
   e.u64(data.dimension);
   e.length(data.documents.size());
-  for (const DocumentView document : data.documents) {
+  for (const DocumentView document : data.all_documents()) {
     e.uuid(document.key);
     encode_document(e, document);
   }
@@ -353,13 +353,17 @@ CollectionData decode_collection_data(Decoder& d) {
   // Every count below has been checked against the bytes that remain (count()), so reserving
   // it costs at most a small multiple of the input: the tables are sized once, exactly.
   const uint64_t documents = d.count(kMinDocumentEntry);
-  data.documents.reserve(static_cast<size_t>(documents), document_text_bytes(d, documents));
+  // The documents come before the id tables that say at which node each one is kept: they are
+  // kept by key until the tables are read, then placed.
+  data.documents.reserve_unplaced(static_cast<size_t>(documents));
+  data.documents.reserve_text(document_text_bytes(d, documents));
   for (uint64_t i = 0; i < documents && d.ok(); ++i) {
     const Uuid key = d.uuid();
     const Uuid id = d.uuid();
     const std::string_view text = d.string_view();
     Metadata metadata = decode_metadata(d);
-    if (d.ok()) data.documents.insert_or_assign(key, id, text, std::move(metadata));
+    if (d.ok())
+      data.documents.insert_or_assign(key, id, text, std::move(metadata), data.id_tables());
   }
 
   data.hnsw = decode_hnsw_index(d);
@@ -379,6 +383,7 @@ CollectionData decode_collection_data(Decoder& d) {
     const Uuid id = d.uuid();
     if (d.ok()) data.internal_to_uuid.push_back(id);
   }
+  data.documents.place(data.id_tables());
   return data;
 }
 

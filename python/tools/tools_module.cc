@@ -385,7 +385,7 @@ PyObject* document_iterator_next(PyObject* self) {
     const auto& ids = data.internal_to_uuid;
     for (; it->next < ids.size() && !document; ++it->next) {
       const Uuid& id = ids[it->next];
-      const auto found = data.documents.find(id);
+      const auto found = data.find_document(id);
       const uint32_t* node = data.uuid_to_internal.get(id);
       // A deleted id inserted again lives under its newest node only.
       if (!found || node == nullptr || *node != it->next) continue;

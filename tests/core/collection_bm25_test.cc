@@ -57,7 +57,7 @@ TEST(CollectionBm25Test, RandomInsertsAndDeletesLeaveTheIndexOfTheLiveDocuments)
     collection.read([&](const CollectionData& data) {
       InvertedIndex fresh;
       std::set<uint32_t> live_ids;
-      for (const DocumentView doc : data.documents) {
+      for (const DocumentView doc : data.all_documents()) {
         const uint32_t internal = data.uuid_to_internal.at(doc.key);
         live_ids.insert(internal);
         add_document(fresh, internal, doc.text);

@@ -40,7 +40,7 @@ inline void expect_consistent(const CollectionData& data) {
 
   // Every live document sits on its own undeleted node, and the two maps agree on it.
   std::vector<bool> live(h.node_count, false);
-  for (const DocumentView document : data.documents) {
+  for (const DocumentView document : data.all_documents()) {
     const Uuid& id = document.key;
     ASSERT_EQ(document.id, id);
     const auto it = data.uuid_to_internal.find(id);
@@ -60,7 +60,7 @@ inline void expect_consistent(const CollectionData& data) {
 
   InvertedIndex fresh;
   std::vector<std::pair<uint32_t, std::string_view>> texts;
-  for (const DocumentView document : data.documents) {
+  for (const DocumentView document : data.all_documents()) {
     texts.emplace_back(data.uuid_to_internal.at(document.key), document.text);
   }
   std::sort(texts.begin(), texts.end());

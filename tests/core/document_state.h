@@ -16,7 +16,7 @@ using State = std::map<std::string, std::map<std::string, std::string>>;
 inline void add_documents(State& state, const std::string& name, const Collection& collection) {
   auto& docs = state[name];
   collection.read([&docs](const CollectionData& data) {
-    for (const DocumentView doc : data.documents) docs[format_uuid(doc.key)] = doc.text;
+    for (const DocumentView doc : data.all_documents()) docs[format_uuid(doc.key)] = doc.text;
   });
 }
 

@@ -26,7 +26,7 @@ class EnginePersistenceTest : public ::testing::Test {
         testing::random_collection(rng, {.nodes = 1, .dimension = 2, .deleted_fraction = 0});
     data.name = name;
     const Uuid id = data.internal_to_uuid[0];
-    data.documents.insert_or_assign(id, Document{id, text, {}});
+    data.store_document(id, Document{id, text, {}});
     engine.database().put_collection(std::make_shared<Collection>(std::move(data)));
   }
 
@@ -34,7 +34,7 @@ class EnginePersistenceTest : public ::testing::Test {
     auto collection = engine.find_collection(name);
     if (!collection) return "<missing>";
     return (*collection)->read([](const CollectionData& data) {
-      return data.documents.size() == 1 ? std::string((*data.documents.begin()).text)
+      return data.documents.size() == 1 ? std::string((*data.all_documents().begin()).text)
                                         : std::string("<not one>");
     });
   }

@@ -129,14 +129,14 @@ TEST(FilterColumnsTest, AgreesWithTheMetadataMaps) {
     CollectionData data = testing::random_collection(rng, options);
     const auto refill = [&] {
       std::vector<std::pair<Uuid, Document>> refilled;
-      for (const DocumentView document : data.documents) {
+      for (const DocumentView document : data.all_documents()) {
         Document copy{document.id, std::string(document.text), {}};
         for (const char* field : {"a", "b", "c"}) {
           if (rng() % 4 != 0) copy.metadata[field] = random_value(rng);
         }
         refilled.emplace_back(document.key, std::move(copy));
       }
-      for (const auto& [key, document] : refilled) data.documents.insert_or_assign(key, document);
+      for (const auto& [key, document] : refilled) data.store_document(key, document);
     };
     refill();
     FilterColumns columns;
@@ -161,8 +161,8 @@ TEST(FilterColumnsTest, AgreesWithTheMetadataMaps) {
     has_a.must.push_back({"a", FilterOp::kExists, FilterValue{true}, std::nullopt, nullptr});
     const std::vector<uint32_t> before = columns.judge(data, 2, has_a).matching_ids();
     std::vector<Uuid> keys;
-    for (const DocumentView document : data.documents) keys.push_back(document.key);
-    for (const Uuid& key : keys) data.documents.insert_or_assign(key, Document{key, "", {}});
+    for (const DocumentView document : data.all_documents()) keys.push_back(document.key);
+    for (const Uuid& key : keys) data.store_document(key, Document{key, "", {}});
     EXPECT_EQ(columns.judge(data, 2, has_a).matching_ids(), before);
     EXPECT_TRUE(columns.judge(data, 3, has_a).matching_ids().empty());
   }

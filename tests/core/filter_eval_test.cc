@@ -228,7 +228,7 @@ TEST(FilterTest, MatchesOnlyLiveDocumentsInRange) {
   CollectionData data;
   Uuid live = new_uuid(), gone = new_uuid();
   data.internal_to_uuid = {live, gone};
-  data.documents.insert_or_assign(live, Document{live, "t", {}});
+  data.store_document(live, Document{live, "t", {}});
   Filter everything;
   EXPECT_TRUE(matches_filter(data, 0, everything));
   EXPECT_FALSE(matches_filter(data, 1, everything));

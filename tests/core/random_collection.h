@@ -142,7 +142,7 @@ inline CollectionData random_collection(std::mt19937_64& rng, const RandomOption
     data.bm25.doc_lengths.push_back(static_cast<uint32_t>(pick(50)));
     if (!deleted) {
       data.uuid_to_internal[doc->id] = node;
-      data.documents.insert_or_assign(doc->id, *doc);
+      data.store_document(doc->id, *doc);
       data.bm25.doc_count += 1;
       data.bm25.total_length += data.bm25.doc_lengths.back();
       const uint64_t terms = pick(4);

@@ -166,7 +166,7 @@ TEST_P(RebuildConcurrencyTest, WritersAndReadersRunThroughRebuilds) {
     size_t live_count = 0;
     for (size_t s = 0; s < pool.documents.size(); ++s) {
       const DocumentPtr& doc = pool.documents[s];
-      const auto found = d.documents.find(doc->id);
+      const auto found = d.find_document(doc->id);
       if (!live[s]) {
         // Gone, or its id now holds the replacement (whose text names another serial).
         EXPECT_TRUE(!found || found->text != doc->text) << "serial " << s;

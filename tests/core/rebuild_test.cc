@@ -122,13 +122,13 @@ TEST_P(RebuildTest, KeepsTheLiveDocumentsAndDropsTheDeletedOnesTwiceOver) {
       std::vector<std::vector<float>> out;
       for (const DocumentPtr& doc : c.documents) {
         const auto node = d.uuid_to_internal.find(doc->id);
-        if (d.documents.contains(doc->id)) out.push_back(stored_vector(d.hnsw, node->second));
+        if (d.has_document(doc->id)) out.push_back(stored_vector(d.hnsw, node->second));
       }
       return out;
     });
   };
   const auto before = stored();
-  std::vector<Uuid> order;
+  CacheLineVector<Uuid> order;
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(c.collection.rebuild().value(), 7u);
     c.collection.read([&](const CollectionData& d) {

@@ -391,7 +391,7 @@ TEST(DuplicateKeysTest, LaterDocumentAndIdMapEntryWin) {
   auto decoded = decode_collection(bytes);
   ASSERT_TRUE(decoded.has_value()) << decoded.error().message();
   ASSERT_EQ(decoded->documents.size(), 1u);
-  EXPECT_EQ(decoded->documents.find(id)->text, "second");
+  EXPECT_EQ(decoded->find_document(id)->text, "second");
   ASSERT_EQ(decoded->uuid_to_internal.size(), 1u);
   EXPECT_EQ(decoded->uuid_to_internal.at(id), 7u);
 }

@@ -226,15 +226,20 @@ const RuleCase kRuleCases[] = {
      ""},  // message depends on the count; filled in by the test
     {"InternalToUuid",
      [](CollectionData& d) {
-       d.uuid_to_internal.erase(d.internal_to_uuid.back());
+       // The last node's document, if any, stays: kept by its key once the node is gone.
+       const Uuid last = d.internal_to_uuid.back();
+       const DocumentPtr document = d.get_document(last);
+       if (document) d.erase_document(last);
+       d.uuid_to_internal.erase(last);
        d.internal_to_uuid.pop_back();
+       if (document) d.store_document(last, *document);
      },
      "internal_to_uuid length 5 != node_count 6"},
     {"Documents",
      [](CollectionData& d) {
        for (int i = 0; i < 7; ++i) {
          const Uuid id = new_uuid();
-         d.documents.insert_or_assign(id, Document{id, "x", {}});
+         d.store_document(id, Document{id, "x", {}});
        }
      },
      ""},
@@ -361,9 +366,9 @@ TEST(ValidationTest, AnAcceptedInconsistentCollectionStaysUsable) {
   data.hnsw.config.ef_search = ~uint64_t{0};
   data.bm25.postings["term"].push_back({1000000, 3});
   data.bm25.doc_lengths.clear();
-  if (data.documents.size() == 6) data.documents.erase((*data.documents.begin()).key);
+  if (data.documents.size() == 6) data.erase_document((*data.all_documents().begin()).key);
   const Uuid stray = new_uuid();
-  data.documents.insert_or_assign(stray, Document{new_uuid(), "alpha", {}});
+  data.store_document(stray, Document{new_uuid(), "alpha", {}});
   data.uuid_to_internal.clear();
   auto read = parse_snapshot(checksummed(data), "p", nullptr);
   ASSERT_TRUE(read.has_value()) << read.error().message();

@@ -71,8 +71,8 @@ inline void expect_same_content(const CollectionData& a, const CollectionData& b
   EXPECT_EQ(a.name, b.name);
   EXPECT_EQ(a.dimension, b.dimension);
   ASSERT_EQ(a.documents.size(), b.documents.size());
-  for (const DocumentView doc : a.documents) {
-    const auto other_doc = b.documents.find(doc.key);
+  for (const DocumentView doc : a.all_documents()) {
+    const auto other_doc = b.find_document(doc.key);
     ASSERT_TRUE(other_doc) << format_uuid(doc.key);
     EXPECT_EQ(doc.id, other_doc->id);
     EXPECT_EQ(doc.text, other_doc->text);

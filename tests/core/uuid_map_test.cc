@@ -68,42 +68,120 @@ TEST(UuidMapTest, AgreesWithAStandardMapUnderRandomChanges) {
   }
 }
 
-// The document table against a map of whole documents: texts, own ids and metadata survive
-// replacement, erasure and the arena's compaction.
+// Id tables as a collection changes them: a key gets the next node when it is indexed, a
+// removed document's entries stay, and a rebuild numbers the live keys afresh.
+struct IdTablesModel {
+  UuidMap<uint32_t> uuid_to_internal;
+  std::vector<Uuid> internal_to_uuid;
+
+  DocumentMap::IdTables tables() const { return {uuid_to_internal, internal_to_uuid}; }
+  void index(const Uuid& key) {
+    uuid_to_internal[key] = static_cast<uint32_t>(internal_to_uuid.size());
+    internal_to_uuid.push_back(key);
+  }
+};
+
+// The document table against a map of whole documents, through id tables changed as a
+// collection changes them (and, now and then, as only an inconsistent stored collection has
+// them: keys without a node, or mapped to another key's node): texts, own ids and metadata
+// survive replacement, erasure, the arena's compaction, a renumbering and placement after
+// decoding, and iteration visits every document once, those kept at nodes in node order.
 TEST(DocumentMapTest, AgreesWithAMapOfDocumentsUnderRandomChanges) {
   std::mt19937_64 rng(3);
   DocumentMap map;
+  IdTablesModel ids;
   std::unordered_map<Uuid, Document, UuidHash> reference;
-  for (int step = 0; step < 20000; ++step) {
-    const Uuid key = key_for(rng() % 300, true);
-    if (rng() % 3 == 0) {
-      EXPECT_EQ(map.erase(key), reference.erase(key) == 1);
-    } else {
-      Document document{rng() % 8 == 0 ? key_for(rng(), false) : key,
-                        std::string(rng() % 700, static_cast<char>('a' + rng() % 26)),
-                        {}};
-      if (rng() % 2 == 0) document.metadata["n"] = static_cast<int64_t>(rng() % 100);
-      map.insert_or_assign(key, document);
-      reference[key] = document;
-    }
-    ASSERT_EQ(map.size(), reference.size());
-    if (step % 101 != 0) continue;
+  const auto expect_same = [&](const DocumentMap& m, const IdTablesModel& t) {
+    ASSERT_EQ(m.size(), reference.size());
     for (const auto& [k, document] : reference) {
-      const auto found = map.find(k);
+      const auto found = m.find(k, t.tables());
       ASSERT_TRUE(found);
+      EXPECT_EQ(found->key, k);
       EXPECT_EQ(found->id, document.id);
       EXPECT_EQ(found->text, document.text);
       EXPECT_EQ(found->metadata, document.metadata);
     }
-    size_t visited = 0;
-    for (const DocumentView view : map) visited += reference.contains(view.key);
-    EXPECT_EQ(visited, reference.size());
+    std::unordered_map<Uuid, int, UuidHash> visits;
+    uint32_t last_node = 0;
+    bool past_nodes = false;
+    for (const DocumentView view : m.all(t.internal_to_uuid)) {
+      ASSERT_TRUE(reference.contains(view.key));
+      EXPECT_EQ(view.text, reference.at(view.key).text);
+      ++visits[view.key];
+      const uint32_t node = DocumentMap::node_of(view.key, t.tables());
+      if (node == DocumentMap::kNoNode) {
+        past_nodes = true;
+      } else {
+        EXPECT_FALSE(past_nodes) << "a document kept at a node after one kept by key";
+        if (visits.size() > 1) {
+          EXPECT_GT(node, last_node);
+        }
+        last_node = node;
+      }
+    }
+    EXPECT_EQ(visits.size(), reference.size());
+    for (const auto& [k, n] : visits) EXPECT_EQ(n, 1);
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const Uuid key = key_for(rng() % 300, true);
+    const uint64_t action = rng() % 12;
+    if (action < 4) {
+      EXPECT_EQ(map.erase(key, ids.tables()), reference.erase(key) == 1);
+    } else if (action < 11) {
+      Document document{rng() % 8 == 0 ? key_for(rng(), false) : key,
+                        std::string(rng() % 700, static_cast<char>('a' + rng() % 26)),
+                        {}};
+      if (rng() % 2 == 0) document.metadata["n"] = static_cast<int64_t>(rng() % 100);
+      const bool live = reference.contains(key);
+      if (live && rng() % 2 == 0) {
+        // Replaced in place, under the node it has.
+        map.insert_or_assign(key, document, ids.tables());
+      } else {
+        // Indexed as a new document (an upsert removes the old one first), rarely left
+        // without a node or mapped to another key's node.
+        if (live) {
+          EXPECT_TRUE(map.erase(key, ids.tables()));
+        }
+        if (rng() % 16 == 0) {
+          if (!ids.internal_to_uuid.empty() && rng() % 2 == 0) {
+            ids.uuid_to_internal[key] = static_cast<uint32_t>(rng() % ids.internal_to_uuid.size());
+          } else {
+            ids.uuid_to_internal.erase(key);
+          }
+        } else {
+          ids.index(key);
+        }
+        map.insert_or_assign(key, document, ids.tables());
+      }
+      reference[key] = document;
+    } else if (rng() % 20 == 0) {
+      // A rebuild: the live documents numbered afresh in iteration order, a few left out.
+      IdTablesModel fresh;
+      for (const DocumentView view : map.all(ids.internal_to_uuid)) {
+        if (rng() % 30 != 0) fresh.index(view.key);
+      }
+      std::swap(ids, fresh);
+      map.renumber(fresh.internal_to_uuid, ids.tables());
+    } else if (rng() % 20 == 0) {
+      // Decoded: every document stored before the id tables are read, then placed.
+      DocumentMap decoded;
+      const IdTablesModel none;
+      for (const DocumentView view : map.all(ids.internal_to_uuid)) {
+        decoded.insert_or_assign(view.key, view.id, view.text, view.metadata, none.tables());
+      }
+      decoded.place(ids.tables());
+      map = std::move(decoded);
+    }
+    ASSERT_EQ(map.size(), reference.size());
+    if (step % 101 != 0) continue;
+    ASSERT_NO_FATAL_FAILURE(expect_same(map, ids));
   }
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ids));
   // A document stored again from a view of itself keeps its content.
-  const DocumentView first = *map.begin();
+  const DocumentView first = *map.all(ids.internal_to_uuid).begin();
   const Document before{first.id, std::string(first.text), first.metadata};
-  map.insert_or_assign(first.key, first);
-  const auto after = map.find(first.key);
+  map.insert_or_assign(first.key, first, ids.tables());
+  const auto after = map.find(first.key, ids.tables());
   ASSERT_TRUE(after);
   EXPECT_EQ(after->text, before.text);
   EXPECT_EQ(after->metadata, before.metadata);

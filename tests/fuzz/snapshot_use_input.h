@@ -147,7 +147,7 @@ struct Probes {
 inline Probes take_probes(const Collection& collection, const UsePlan& plan) {
   return collection.read([&plan](const CollectionData& data) {
     Probes p;
-    for (const DocumentView document : data.documents) {
+    for (const DocumentView document : data.all_documents()) {
       if (p.live.size() == 8) break;
       p.live.push_back(document.key);
       if (!p.field && !document.metadata.empty()) {
@@ -156,7 +156,7 @@ inline Probes take_probes(const Collection& collection, const UsePlan& plan) {
     }
     for (const Uuid& id : data.internal_to_uuid) {
       if (p.slots.size() < 8) p.slots.push_back(id);
-      if (p.deleted.size() < 4 && !data.documents.contains(id)) p.deleted.push_back(id);
+      if (p.deleted.size() < 4 && !data.has_document(id)) p.deleted.push_back(id);
       if (p.slots.size() == 8 && p.deleted.size() == 4) break;
     }
     if (!data.bm25.postings.empty()) p.term = data.bm25.postings.begin()->first;
