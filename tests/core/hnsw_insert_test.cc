@@ -323,9 +323,9 @@ TEST_P(InsertModeTest, KeptPicksGiveTheGraphOfFullSelections) {
     config.ef_construction = 32;
     HnswIndex kept = make_hnsw_index(config, dim);
     HnswIndex forgetful = make_hnsw_index(config, dim);
-    const std::vector<float> data = random_vectors(2500, dim, 31);
+    const std::vector<float> data = random_vectors(1200, dim, 31);
     std::mt19937 rng(5);
-    for (size_t i = 0; i < 2500; ++i) {
+    for (size_t i = 0; i < 1200; ++i) {
       const size_t source = rng() % 8 == 0 ? rng() % (i + 1) : i;
       const uint64_t level = level_for(rng() | (uint64_t{rng()} << 32), config);
       add_at_level(kept, row(data, dim, source), level);
