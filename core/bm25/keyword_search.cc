@@ -191,12 +191,15 @@ std::vector<ScoredId> DenseSearch::whole_array(DenseSums& d, const std::vector<Q
     // The block is read a run of sums at a time; a run none of which can enter is passed over.
     // Shares are positive, so a sum below the smallest positive float is 0: a document no list
     // reached. The floor changes only when a sum enters.
-    float floor = std::max(top.weakest(), std::numeric_limits<float>::denorm_min());
+    const auto floor_of = [](const TopK& kept) {
+      return std::max(kept.weakest(), std::numeric_limits<float>::denorm_min());
+    };
+    float floor = floor_of(top);
     size_t i = first;
     for (; i + kRun <= end; i += kRun) {
       if (!any_reaches(sums + i, floor)) continue;
       offer_sums(top, sums, i, i + kRun);
-      floor = std::max(top.weakest(), std::numeric_limits<float>::denorm_min());
+      floor = floor_of(top);
     }
     offer_sums(top, sums, i, end);
     std::fill(sums + first, sums + end, 0.0f);

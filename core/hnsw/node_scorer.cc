@@ -81,7 +81,7 @@ void NodeScorer::score_group(std::span<const uint32_t> group, float* out) const 
     const float* vectors[kMaxDistanceBatch];
     for (size_t j = 0; j < count; ++j) {
       KESTRINE_ASSERT(group[j] < code_nodes_);
-      vectors[j] = raw_ + static_cast<size_t>(group[j]) * dim_;
+      vectors[j] = raw_at(group[j]);
     }
     vector_distances(variant_, metric_, query_, query_self_sq_, {vectors, count}, nullptr, out);
     return;
@@ -92,7 +92,7 @@ void NodeScorer::score_group(std::span<const uint32_t> group, float* out) const 
   for (size_t j = 0; j < count; ++j) {
     const uint32_t node = group[j];
     KESTRINE_ASSERT(node < code_nodes_);
-    const std::span<const uint8_t> codes{codes_ + static_cast<size_t>(node) * dim_, dim_};
+    const std::span<const uint8_t> codes{codes_at(node), dim_};
     const CodeHeader& header = headers_[node];
     views[j] = {codes, header.min, header.scale};
     norms[j] = header.sq_norm;

@@ -48,10 +48,9 @@ class NodeScorer {
     // Every id in the graph is below the node count: validated at load, kept by insertion.
     KESTRINE_ASSERT(node < code_nodes_);
     if (raw_nodes_ > 0) {
-      return vector_distance_with(variant_, metric_, query_,
-                                  {raw_ + static_cast<size_t>(node) * dim_, dim_});
+      return vector_distance_with(variant_, metric_, query_, {raw_at(node), dim_});
     }
-    const std::span<const uint8_t> codes{codes_ + static_cast<size_t>(node) * dim_, dim_};
+    const std::span<const uint8_t> codes{codes_at(node), dim_};
     const CodeHeader& header = headers_[node];
     const CodeView view{codes, header.min, header.scale};
     if (node < norm_nodes_) return code_distance_with_norm(view, header.sq_norm);
@@ -83,18 +82,22 @@ class NodeScorer {
   // exact() of at most kMaxDistanceBatch nodes in one batched call.
   void score_group(std::span<const uint32_t> group, float* out) const;
 
+  // Where node `node`'s codes and raw vector start; the one place their address is computed.
+  const uint8_t* codes_at(uint32_t node) const { return codes_ + static_cast<size_t>(node) * dim_; }
+  const float* raw_at(uint32_t node) const { return raw_ + static_cast<size_t>(node) * dim_; }
+
   // Starts loading what exact(node) will read: the raw vector, or the codes and their header.
   [[gnu::always_inline]] void prefetch_stored(uint32_t node) const {
     if (node < raw_nodes_) {
       // Every line of the raw vector (4 bytes a dimension: 8 lines at 128-d), as for the codes.
-      const float* first = raw_ + static_cast<size_t>(node) * dim_;
+      const float* first = raw_at(node);
       const float* last = first + dim_ - 1;
       for (const float* line = first; line < last; line += 16) __builtin_prefetch(line);
       __builtin_prefetch(last);
     } else if (node < code_nodes_ && dim_ != 0) {
       // Every line of the codes: a node's codes need not start on a line. (A collection of
       // dimension 0 has nodes but no codes, and its table no address to count from.)
-      const uint8_t* first = codes_ + static_cast<size_t>(node) * dim_;
+      const uint8_t* first = codes_at(node);
       const uint8_t* last = first + dim_ - 1;
       for (const uint8_t* line = first; line < last; line += 64) __builtin_prefetch(line);
       __builtin_prefetch(last);
