@@ -143,14 +143,18 @@ test-python: install framework-deps
 # itself is not instrumented, so clang's ASan runtime (which holds UBSan's too) is preloaded. Leak
 # detection is off: the interpreter leaves its own allocations behind at exit
 # (tests/python/test_leaks.py measures the extension's growth instead). The first error ends the
-# run. It runs in one process, where the leak rounds measure only their own growth. The subset calls
+# run. The crash rounds, which mostly wait for the processes they kill, run in a second process
+# beside the rest. The leak rounds measure the growth of their whole process, so they stay in a
+# plain pytest process (under pytest-xdist they failed their bound). The subset calls
 # every method on success and failure paths in about a minute: conversions, documents, batches,
 # searches, the random model, persistence and its round trips, rebuild, a full disk, recovery after
 # SIGKILL and the leak rounds, both cut short. Left out: the package checks (stubtest, mypy), which
 # run no engine code, and the command-line tool, whose module lives inside the installed package.
 PYTHON_ASAN_TESTS := test_embedding_input.py test_documents.py test_batch.py test_search.py \
 	test_collections.py test_module.py test_model.py test_persistence.py test_round_trip.py \
-	test_rebuild.py test_disk_full.py test_crash.py test_leaks.py
+	test_rebuild.py test_disk_full.py test_leaks.py
+PYTHON_ASAN_BESIDE := test_crash.py
+PYTEST_ASAN := $(VPY) -m pytest -q -x -p no:cacheprovider
 test-python-asan: install
 	$(ASAN_BUILD) -DKESTRINE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(VPY))
 	cmake --build build/asan -j $(JOBS) --target _kestrine
@@ -160,7 +164,10 @@ test-python-asan: install
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  KESTRINE_LEAK_ROUNDS=1000 KESTRINE_CRASH_ROUNDS=12; \
 	$(VPY) -c 'import _kestrine, sys; sys.exit("build/asan/" not in _kestrine.__file__)' && \
-	$(VPY) -m pytest -q -x -p no:cacheprovider $(PYTHON_ASAN_TESTS:%=tests/python/%)
+	{ $(PYTEST_ASAN) $(PYTHON_ASAN_BESIDE:%=tests/python/%) > build/asan/pytest-beside.log 2>&1 & \
+	  beside=$$!; $(PYTEST_ASAN) $(PYTHON_ASAN_TESTS:%=tests/python/%); main=$$?; \
+	  wait $$beside; status=$$?; cat build/asan/pytest-beside.log; \
+	  [ $$main = 0 ] && [ $$status = 0 ]; }
 
 # The wheel as a user's `pip wheel .` builds it (an isolated build, but in the build directory
 # build/{wheel_tag} that `install` uses, so nothing is compiled twice), installed alone into a

@@ -15,6 +15,7 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -48,21 +49,32 @@ CollectionData synthetic_collection(bool content) {
     append_code_header(h, min, 0.001f * static_cast<float>(1 + below(10)));
   }
   h.neighbors.reserve(kDocuments);
-  std::vector<uint32_t> ids;
+  // Levels first: a list on layer l names only nodes drawn on layer l or above, as loading
+  // checks.
+  std::vector<std::vector<uint32_t>> on_layer(1);
   for (uint32_t node = 0; node < kDocuments; ++node) {
     uint64_t level = 0;
     while (level < 15 && below(16) == 0) ++level;
     h.max_level = std::max(h.max_level, level);
     h.layers.push_back(static_cast<uint8_t>(level));
+    if (on_layer.size() <= level) on_layer.resize(level + 1);
+    for (uint64_t layer = 0; layer <= level; ++layer) on_layer[layer].push_back(node);
+  }
+  std::vector<uint32_t> ids;
+  for (uint32_t node = 0; node < kDocuments; ++node) {
+    const uint64_t level = h.layers[node];
     h.neighbors.add_node(level + 1);
     for (uint64_t layer = 0; layer <= level; ++layer) {
-      ids.resize(layer == 0 ? 32 : 16);
-      for (uint32_t& id : ids) id = static_cast<uint32_t>(below(kDocuments));
+      const std::vector<uint32_t>& pool = on_layer[layer];
+      ids.resize(std::min<size_t>(layer == 0 ? 32 : 16, pool.size()));
+      for (uint32_t& id : ids) id = pool[below(pool.size())];
       h.neighbors.assign(node, layer, ids);
     }
   }
   h.deleted.assign(kDocuments, 0);
-  h.entry_point = 0;
+  // The entry point is a node on the top layer, as loading checks.
+  h.entry_point = static_cast<uint32_t>(std::find(h.layers.begin(), h.layers.end(), h.max_level) -
+                                        h.layers.begin());
 
   static const char* kWords[] = {"vector",   "search", "engine",   "index", "graph", "query",
                                  "embedded", "python", "database", "layer", "token", "score"};
@@ -154,11 +166,15 @@ void BM_ReadSnapshot(benchmark::State& state) {
   Scratch dir;
   if (!write_snapshot(collection(state.range(1) != 0), dir.path(), key)) {
     state.SkipWithError("write failed");
+    return;
   }
   const auto path = dir.path() / "bench.kestrine";
   for (auto _ : state) {
     auto read = read_snapshot(path, key);
-    if (!read) state.SkipWithError(read.error().message().c_str());
+    if (!read) {
+      state.SkipWithError(read.error().message().c_str());
+      break;
+    }
     benchmark::DoNotOptimize(read->get());
     // Freeing the collection is not part of reading it.
     state.PauseTiming();

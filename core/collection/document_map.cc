@@ -195,8 +195,18 @@ bool DocumentMap::erase(const Uuid& key, const IdTables& ids) {
 
 void DocumentMap::clear() { *this = DocumentMap(); }
 
+void DocumentMap::stage(const Uuid& key, const Uuid& id, std::string_view text, Metadata metadata) {
+  staged_.emplace_back(key, store(text, std::move(metadata)));
+  ++size_;
+  if (id != key) {
+    own_ids_.insert_or_assign(key, id);
+  } else if (!own_ids_.empty()) {
+    own_ids_.erase(key);
+  }
+}
+
 void DocumentMap::place(const IdTables& ids) {
-  if (unplaced_.empty()) return;
+  if (unplaced_.empty() && staged_.empty()) return;
   reserve_nodes(ids.internal_to_uuid.size());
   UuidMap<Stored> still;
   for (const auto& [key, stored] : unplaced_) {
@@ -211,6 +221,28 @@ void DocumentMap::place(const IdTables& ids) {
     at = stored;
   }
   unplaced_ = std::move(still);
+  // Staged documents in order: one under a key already placed replaces that one.
+  for (const auto& [key, stored] : staged_) {
+    const uint32_t node = node_of(key, ids);
+    Stored* old = nullptr;
+    if (node != kNoNode) {
+      old = &slot(node);
+      if (!old->present()) old = nullptr;
+    } else if (!unplaced_.empty()) {
+      old = unplaced_.get(key);
+    }
+    if (old != nullptr) {
+      release(*old);
+      --size_;
+    }
+    if (node != kNoNode) {
+      slot(node) = stored;
+    } else {
+      unplaced_.insert_or_assign(key, stored);
+    }
+  }
+  staged_ = {};
+  compact_if_wasteful();
 }
 
 void DocumentMap::renumber(std::span<const Uuid> old_keys, const IdTables& ids) {
@@ -238,9 +270,7 @@ void DocumentMap::reserve_nodes(size_t node_count) {
   slots_.reserve(std::max(node_count, slots_.size() + slots_.size() / 8));
 }
 
-void DocumentMap::reserve_unplaced(size_t documents) {
-  unplaced_.reserve(unplaced_.size() + documents);
-}
+void DocumentMap::reserve_staged(size_t documents) { staged_.reserve(staged_.size() + documents); }
 
 void DocumentMap::reserve_text(size_t text_bytes) { grow_texts(text_bytes); }
 
@@ -271,7 +301,7 @@ void DocumentMap::compact_if_wasteful() {
 
 size_t DocumentMap::memory_bytes() const {
   size_t total = slots_.capacity() * sizeof(Stored) + unplaced_.memory_bytes() + texts_.capacity() +
-                 own_ids_.memory_bytes();
+                 own_ids_.memory_bytes() + staged_.capacity() * sizeof(staged_[0]);
   total += metadata_.capacity() * sizeof(Metadata) + free_metadata_.capacity() * 4;
   return total;
 }

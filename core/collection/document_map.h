@@ -5,8 +5,9 @@
 //
 // A document is kept at its key's node: the node uuid_to_internal gives the key, when
 // internal_to_uuid names the key back there. A document whose key has no such node (only
-// an inconsistent stored collection has one, or a snapshot's documents before its id tables
-// are read) is kept by its key in a side table instead, and found there the same way.
+// an inconsistent stored collection has one) is kept by its key in a side table instead, and
+// found there the same way. A snapshot's documents come before its id tables: decoding stages
+// them in a plain list, in order, and places them once the tables are read.
 //
 // Every look-up and change reads the id tables, which the collection passes in (IdTables). They
 // change only as a collection changes them: entries of internal_to_uuid are appended, never
@@ -117,8 +118,12 @@ class DocumentMap {
   bool erase(const Uuid& key, const IdTables& ids);
   void clear();
 
-  // Keeps at its node every document kept by key whose key has a node now: for documents stored
-  // before the id tables were filled (a snapshot's).
+  // Stages a document read before the id tables that place it (a snapshot's): held in order,
+  // neither found nor iterated until place(), where a later one under the same key replaces an
+  // earlier one as insert_or_assign would have. Same contract for `text` as insert_or_assign.
+  void stage(const Uuid& key, const Uuid& id, std::string_view text, Metadata metadata);
+  // Keeps every staged document, and every document kept by key whose key has a node now, at
+  // its node (the others by key).
   void place(const IdTables& ids);
   // Keeps every document at the node its key has in `ids`, or by key, when the id tables the
   // documents were kept by (whose internal_to_uuid was `old_keys`) have been replaced (a rebuild).
@@ -128,8 +133,8 @@ class DocumentMap {
   // than now when that is more (so that reserving batch after batch stays amortised constant
   // time).
   void reserve_nodes(size_t node_count);
-  // Makes room for `documents` more documents stored before their keys have nodes (decoding).
-  void reserve_unplaced(size_t documents);
+  // Makes room for `documents` more staged documents.
+  void reserve_staged(size_t documents);
   // Makes room for `text_bytes` more bytes of text.
   void reserve_text(size_t text_bytes);
   // Heap bytes held, growth room included.
@@ -149,8 +154,9 @@ class DocumentMap {
   // Rewrites the arena without the texts of removed documents once they are half of it.
   void compact_if_wasteful();
 
-  CacheLineVector<Stored> slots_;  // by node; kNoDocument where none is kept
-  UuidMap<Stored> unplaced_;       // documents whose key has no node, by key
+  CacheLineVector<Stored> slots_;                // by node; kNoDocument where none is kept
+  UuidMap<Stored> unplaced_;                     // documents whose key has no node, by key
+  std::vector<std::pair<Uuid, Stored>> staged_;  // documents to place, by key, in stored order
   size_t size_ = 0;
   CacheLineVector<char>
       texts_;             // every stored text, back to back (and removed ones, until compacted)

@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <utility>
+
 namespace kestrine {
 namespace {
 
@@ -19,12 +21,19 @@ constexpr bool kMapLargeBlocks = true;
 
 bool mapped(size_t bytes) { return kMapLargeBlocks && bytes >= kMappedBlockBytes; }
 
+// Below two huge pages a block holds at most one whole huge page: not worth the advice.
+constexpr size_t kHugePageBlockBytes = size_t{4} << 20;
+
+thread_local bool huge_pages = false;
+
 }  // namespace
 
 void* allocate_table_block(size_t bytes) {
   if (!mapped(bytes)) return ::operator new(bytes, std::align_val_t{kCacheLineBytes});
   void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) throw std::bad_alloc();
+  // Advice only: a system without transparent huge pages keeps small ones.
+  if (huge_pages && bytes >= kHugePageBlockBytes) ::madvise(block, bytes, MADV_HUGEPAGE);
   return block;
 }
 
@@ -36,5 +45,9 @@ void free_table_block(void* block, size_t bytes) noexcept {
   }
   munmap(block, bytes);
 }
+
+HugePageScope::HugePageScope() : outer_(std::exchange(huge_pages, true)) {}
+
+HugePageScope::~HugePageScope() { huge_pages = outer_; }
 
 }  // namespace kestrine

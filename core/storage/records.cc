@@ -354,16 +354,15 @@ CollectionData decode_collection_data(Decoder& d) {
   // it costs at most a small multiple of the input: the tables are sized once, exactly.
   const uint64_t documents = d.count(kMinDocumentEntry);
   // The documents come before the id tables that say at which node each one is kept: they are
-  // kept by key until the tables are read, then placed.
-  data.documents.reserve_unplaced(static_cast<size_t>(documents));
+  // staged until the tables are read, then placed.
+  data.documents.reserve_staged(static_cast<size_t>(documents));
   data.documents.reserve_text(document_text_bytes(d, documents));
   for (uint64_t i = 0; i < documents && d.ok(); ++i) {
     const Uuid key = d.uuid();
     const Uuid id = d.uuid();
     const std::string_view text = d.string_view();
     Metadata metadata = decode_metadata(d);
-    if (d.ok())
-      data.documents.insert_or_assign(key, id, text, std::move(metadata), data.id_tables());
+    if (d.ok()) data.documents.stage(key, id, text, std::move(metadata));
   }
 
   data.hnsw = decode_hnsw_index(d);

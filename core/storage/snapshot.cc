@@ -1,11 +1,14 @@
 #include "core/storage/snapshot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "core/collection/collection_map.h"
+#include "core/common/cache_line_allocator.h"
 #include "core/storage/checksum.h"
 #include "core/storage/file_io.h"
 #include "core/storage/records.h"
@@ -145,6 +148,8 @@ namespace {
 
 // The last steps of reading, on the checked or opened payload: decoding, then validation.
 Result<CollectionData> decode_payload(std::span<const uint8_t> payload) {
+  // The decoded tables are sized exactly, once.
+  const HugePageScope huge_pages;
   auto data = decode_collection(payload);
   if (!data) return fail(data.error());
   if (auto ok = validate_snapshot(*data); !ok) {
@@ -177,7 +182,12 @@ Result<CollectionData> read_snapshot_data(const std::filesystem::path& path,
     const std::span<const uint8_t> envelope = file.subspan(kMagicSize);
     const size_t plain_size =
         envelope.size() >= kEnvelopeOverhead ? envelope.size() - kEnvelopeOverhead : 0;
-    auto plaintext = std::make_unique_for_overwrite<uint8_t[]>(plain_size);
+    // It is a table block, so that it too gets huge pages.
+    const HugePageScope huge_pages;
+    const size_t block_bytes = std::max<size_t>(plain_size, 1);
+    const auto free_block = [block_bytes](uint8_t* block) { free_table_block(block, block_bytes); };
+    const std::unique_ptr<uint8_t, decltype(free_block)> plaintext(
+        static_cast<uint8_t*>(allocate_table_block(block_bytes)), free_block);
     if (auto ok = unseal_into(*key, envelope, std::span(plaintext.get(), plain_size)); !ok) {
       return fail(ok.error());
     }
