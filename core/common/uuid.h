@@ -15,7 +15,14 @@ namespace kestrine {
 struct Uuid {
   std::array<uint8_t, 16> bytes{};
 
-  friend bool operator==(const Uuid&, const Uuid&) = default;
+  // Two 8-byte compares, inline: the defaulted comparison calls memcmp, and ids are compared on
+  // every map probe.
+  friend bool operator==(const Uuid& a, const Uuid& b) {
+    uint64_t x[2], y[2];
+    std::memcpy(x, a.bytes.data(), 16);
+    std::memcpy(y, b.bytes.data(), 16);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+  }
 };
 
 struct UuidHash {
