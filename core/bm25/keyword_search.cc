@@ -27,7 +27,7 @@ constexpr size_t kMaxPrunedTerms = 512;
 
 // A query whose lists hold at least 1/kWholeArrayShare postings per document of the collection
 // is scored over the whole array of sums (DenseSearch::whole_array).
-constexpr size_t kWholeArrayShare = 8;
+constexpr size_t kWholeArrayShare = 4;
 
 // Documents per block of the whole-array search: 16 KiB of sums.
 constexpr size_t kSumsBlock = 4096;
