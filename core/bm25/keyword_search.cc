@@ -315,16 +315,32 @@ std::vector<ScoredId> DenseSearch::run(const std::vector<QueryTerm>& terms, size
       // is new is a coin toss the branch predictor would lose.
       size_t held = d.held;
       uint32_t* touched = d.touched.data();
-      const std::vector<Posting>& list = *term.list;
-      for (size_t j = 0; j < list.size(); ++j) {
-        const Posting& p = list[j];
-        const uint16_t code = codes[j];
-        const float share_of_p = code < kTableShareCodes ? ratio[code] * idf : share(idf, p, code);
-        float& sum = sums[p.id];
-        touched[held] = p.id;
+      const auto add = [&](uint32_t id, float share_of_p) {
+        float& sum = sums[id];
+        touched[held] = id;
         held += sum == 0.0f ? 1 : 0;
         sum += share_of_p;
+      };
+      const Posting* list = term.list->data();
+      const size_t size = term.list->size();
+      size_t j = 0;
+      // Four postings at a time with one test of their codes, as in whole_array.
+      for (; j + 4 <= size; j += 4) {
+        __builtin_prefetch(list + std::min(j + 64, size - 1));
+        const uint16_t c0 = codes[j];
+        const uint16_t c1 = codes[j + 1];
+        const uint16_t c2 = codes[j + 2];
+        const uint16_t c3 = codes[j + 3];
+        if ((c0 | c1 | c2 | c3) < kTableShareCodes) [[likely]] {
+          add(list[j].id, ratio[c0] * idf);
+          add(list[j + 1].id, ratio[c1] * idf);
+          add(list[j + 2].id, ratio[c2] * idf);
+          add(list[j + 3].id, ratio[c3] * idf);
+        } else {
+          for (size_t i = j; i < j + 4; ++i) add(list[i].id, share(idf, list[i], codes[i]));
+        }
       }
+      for (; j < size; ++j) add(list[j].id, share(idf, list[j], codes[j]));
       d.held = held;
     } else if (d.held * 16 < term.list->size()) {
       // Few documents left: look each up in the list instead of reading all of it.
