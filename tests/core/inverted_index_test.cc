@@ -330,8 +330,13 @@ TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
         }
       }
     };
-    // Every fifth corpus spans many windows of ids and many blocks of postings.
-    for (size_t n = round % 5 == 0 ? 4000 + rng() % 8000 : rng() % 700; n > 0; --n) {
+    // Every fifth corpus spans many windows of ids and many blocks of postings, every tenth
+    // several blocks of sums of the whole-array search, later blocks starting from the k best
+    // of earlier ones.
+    const size_t documents = round % 10 == 0  ? 16000 + rng() % 16000
+                             : round % 5 == 0 ? 4000 + rng() % 8000
+                                              : rng() % 700;
+    for (size_t n = documents; n > 0; --n) {
       // Repeats of earlier documents and documents of one word give equal scores.
       if (!texts.empty() && rng() % 4 == 0) {
         add(texts[rng() % texts.size()]);
