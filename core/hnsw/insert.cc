@@ -52,6 +52,13 @@ struct InsertScratch {
   std::vector<float> base;  // a pruned node's vector, dequantized
 };
 
+// The calling thread's scratch for insertions, kept between insertions so that they allocate
+// nothing once warmed up.
+InsertScratch& insert_scratch() {
+  thread_local InsertScratch scratch;
+  return scratch;
+}
+
 size_t budget(const HnswConfig& config, size_t layer) {
   return static_cast<size_t>(layer == 0 ? config.m_max0 : config.m);
 }
@@ -242,7 +249,7 @@ struct SharedInsertion {
 // changed under its node's lock.
 void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vector, uint64_t level,
                        SharedInsertion& shared) {
-  thread_local InsertScratch scratch;
+  InsertScratch& scratch = insert_scratch();
   std::unique_lock entry_guard(shared.entry_mutex);
   const uint32_t entry_point = *index.entry_point;
   const uint64_t max_level = index.max_level;
@@ -315,6 +322,11 @@ Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t thr
   return {};
 }
 
+void release_insert_scratch() {
+  insert_scratch() = InsertScratch{};
+  insert_visited_set() = VisitedSet{};
+}
+
 Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
               const QuantizedVector& quantized) {
   return insert_at_level(index, id, vector, quantized, draw_level(index.config));
@@ -337,7 +349,7 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
     return {};
   }
 
-  thread_local InsertScratch scratch;
+  InsertScratch& scratch = insert_scratch();
   const uint32_t entry_point = *index.entry_point;
   NeighborSelector selector(index);
   size_t top;
