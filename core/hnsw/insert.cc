@@ -97,6 +97,11 @@ void align_tables(HnswIndex& index) {
   if (index.neighbors.layer0_capacity() != capacity) {
     index.neighbors.set_layer0_capacity(capacity);
   }
+  const size_t upper_capacity =
+      static_cast<size_t>(std::min<uint64_t>(index.config.m, NeighborLists::kMaxUpperCapacity));
+  if (index.neighbors.upper_capacity() != upper_capacity) {
+    index.neighbors.set_upper_capacity(upper_capacity);
+  }
 }
 
 // Appends the node's vector data, level, mark and `level` + 1 empty lists.
@@ -303,6 +308,7 @@ Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t thr
   }
   align_tables(index);
   const bool shareable = index.config.m_max0 <= NeighborLists::kMaxLayer0Capacity &&
+                         index.config.m <= NeighborLists::kMaxUpperCapacity &&
                          !index.neighbors.has_spilled_lists();
   if (threads <= 1 || !shareable || nodes.size() - next < 2) {
     for (; next < nodes.size(); ++next) insert_one(nodes[next]);
