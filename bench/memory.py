@@ -6,16 +6,18 @@ loaded from its snapshot, and hnswlib on the same vectors, at 128-d and 384-d.
 Each figure comes from a fresh process: the growth of its resident set (after gc.collect() and
 malloc_trim(0), before and after) over building or loading, with the vectors already in memory
 and the caller's batches freed, divided by the number of documents. Before measuring, each
-process runs the same steps once on a few hundred documents and drops the result (hnswlib
+process runs the same steps once on one batch of documents and drops the result (hnswlib
 likewise), so that the pages of code those steps first touch (about 0.9 MiB of the extension
-and libstdc++ for a load) are not counted as the documents' (--no-warm-up counts them).
+and libstdc++ for a load) and the pages of Python's allocator that one batch of documents (a
+dict each) first touches (about 0.25 MiB, whatever the number of batches) are not counted as
+the documents' (--no-warm-up counts them).
 Documents carry a text of --text-bytes characters (default 0) and no metadata; cosine, M 16.
 The build's ef_construction changes the time, not the layout, so it is low by default
 (--ef-construction).
 
 A second table splits the loaded collection's cost by component, from the layout of each table
-(element sizes, the flat tables' slot counts, the allocator's 16-byte chunk rounding), so that
-the measured total can be checked against where the bytes should be:
+(element sizes, the flat tables' slot counts), so that the measured total can be checked
+against where the bytes should be:
 
     id map uuid -> internal id   a 20-byte slot and a control byte per slot of a flat table
     id map internal id -> uuid   16 bytes
@@ -24,7 +26,9 @@ the measured total can be checked against where the bytes should be:
                                  non-empty
     keyword index                a 4-byte length, 8 bytes per posting
     graph                        layer 0: a header and 2M link slots of 4 bytes; level and
-                                 deletion mark; the upper layers of the ~1/(M-1) nodes there
+                                 deletion mark; an index into the upper lists and the pick
+                                 count insertion keeps; the ~1/(M-1) upper lists a node has on
+                                 average, a header and M slots each in one pool
     codes                        one byte a dimension
     code headers                 a float minimum, step and norm (cosine; derived from the codes
                                  at load, 0 for the other metrics) side by side
@@ -73,7 +77,7 @@ def build(db, base: np.ndarray, text: str, ef_construction: int) -> None:
         del docs
 
 
-WARM_UP_DOCUMENTS = 300
+WARM_UP_DOCUMENTS = BATCH
 
 
 def warm_up(mode: str, dim: int, text: str, ef_c: int) -> None:
@@ -144,11 +148,6 @@ def run(mode: str, n: int, dim: int, text_bytes: int, ef_c: int, path: str, warm
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def chunk(size: int) -> int:
-    """glibc's chunk for a request: 8 bytes of header, 16-byte multiples, 32 at least."""
-    return max(32, (size + 8 + 15) // 16 * 16)
-
-
 def flat_slots(n: int) -> int:
     """Slots of a flat id table (UuidMap) sized for n entries at load: a load of 7/8."""
     return max(16, n + n // 7 + 1) if n else 0
@@ -174,7 +173,8 @@ def components(n: int, dim: int, text_bytes: int) -> list[tuple[str, float]]:
         ),
         ("graph: layer-0 slots (header + 2M links)", 4 * (2 * M + 1)),
         ("graph: level + deletion mark", 2),
-        ("graph: upper layers (expected)", upper * (8 + 24 + chunk(24) + chunk(4 * M))),
+        ("graph: upper-list index per node, insertion's pick count", 4 + 1),
+        ("graph: upper layers (expected; pool of header + M slots)", 8 / M + upper * 4 * (M + 1)),
         ("codes: 8-bit values", dim),
         ("code headers: minimum, step, norm (derived at load)", 12),
     ]

@@ -17,9 +17,11 @@ Collection::Collection(std::string name, uint64_t dimension, const HnswConfig& c
 }
 
 Collection::Collection(CollectionData data) : data_(std::move(data)) {
-  // A decoded graph has the default layer-0 layout; give it room for its own link budget.
+  // A decoded graph has the default layout; give it room for its own link budgets.
   data_.hnsw.neighbors.set_layer0_capacity(static_cast<size_t>(
       std::min<uint64_t>(data_.hnsw.config.m_max0, NeighborLists::kMaxLayer0Capacity)));
+  data_.hnsw.neighbors.set_upper_capacity(static_cast<size_t>(
+      std::min<uint64_t>(data_.hnsw.config.m, NeighborLists::kMaxUpperCapacity)));
   // The stored record holds no norms: they are derived from the codes.
   refresh_code_norms(data_.hnsw);
   // Documents stored before their keys had nodes are kept at them from now on.

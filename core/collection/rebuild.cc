@@ -89,6 +89,7 @@ Result<RebuiltIndexes> build_indexes(const Collection& collection) {
       return fail(ok.error());
     }
   }
+  release_insert_scratch();
   rebuilt.source_nodes = std::move(work.source_nodes);
   // The vectors are in the index now; let them go before training gathers its own copy.
   work = WorkList{};

@@ -9,6 +9,7 @@
 #include "core/bm25/inverted_index.h"
 #include "core/collection/listing.h"
 #include "core/engine/engine.h"
+#include "core/hnsw/insert.h"
 
 namespace kestrine {
 namespace {
@@ -61,10 +62,13 @@ Result<std::vector<Uuid>> Engine::batch_upsert(std::string_view name,
   }
   auto hold = log_all(entries);
   if (!hold) return fail(hold.error());
+  // The documents are shared, not handed over, so that they are freed together after the loop
+  // (as batch_insert's are).
   for (WalEntry& entry : entries) {
     wal::Item& item = std::get<wal::UpdateDocument>(entry).item;
-    collection.replace_document(std::move(item.document), item.embedding);
+    collection.replace_document(item.document, item.embedding);
   }
+  release_insert_scratch();
   settle(std::move(*hold));
   return ids;
 }

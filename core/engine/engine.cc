@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/common/parallel.h"
+#include "core/hnsw/insert.h"
 #include "core/storage/examine.h"
 #include "core/storage/file_io.h"
 #include "core/storage/snapshot.h"
@@ -212,9 +213,12 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
     size_t text_bytes = 0;
     for (const wal::Item& item : items) text_bytes += item.document->text.size();
     (*collection)->reserve(items.size(), text_bytes);
+    // Each document is shared, not handed over: the batch's documents are all freed together
+    // after the loop. Freed one by one, they would leave holes among the batch's embeddings
+    // that the tables growing meanwhile fill, and those long-lived blocks would then keep the
+    // heap's pages around them once the batch is gone.
     for (size_t i = 0; i < items.size(); ++i) {
-      if (!(*collection)->insert_document(std::move(items[i].document), items[i].embedding) &&
-          !taken) {
+      if (!(*collection)->insert_document(items[i].document, items[i].embedding) && !taken) {
         taken = i;
       }
     }
@@ -226,6 +230,7 @@ Result<std::vector<Uuid>> Engine::batch_insert(std::string_view name,
     }
     taken = (*collection)->insert_documents(batch_items, workers);
   }
+  release_insert_scratch();
   settle(std::move(*hold));
   if (taken) {
     if (failed_document != nullptr) *failed_document = *taken;

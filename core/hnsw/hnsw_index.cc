@@ -16,6 +16,8 @@ HnswIndex make_hnsw_index(const HnswConfig& config, uint64_t dimension) {
   index.dimension = dimension;
   index.neighbors.set_layer0_capacity(
       static_cast<size_t>(std::min<uint64_t>(config.m_max0, NeighborLists::kMaxLayer0Capacity)));
+  index.neighbors.set_upper_capacity(
+      static_cast<size_t>(std::min<uint64_t>(config.m, NeighborLists::kMaxUpperCapacity)));
   return index;
 }
 

@@ -52,6 +52,13 @@ struct InsertScratch {
   std::vector<float> base;  // a pruned node's vector, dequantized
 };
 
+// The calling thread's scratch for insertions, kept between insertions so that they allocate
+// nothing once warmed up.
+InsertScratch& insert_scratch() {
+  thread_local InsertScratch scratch;
+  return scratch;
+}
+
 size_t budget(const HnswConfig& config, size_t layer) {
   return static_cast<size_t>(layer == 0 ? config.m_max0 : config.m);
 }
@@ -89,6 +96,11 @@ void align_tables(HnswIndex& index) {
       std::min<uint64_t>(index.config.m_max0, NeighborLists::kMaxLayer0Capacity));
   if (index.neighbors.layer0_capacity() != capacity) {
     index.neighbors.set_layer0_capacity(capacity);
+  }
+  const size_t upper_capacity =
+      static_cast<size_t>(std::min<uint64_t>(index.config.m, NeighborLists::kMaxUpperCapacity));
+  if (index.neighbors.upper_capacity() != upper_capacity) {
+    index.neighbors.set_upper_capacity(upper_capacity);
   }
 }
 
@@ -242,7 +254,7 @@ struct SharedInsertion {
 // changed under its node's lock.
 void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vector, uint64_t level,
                        SharedInsertion& shared) {
-  thread_local InsertScratch scratch;
+  InsertScratch& scratch = insert_scratch();
   std::unique_lock entry_guard(shared.entry_mutex);
   const uint32_t entry_point = *index.entry_point;
   const uint64_t max_level = index.max_level;
@@ -296,6 +308,7 @@ Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t thr
   }
   align_tables(index);
   const bool shareable = index.config.m_max0 <= NeighborLists::kMaxLayer0Capacity &&
+                         index.config.m <= NeighborLists::kMaxUpperCapacity &&
                          !index.neighbors.has_spilled_lists();
   if (threads <= 1 || !shareable || nodes.size() - next < 2) {
     for (; next < nodes.size(); ++next) insert_one(nodes[next]);
@@ -313,6 +326,11 @@ Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t thr
     link_concurrently(index, first + static_cast<uint32_t>(i), rest[i].vector, levels[i], shared);
   });
   return {};
+}
+
+void release_insert_scratch() {
+  insert_scratch() = InsertScratch{};
+  insert_visited_set() = VisitedSet{};
 }
 
 Status insert(HnswIndex& index, uint32_t id, std::span<const float> vector,
@@ -337,7 +355,7 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
     return {};
   }
 
-  thread_local InsertScratch scratch;
+  InsertScratch& scratch = insert_scratch();
   const uint32_t entry_point = *index.entry_point;
   NeighborSelector selector(index);
   size_t top;

@@ -42,6 +42,12 @@ struct NewNode {
 // Fails, changing nothing, when a length is wrong.
 Status insert_batch(HnswIndex& index, std::span<const NewNode> nodes, size_t threads);
 
+// Gives back what the calling thread keeps between insertions (a mark per node of the largest
+// graph it inserted into, and the search heaps), so that a graph built by a batch of insertions
+// does not hold another table sized by its node count afterwards. The next insertion allocates
+// them again: for callers that insert many nodes at once, not one at a time.
+void release_insert_scratch();
+
 // A level for a new node, from the calling thread's generator.
 uint64_t draw_level(const HnswConfig& config);
 

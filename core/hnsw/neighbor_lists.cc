@@ -4,19 +4,9 @@
 
 namespace kestrine {
 
-namespace {
-
-// True when `ids` points into `list`'s storage, so that replacing `list` from it needs a copy.
-bool aliases(std::span<const uint32_t> ids, const std::vector<uint32_t>& list) {
-  return !ids.empty() && !list.empty() && ids.data() >= list.data() &&
-         ids.data() < list.data() + list.size();
-}
-
-}  // namespace
-
 size_t NeighborLists::layer_count(uint32_t node) const {
   if (node >= node_count()) return 0;
-  if (upper_slot_[node] != kNoUpper) return 1 + upper_[upper_slot_[node]].size();
+  if (upper_slot_[node] != kNoUpper) return 1 + size_t{upper_[upper_slot_[node]].count};
   return level0_[static_cast<size_t>(node) * stride_] == kNoLayers ? 0 : 1;
 }
 
@@ -28,17 +18,39 @@ std::span<const uint32_t> NeighborLists::layer0_spilled(uint32_t node) const {
 
 std::span<const uint32_t> NeighborLists::upper(uint32_t node, size_t layer) const {
   if (node >= node_count() || upper_slot_[node] == kNoUpper) return {};
-  const auto& lists = upper_[upper_slot_[node]];
-  if (layer - 1 >= lists.size()) return {};
-  return lists[layer - 1];
+  const UpperLists& lists = upper_[upper_slot_[node]];
+  if (layer - 1 >= lists.count) return {};
+  const uint32_t* header = upper_pool_.data() + (lists.first + layer - 1) * upper_stride_;
+  if (header[0] <= upper_capacity_) return {header + 1, header[0]};
+  auto it = upper_spilled_.find(upper_key(node, layer));
+  if (it == upper_spilled_.end()) return {};
+  return it->second;
 }
 
-std::vector<std::vector<uint32_t>>& NeighborLists::upper_lists(uint32_t node) {
+void NeighborLists::ensure_upper(uint32_t node, size_t layers) {
   if (upper_slot_[node] == kNoUpper) {
     upper_slot_[node] = static_cast<uint32_t>(upper_.size());
-    upper_.emplace_back();
+    upper_.push_back({static_cast<uint32_t>(upper_pool_.size() / upper_stride_), 0});
   }
-  return upper_[upper_slot_[node]];
+  UpperLists& lists = upper_[upper_slot_[node]];
+  if (lists.count >= layers) return;
+  const size_t end = upper_pool_.size() / upper_stride_;
+  const bool last = lists.first + lists.count == end;
+  reserve_for_append(upper_pool_,
+                     (layers + (last ? 0 : lists.count) - lists.count) * upper_stride_);
+  if (!last) {
+    // Not the last lists of the pool: they move to its end to grow (only a node that gains
+    // layers after others were added does; their old place stays unused until a relayout).
+    const size_t from = size_t{lists.first} * upper_stride_;
+    const size_t kept = size_t{lists.count} * upper_stride_;
+    const size_t to = upper_pool_.size();
+    upper_pool_.resize(to + kept);
+    std::copy_n(upper_pool_.begin() + static_cast<std::ptrdiff_t>(from), kept,
+                upper_pool_.begin() + static_cast<std::ptrdiff_t>(to));
+    lists.first = static_cast<uint32_t>(end);
+  }
+  upper_pool_.resize(upper_pool_.size() + (layers - lists.count) * upper_stride_, 0);
+  lists.count = static_cast<uint32_t>(layers);
 }
 
 void NeighborLists::add_node(size_t layers) {
@@ -49,21 +61,31 @@ void NeighborLists::add_node(size_t layers) {
   level0_[level0_.size() - stride_] = layers == 0 ? kNoLayers : 0;
   upper_slot_.push_back(kNoUpper);
   layer0_picks_.push_back(kUnknownPicks);
-  if (layers > 1) upper_lists(node_count() - 1).resize(layers - 1);
+  if (layers > 1) ensure_upper(node_count() - 1, layers - 1);
 }
 
 void NeighborLists::ensure_layer(uint32_t node, size_t layer) {
   uint32_t& header = level0_[static_cast<size_t>(node) * stride_];
   if (header == kNoLayers) header = 0;
   if (layer == 0) return;
-  auto& lists = upper_lists(node);
-  if (lists.size() < layer) lists.resize(layer);
+  ensure_upper(node, layer);
 }
 
 void NeighborLists::append(uint32_t node, size_t layer, uint32_t id) {
   ensure_layer(node, layer);
   if (layer > 0) {
-    upper_[upper_slot_[node]][layer - 1].push_back(id);
+    uint32_t* slot = upper_header(node, layer);
+    const uint32_t length = slot[0];
+    if (length < upper_capacity_) {
+      slot[1 + length] = id;
+    } else if (length == upper_capacity_) {
+      std::vector<uint32_t>& spilled = upper_spilled_[upper_key(node, layer)];
+      spilled.assign(slot + 1, slot + 1 + length);
+      spilled.push_back(id);
+    } else {
+      upper_spilled_[upper_key(node, layer)].push_back(id);
+    }
+    slot[0] = length + 1;
     return;
   }
   layer0_picks_[node] = kUnknownPicks;
@@ -87,13 +109,23 @@ void NeighborLists::assign(uint32_t node, size_t layer, std::span<const uint32_t
     assign_layer0(node, ids);
     return;
   }
-  std::vector<uint32_t>& list = upper_[upper_slot_[node]][layer - 1];
-  if (aliases(ids, list)) {
-    std::vector<uint32_t> copy(ids.begin(), ids.end());
-    list = std::move(copy);
-  } else {
-    list.assign(ids.begin(), ids.end());
+  assign_upper(node, layer, ids);
+}
+
+void NeighborLists::assign_upper(uint32_t node, size_t layer, std::span<const uint32_t> ids) {
+  uint32_t* slot = upper_header(node, layer);
+  const bool was_spilled = slot[0] > upper_capacity_;
+  if (ids.size() <= upper_capacity_) {
+    // Safe when ids is this very list, any of its later parts, or its spilled copy (erased
+    // only after).
+    std::copy(ids.begin(), ids.end(), slot + 1);
+    slot[0] = static_cast<uint32_t>(ids.size());
+    if (was_spilled) upper_spilled_.erase(upper_key(node, layer));
+    return;
   }
+  std::vector<uint32_t> copy(ids.begin(), ids.end());
+  upper_spilled_[upper_key(node, layer)] = std::move(copy);
+  slot[0] = static_cast<uint32_t>(ids.size());
 }
 
 void NeighborLists::assign_layer0(uint32_t node, std::span<const uint32_t> ids) {
@@ -127,6 +159,8 @@ void NeighborLists::clear() {
   spilled_.clear();
   upper_slot_.clear();
   upper_.clear();
+  upper_pool_.clear();
+  upper_spilled_.clear();
   layer0_picks_.clear();
 }
 
@@ -141,6 +175,10 @@ void NeighborLists::set_layer0_capacity(size_t capacity) {
   spilled_.clear();
   upper_slot_ = std::move(old.upper_slot_);
   upper_ = std::move(old.upper_);
+  upper_capacity_ = old.upper_capacity_;
+  upper_stride_ = old.upper_stride_;
+  upper_pool_ = std::move(old.upper_pool_);
+  upper_spilled_ = std::move(old.upper_spilled_);
   // A new capacity is a new budget: what the heuristic picked under the old one says nothing.
   layer0_picks_.assign(upper_slot_.size(), kUnknownPicks);
   for (uint32_t node = 0; node < node_count(); ++node) {
@@ -159,16 +197,49 @@ void NeighborLists::set_layer0_capacity(size_t capacity) {
   }
 }
 
+void NeighborLists::set_upper_capacity(size_t capacity) {
+  capacity = std::min(capacity, kMaxUpperCapacity);
+  if (capacity == upper_capacity_) return;
+  const CacheLineVector<uint32_t> old_pool = std::move(upper_pool_);
+  const std::unordered_map<uint64_t, std::vector<uint32_t>> old_spilled = std::move(upper_spilled_);
+  const size_t old_capacity = upper_capacity_;
+  const size_t old_stride = upper_stride_;
+  const std::vector<UpperLists> old_upper = std::move(upper_);
+  upper_pool_.clear();
+  upper_spilled_.clear();
+  upper_.clear();
+  upper_capacity_ = capacity;
+  upper_stride_ = capacity + 1;
+  size_t lists = 0;
+  for (const UpperLists& node_lists : old_upper) lists += node_lists.count;
+  upper_pool_.reserve(lists * upper_stride_);
+  // Node by node, so that every node's lists lie side by side again.
+  for (uint32_t node = 0; node < node_count(); ++node) {
+    if (upper_slot_[node] == kNoUpper) continue;
+    const UpperLists from = old_upper[upper_slot_[node]];
+    upper_slot_[node] = kNoUpper;
+    ensure_upper(node, from.count);
+    for (size_t layer = 1; layer <= from.count; ++layer) {
+      const uint32_t* header = old_pool.data() + (from.first + layer - 1) * old_stride;
+      std::span<const uint32_t> list;
+      if (header[0] <= old_capacity) {
+        list = {header + 1, header[0]};
+      } else if (auto it = old_spilled.find(upper_key(node, layer)); it != old_spilled.end()) {
+        list = it->second;
+      }
+      assign_upper(node, layer, list);
+    }
+  }
+}
+
 size_t NeighborLists::memory_bytes(bool allocated) const {
   const auto bytes = [&](const auto& v) {
     return (allocated ? v.capacity() : v.size()) * sizeof(v[0]);
   };
-  size_t total = bytes(level0_) + bytes(upper_slot_) + bytes(upper_) + bytes(layer0_picks_);
-  for (const auto& lists : upper_) {
-    total += bytes(lists);
-    for (const auto& list : lists) total += bytes(list);
-  }
+  size_t total = bytes(level0_) + bytes(upper_slot_) + bytes(upper_) + bytes(upper_pool_) +
+                 bytes(layer0_picks_);
   for (const auto& [node, list] : spilled_) total += sizeof(node) + sizeof(list) + bytes(list);
+  for (const auto& [key, list] : upper_spilled_) total += sizeof(key) + sizeof(list) + bytes(list);
   return total;
 }
 

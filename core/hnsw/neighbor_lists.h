@@ -6,8 +6,10 @@
 // one flat array with a fixed number of slots per node (the layer-0 link budget): reaching a
 // node's links is one multiplication and one cache line, and a node costs no allocation of its
 // own. A list longer than its slots (a snapshot may hold such lists) moves to a side table and
-// keeps working, only slower. The few nodes that live above layer 0 keep their upper lists in
-// ordinary growable sequences.
+// keeps working, only slower. The few nodes that live above layer 0 keep their upper lists the
+// same way, with slots for the upper budget, in one shared pool where each such node's lists
+// lie side by side: no list is an allocation of its own, so that building a graph leaves no
+// small long-lived blocks scattered through the heap.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +30,9 @@ class NeighborLists {
   // Larger budgets still work, but lists beyond this many ids live in the side table, so that a
   // stored configuration cannot make every node reserve an arbitrary amount of memory.
   static constexpr size_t kMaxLayer0Capacity = 256;
+  // The same for the lists of layers 1.. (the budget m of the default config, and its cap).
+  static constexpr size_t kDefaultUpperCapacity = 16;
+  static constexpr size_t kMaxUpperCapacity = 256;
 
   NeighborLists() = default;
   explicit NeighborLists(size_t layer0_capacity) { set_layer0_capacity(layer0_capacity); }
@@ -93,11 +98,15 @@ class NeighborLists {
   void clear();
 
   size_t layer0_capacity() const { return capacity_; }
-  // Whether some layer-0 list is longer than its slots and lives in the shared side table.
-  bool has_spilled_lists() const { return !spilled_.empty(); }
+  size_t upper_capacity() const { return upper_capacity_; }
+  // Whether some list is longer than its slots and lives in a shared side table.
+  bool has_spilled_lists() const { return !spilled_.empty() || !upper_spilled_.empty(); }
   // Changes the number of layer-0 slots per node (capped at kMaxLayer0Capacity); every list
   // keeps its contents. Costs one pass over all nodes.
   void set_layer0_capacity(size_t capacity);
+  // Changes the number of slots of every upper list (capped at kMaxUpperCapacity); every list
+  // keeps its contents. Costs one pass over all nodes.
+  void set_upper_capacity(size_t capacity);
 
   // Heap bytes of the lists: by what is allocated (growth slack included), or by lengths.
   size_t memory_bytes(bool allocated = true) const;
@@ -111,19 +120,39 @@ class NeighborLists {
   static constexpr uint32_t kNoLayers = UINT32_MAX;
   static constexpr uint32_t kNoUpper = UINT32_MAX;
 
+  // Where a node's upper lists lie in upper_pool_: lists first .. first + count - 1, for layers
+  // 1 .. count, each a header (the length, as on layer 0) and upper_capacity_ slots.
+  struct UpperLists {
+    uint32_t first = 0;
+    uint32_t count = 0;
+  };
+
   std::span<const uint32_t> layer0_spilled(uint32_t node) const;
   std::span<const uint32_t> upper(uint32_t node, size_t layer) const;
-  // The lists of layers 1.. of `node`, created on first use.
-  std::vector<std::vector<uint32_t>>& upper_lists(uint32_t node);
+  // The header of the list of `node` on `layer` (1 ..), which the node has.
+  uint32_t* upper_header(uint32_t node, size_t layer) {
+    return upper_pool_.data() + (upper_[upper_slot_[node]].first + layer - 1) * upper_stride_;
+  }
+  // Key of an upper list in upper_spilled_.
+  static uint64_t upper_key(uint32_t node, size_t layer) {
+    return uint64_t{node} << 32 | static_cast<uint32_t>(layer);
+  }
+  // Gives `node` lists up to and including layer `layers` (>= 1), empty where new.
+  void ensure_upper(uint32_t node, size_t layers);
   void assign_layer0(uint32_t node, std::span<const uint32_t> ids);
+  void assign_upper(uint32_t node, size_t layer, std::span<const uint32_t> ids);
 
   size_t capacity_ = kDefaultLayer0Capacity;
   size_t stride_ = kDefaultLayer0Capacity + 1;
   CacheLineVector<uint32_t> level0_;  // per node: header, then capacity_ slots
   std::unordered_map<uint32_t, std::vector<uint32_t>> spilled_;  // layer-0 lists too long for slots
   CacheLineVector<uint32_t> upper_slot_;  // per node: index into upper_, or kNoUpper
-  std::vector<std::vector<std::vector<uint32_t>>> upper_;  // lists of layers 1.. per such node
-  std::vector<uint8_t> layer0_picks_;                      // per node: see layer0_picks
+  std::vector<UpperLists> upper_;         // per node above layer 0: where its lists lie
+  size_t upper_capacity_ = kDefaultUpperCapacity;
+  size_t upper_stride_ = kDefaultUpperCapacity + 1;
+  CacheLineVector<uint32_t> upper_pool_;  // per upper list: header, then upper_capacity_ slots
+  std::unordered_map<uint64_t, std::vector<uint32_t>> upper_spilled_;  // by upper_key
+  std::vector<uint8_t> layer0_picks_;                                  // per node: see layer0_picks
 };
 
 // Growth of the per-node tables of an index. A table that doubles when full holds on average a

@@ -40,8 +40,9 @@ void expect_matches(const NeighborLists& lists, const Model& model) {
   EXPECT_EQ(lists.layer_count(static_cast<uint32_t>(model.size())), 0u);
 }
 
-// Every public operation, in random order, on lists short and long (past the layer-0 slots),
-// with the slot count changed on the way; the container must always read like the model.
+// Every public operation, in random order, on lists short and long (past their slots on every
+// layer), on nodes that gain layers after later nodes were added, with the slot counts changed
+// on the way; the container must always read like the model.
 TEST(NeighborListsTest, RandomOperationsMatchAPlainModel) {
   std::mt19937 rng(7);
   NeighborLists lists(4);
@@ -55,7 +56,7 @@ TEST(NeighborListsTest, RandomOperationsMatchAPlainModel) {
       model.emplace_back(layers);
     } else {
       const auto node = static_cast<uint32_t>(pick(model.size()));
-      const size_t layer = pick(3);
+      const size_t layer = pick(4);
       auto& m = model[node];
       if (op < 60) {
         lists.append(node, layer, static_cast<uint32_t>(rng()));
@@ -78,8 +79,10 @@ TEST(NeighborListsTest, RandomOperationsMatchAPlainModel) {
       } else if (op < 98) {
         lists.ensure_layer(node, layer);
         if (m.size() <= layer) m.resize(layer + 1);
-      } else {
+      } else if (op < 99) {
         lists.set_layer0_capacity(1 + pick(12));
+      } else {
+        lists.set_upper_capacity(1 + pick(12));
       }
     }
     if (step % 500 == 0) {
@@ -89,6 +92,7 @@ TEST(NeighborListsTest, RandomOperationsMatchAPlainModel) {
   ASSERT_NO_FATAL_FAILURE(expect_matches(lists, model));
   NeighborLists copy = lists;
   copy.set_layer0_capacity(64);
+  copy.set_upper_capacity(64);
   EXPECT_EQ(copy, lists);
   copy.append(0, 0, 5);
   EXPECT_FALSE(copy == lists);
