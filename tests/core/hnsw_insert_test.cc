@@ -314,7 +314,8 @@ TEST_P(InsertModeTest, DefaultBudgetsAreNeverExceeded) {
 // A list cut back from the picks kept beside it is the list a selection over all its candidates
 // gives: two builds with the same levels, one of which forgets the kept picks before every
 // insertion, end with the same graph. Duplicate vectors give equal distances, which must fall
-// back to the full selection.
+// back to the full selection. A build of other vectors on the same thread in between (whose
+// nodes have the same numbers) must leave nothing behind that either build reads.
 TEST_P(InsertModeTest, KeptPicksGiveTheGraphOfFullSelections) {
   const auto [metric, raw] = GetParam();
   for (const uint64_t m : {3, 8}) {
@@ -323,12 +324,15 @@ TEST_P(InsertModeTest, KeptPicksGiveTheGraphOfFullSelections) {
     config.ef_construction = 32;
     HnswIndex kept = make_hnsw_index(config, dim);
     HnswIndex forgetful = make_hnsw_index(config, dim);
+    HnswIndex other = make_hnsw_index(config, dim);
     const std::vector<float> data = random_vectors(1200, dim, 31);
+    const std::vector<float> other_data = random_vectors(1200, dim, 37);
     std::mt19937 rng(5);
     for (size_t i = 0; i < 1200; ++i) {
       const size_t source = rng() % 8 == 0 ? rng() % (i + 1) : i;
       const uint64_t level = level_for(rng() | (uint64_t{rng()} << 32), config);
       add_at_level(kept, row(data, dim, source), level);
+      add_at_level(other, row(other_data, dim, i), level);
       forgetful.neighbors.forget_layer0_picks();
       add_at_level(forgetful, row(data, dim, source), level);
     }
