@@ -29,6 +29,18 @@ constexpr size_t kManyCandidatesPerPlace = 2;
 constexpr size_t kDecodedBytes = size_t{1} << 20;
 constexpr size_t kMinDecodedSlots = 64;
 
+float NeighborSelector::decode(const HnswIndex& index, uint32_t id, float* out) const {
+  const size_t dim = static_cast<size_t>(index.dimension);
+  const size_t start = static_cast<size_t>(id) * dim;
+  if (start + dim <= index.vector_data.size() && id < index.headers.values.size()) {
+    const CodeHeader& header = index.headers.values[id];
+    const CodeView view{std::span(index.vector_data).subspan(start, dim), header.min, header.scale};
+    return dequantize_sq_norm(*kernels_, view, out);
+  }
+  std::fill_n(out, dim, 0.0f);
+  return 0.0f;
+}
+
 NeighborSelector::NeighborSelector(const HnswIndex& index)
     : index_(&index), kernels_(&distance_kernels(active_kernel_variant())) {}
 
@@ -44,19 +56,21 @@ void NeighborSelector::forget_decoded() {
   decoded_count_ = 0;
 }
 
-void NeighborSelector::make_room(size_t count) {
-  if (decoded_count_ + count <= decoded_slots_) return;
+bool NeighborSelector::make_room(size_t count) {
+  if (decoded_slots_ == 0) {
+    const size_t dim = std::max<size_t>(static_cast<size_t>(index_->dimension), 1);
+    decoded_slots_ = std::max(kMinDecodedSlots, kDecodedBytes / (dim * sizeof(float)));
+    decoded_.resize(decoded_slots_ * dim);
+    decoded_roots_.resize(decoded_slots_);
+    // At most half full, so that probes stay short.
+    decoded_table_.assign(std::bit_ceil(2 * decoded_slots_), 0);
+  }
+  if (decoded_count_ + count <= decoded_slots_) return true;
   forget_decoded();
-  if (count <= decoded_slots_) return;
-  const size_t dim = std::max<size_t>(static_cast<size_t>(index_->dimension), 1);
-  decoded_slots_ = std::max({count, kMinDecodedSlots, kDecodedBytes / (dim * sizeof(float))});
-  decoded_.resize(decoded_slots_ * dim);
-  decoded_roots_.resize(decoded_slots_);
-  // At most half full, so that probes stay short.
-  decoded_table_.assign(std::bit_ceil(2 * decoded_slots_), 0);
+  return count <= decoded_slots_;
 }
 
-const float* NeighborSelector::vector_of(uint32_t id, float& root) {
+const float* NeighborSelector::vector_of(uint32_t id, float& root, float* buffer) {
   const HnswIndex& index = *index_;
   const bool cosine = index.config.distance_metric == DistanceMetric::kCosine;
   const size_t dim = static_cast<size_t>(index.dimension);
@@ -65,6 +79,10 @@ const float* NeighborSelector::vector_of(uint32_t id, float& root) {
     const float* vector = index.raw_vectors.data() + start;
     root = cosine ? std::sqrt(kernels_->dot(vector, vector, dim)) : 0.0f;
     return vector;
+  }
+  if (buffer != nullptr) {
+    root = cosine ? std::sqrt(decode(index, id, buffer)) : 0.0f;
+    return buffer;
   }
   // make_room has made room for every vector of the walk.
   KESTRINE_ASSERT(decoded_count_ < decoded_slots_);
@@ -82,15 +100,7 @@ const float* NeighborSelector::vector_of(uint32_t id, float& root) {
   decoded_table_[position] = tag << 32 | slot;
   decoded_used_.push_back(static_cast<uint32_t>(position));
   float* vector = decoded_.data() + slot * dim;
-  float sq = 0.0f;
-  if (start + dim <= index.vector_data.size() && id < index.headers.values.size()) {
-    const CodeHeader& header = index.headers.values[id];
-    const CodeView view{std::span(index.vector_data).subspan(start, dim), header.min, header.scale};
-    sq = dequantize_sq_norm(*kernels_, view, vector);
-  } else {
-    std::fill_n(vector, dim, 0.0f);
-  }
-  root = cosine ? std::sqrt(sq) : 0.0f;
+  root = cosine ? std::sqrt(decode(index, id, vector)) : 0.0f;
   decoded_roots_[slot] = root;
   return vector;
 }
@@ -114,15 +124,20 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
   const HnswIndex& index = *index_;
   const DistanceMetric metric = index.config.distance_metric;
   const size_t dim = static_cast<size_t>(index.dimension);
-  // Before the walk: picks point into the decoded vectors.
-  make_room(sorted_.size());
+  // Before the walk: picks point into the decoded vectors, or into storage_, where a candidate
+  // is read into the slot its pick would take.
+  const bool cached = make_room(sorted_.size());
+  if (!cached && storage_.size() < std::min(budget, sorted_.size()) * dim) {
+    storage_.resize(std::min(budget, sorted_.size()) * dim);
+  }
   picked_.clear();
   picked_roots_.clear();
 
   for (const SearchHit& candidate : sorted_) {
     if (out.size() >= budget) break;
     float root;
-    const float* vector = vector_of(candidate.id, root);
+    const float* vector =
+        vector_of(candidate.id, root, cached ? nullptr : storage_.data() + out.size() * dim);
     const std::span<const float> v(vector, dim);
     // Its norm's root is taken once for all its comparisons (and kept should it be picked), and
     // the picks are compared with it several at a time: first a few, since the nearest picks
@@ -164,7 +179,9 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
 
 const float* NeighborSelector::vector_at(size_t position) {
   if (vectors_[position] == nullptr) {
-    vectors_[position] = vector_of(sorted_[position].id, roots_[position]);
+    const size_t dim = static_cast<size_t>(index_->dimension);
+    vectors_[position] = vector_of(sorted_[position].id, roots_[position],
+                                   cached_ ? nullptr : storage_.data() + position * dim);
   }
   return vectors_[position];
 }
@@ -233,7 +250,9 @@ bool NeighborSelector::reselect(std::span<const SearchHit> previous, size_t pick
     picked_before_.push_back(was_pick);
   }
   const size_t n = sorted_.size();
-  make_room(n);
+  const size_t dim = static_cast<size_t>(index_->dimension);
+  cached_ = make_room(n);
+  if (!cached_ && storage_.size() < n * dim) storage_.resize(n * dim);
   vectors_.assign(n, nullptr);
   roots_.assign(n, 0.0f);
   pick_positions_.clear();

@@ -58,15 +58,19 @@ class NeighborSelector {
 
  private:
   // Node `id`'s vector: its raw slice in place when present, else its codes dequantized (zeros
-  // when the tables do not hold the node), decoded once per operation. Sets `root` to the square
-  // root of its squared norm as vector_squared_norm sums it (cosine only; else 0). Pointers stay
-  // valid until the next make_room().
-  const float* vector_of(uint32_t id, float& root);
-  // Before a walk that may decode up to `count` vectors: room for them beside those decoded
-  // so far, which are forgotten when there is not.
-  void make_room(size_t count);
+  // when the tables do not hold the node), into `buffer` when given, else decoded once per
+  // operation. Sets `root` to the square root of its squared norm as vector_squared_norm sums it
+  // (cosine only; else 0). Pointers stay valid until the next make_room().
+  const float* vector_of(uint32_t id, float& root, float* buffer = nullptr);
+  // Before a walk that may decode up to `count` vectors: whether they fit beside those decoded
+  // so far, which are forgotten when they do not. A walk that cannot fit at all (a beam far
+  // wider than usual) decodes into storage_ instead.
+  bool make_room(size_t count);
   // Forgets every decoded vector.
   void forget_decoded();
+  // Dequantizes node `id`'s codes into `out` (zeros when the tables do not hold the node) and
+  // returns the squared norm of the result as vector_squared_norm sums it.
+  float decode(const HnswIndex& index, uint32_t id, float* out) const;
   // Whether sorted_[position] is at least as close to the base as to each of the hits of sorted_
   // at `others` (the heuristic's test), reading vectors into the per-position slots on first use.
   bool keeps(size_t position, std::span<const size_t> others);
@@ -76,6 +80,7 @@ class NeighborSelector {
   const HnswIndex* index_;
   const DistanceKernels* kernels_;  // the active variant's, fixed for the selector's life
   std::vector<SearchHit> sorted_;
+  std::vector<float> storage_;  // a walk's vectors when they do not fit among the decoded ones
   // The vectors decoded from codes in this operation. A new node's selection decodes the nodes
   // around it, and cutting back its neighbours' lists meets most of them again; keeping them
   // decodes each once. Slot s holds dimension floats at decoded_[s * dimension] and their root at
@@ -87,6 +92,7 @@ class NeighborSelector {
   size_t decoded_count_ = 0;  // slots in use
   std::vector<uint64_t> decoded_table_;
   std::vector<uint32_t> decoded_used_;
+  bool cached_ = true;  // whether reselect's walk reads its vectors through the decoded ones
   std::vector<const float*> picked_;  // the vector of every pick so far
   std::vector<float> picked_roots_;   // and the root of its squared norm (cosine only)
   std::optional<size_t> picks_in_order_;
