@@ -57,8 +57,10 @@ void NeighborSelector::forget_decoded() {
 }
 
 bool NeighborSelector::make_room(size_t count) {
-  if (decoded_slots_ == 0) {
-    const size_t dim = std::max<size_t>(static_cast<size_t>(index_->dimension), 1);
+  const size_t dim = std::max<size_t>(static_cast<size_t>(index_->dimension), 1);
+  if (decoded_slots_ == 0 || decoded_.size() != decoded_slots_ * dim) {
+    // First use, or an index of another dimension.
+    forget_decoded();
     decoded_slots_ = std::max(kMinDecodedSlots, kDecodedBytes / (dim * sizeof(float)));
     decoded_.resize(decoded_slots_ * dim);
     decoded_roots_.resize(decoded_slots_);
@@ -81,7 +83,8 @@ const float* NeighborSelector::vector_of(uint32_t id, float& root, float* buffer
     return vector;
   }
   if (buffer != nullptr) {
-    root = cosine ? std::sqrt(decode(index, id, buffer)) : 0.0f;
+    const float sq = decode(index, id, buffer);
+    root = cosine ? std::sqrt(sq) : 0.0f;
     return buffer;
   }
   // make_room has made room for every vector of the walk.
@@ -100,7 +103,8 @@ const float* NeighborSelector::vector_of(uint32_t id, float& root, float* buffer
   decoded_table_[position] = tag << 32 | slot;
   decoded_used_.push_back(static_cast<uint32_t>(position));
   float* vector = decoded_.data() + slot * dim;
-  root = cosine ? std::sqrt(decode(index, id, vector)) : 0.0f;
+  const float sq = decode(index, id, vector);
+  root = cosine ? std::sqrt(sq) : 0.0f;
   decoded_roots_[slot] = root;
   return vector;
 }
