@@ -22,6 +22,10 @@
 // machine; the last column names the variant ("auto" without the option). A variant this
 // processor lacks is an error.
 //
+// Levels are drawn from a fixed seed, so that two builds of the same vectors give the same graph
+// wherever construction is unchanged: each build prints a digest of its graph (every node's
+// lists, layer by layer) to compare builds of two versions by.
+//
 // Times are the thread's CPU time (the machine is shared; wall time is printed beside the
 // build time), so "qps" is queries per CPU-second of one thread.
 #include <algorithm>
@@ -41,6 +45,7 @@
 #include "bench/command_line.h"
 #include "core/hnsw/hnsw_index.h"
 #include "core/hnsw/insert.h"
+#include "core/hnsw/level_random.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/kernel_dispatch.h"
@@ -111,6 +116,27 @@ double recall(const std::vector<std::vector<uint32_t>>& truth,
 }
 
 // The index's heap bytes: by table lengths, or by what is allocated (growth slack included).
+// FNV-1a over every node's lists, layer by layer: length, then ids.
+uint64_t graph_digest(const HnswIndex& index) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  const auto mix = [&](uint64_t value) {
+    for (int byte = 0; byte < 8; ++byte) {
+      hash ^= (value >> (8 * byte)) & 0xff;
+      hash *= 0x100000001b3ULL;
+    }
+  };
+  for (uint32_t node = 0; node < index.node_count; ++node) {
+    const size_t layers = index.neighbors.layer_count(node);
+    mix(layers);
+    for (size_t layer = 0; layer < layers; ++layer) {
+      const auto list = index.neighbors.get(node, layer);
+      mix(list.size());
+      for (uint32_t id : list) mix(id);
+    }
+  }
+  return hash;
+}
+
 size_t index_bytes(const HnswIndex& index, bool allocated) {
   const auto bytes = [&](const auto& v) {
     return (allocated ? v.capacity() : v.size()) * sizeof(v[0]);
@@ -200,6 +226,7 @@ void run(Options o) {
       config.distance_metric = metric;
       config.store_raw_vectors = raw;
       HnswIndex index = make_hnsw_index(config, o.dim);
+      seed_level_random(1);
       start = Clock::now();
       const double cpu_start = thread_cpu_seconds();
       for (size_t i = 0; i < o.n; ++i) {
@@ -210,6 +237,8 @@ void run(Options o) {
       const double build_wall = seconds_since(start);
       const double bytes = static_cast<double>(index_bytes(index, false)) / o.n;
       const double allocated = static_cast<double>(index_bytes(index, true)) / o.n;
+      std::printf("(%s %s graph digest %016llx)\n", std::string(metric_name(metric)).c_str(),
+                  raw ? "raw" : "compact", static_cast<unsigned long long>(graph_digest(index)));
 
       // The best recall any search over these distances can reach: brute force over the codes
       // (compact mode) against the float32 truth.

@@ -5,10 +5,12 @@ from several threads.
 
 Build: the base vectors of each set of datasets.py go into a new cosine index with M 16 and
 ef_construction 200, in Kestrine through `batch_insert` with NumPy rows (an in-memory database,
-batches of --batch-size documents with empty texts) and in hnswlib through `add_items`; first
-both on one thread, then both on every core (threads=0 / num_threads=-1). Wall time, best of
---repeats builds, and the recall@10 of the last build at ef 64 (Kestrine's ef_search; hnswlib's
-set_ef), so that a faster build is not bought with a worse graph.
+batches of --batch-size documents with empty texts), in hnswlib through `add_items` and in
+USearch with 8-bit vectors (dtype i8, connectivity 16, expansion_add 200), the fastest builder
+among the peers; first all on one thread, then all on every core (threads=0 / num_threads=-1 /
+threads=0). Wall time, best of --repeats builds, and the recall@10 of the last build at ef 64
+(Kestrine's ef_search; hnswlib's set_ef; USearch's expansion_search), so that a faster build is
+not bought with a worse graph. --no-usearch leaves USearch out.
 
 Search, on the first set's one-core Kestrine collection, over its held-out queries (repeated to
 at least 4,000 calls a pass) with
@@ -88,6 +90,26 @@ def build_hnswlib(base: np.ndarray, threads: int):
     return index
 
 
+def build_usearch(base: np.ndarray, threads: int):
+    from usearch.index import Index
+
+    index = Index(
+        ndim=base.shape[1],
+        metric="cos",
+        dtype="i8",
+        connectivity=M,
+        expansion_add=EF_CONSTRUCTION,
+        expansion_search=EF_SEARCH,
+    )
+    index.add(np.arange(len(base)), base, threads=threads)
+    return index
+
+
+def usearch_recall(index, data) -> float:
+    found = index.search(data.queries, K, threads=0)
+    return datasets.recall_at_k(data.truth("cosine"), [list(row) for row in found.keys])
+
+
 def kestrine_recall(db, rows: dict, data) -> float:
     found = db.search_many("bench", data.queries, k=K, threads=0)
     return datasets.recall_at_k(
@@ -100,7 +122,7 @@ def hnswlib_recall(index, data) -> float:
     return datasets.recall_at_k(data.truth("cosine"), list(labels))
 
 
-def build_rows(data, repeats: int, batch_size: int) -> tuple[list[dict], object]:
+def build_rows(data, repeats: int, batch_size: int, usearch: bool) -> tuple[list[dict], object]:
     rows, kept = [], None
     for label, k_threads, h_threads in (("1 thread", 1, 1), ("every core", 0, -1)):
         load = load_average()
@@ -111,8 +133,17 @@ def build_rows(data, repeats: int, batch_size: int) -> tuple[list[dict], object]
         if k_threads == 1:
             kept = (db, ids)
         h_time, index, h_busy = best_of(repeats, lambda t=h_threads: build_hnswlib(data.base, t))
+        u_time, u_busy, u_recall = float("nan"), float("nan"), float("nan")
+        if usearch:
+            u_time, u_index, u_busy = best_of(
+                repeats, lambda t=k_threads: build_usearch(data.base, t)
+            )
+            u_recall = usearch_recall(u_index, data)
         rows.append(
             {
+                "usearch_s": u_time,
+                "usearch_cores": u_busy,
+                "usearch_recall": u_recall,
                 "set": data.name,
                 "threads": label,
                 "kestrine_s": k_time,
@@ -163,6 +194,7 @@ def main() -> None:
     parser.add_argument("--sets", help="comma-separated set names (default: the clustered sets)")
     parser.add_argument("--repeats", type=int, default=2, help="best of this many runs (2)")
     parser.add_argument("--batch-size", type=int, default=10_000, help="documents a batch_insert")
+    parser.add_argument("--no-usearch", action="store_true", help="leave USearch's build out")
     args = parser.parse_args()
     names = args.sets.split(",") if args.sets else datasets.set_names(args.quick)
     print(
@@ -172,20 +204,25 @@ def main() -> None:
 
     builds, first = [], None
     for name in names:
-        rows, kept = build_rows(datasets.load(name), args.repeats, args.batch_size)
+        rows, kept = build_rows(
+            datasets.load(name), args.repeats, args.batch_size, not args.no_usearch
+        )
         builds += rows
         first = first or (kept, datasets.load(name))
     print(
         "\n| set | threads | Kestrine s (cores busy) | hnswlib s (cores busy) "
-        "| Kestrine / hnswlib | recall K / h | load |"
+        "| USearch i8 s (cores busy) | Kestrine / hnswlib | Kestrine / USearch i8 "
+        "| recall K / h / U | load |"
     )
-    print("|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|")
     for r in builds:
         print(
             f"| {r['set']} | {r['threads']} | {r['kestrine_s']:.2f} ({r['kestrine_cores']:.1f}) "
-            f"| {r['hnswlib_s']:.2f} ({r['hnswlib_cores']:.1f}) | "
-            f"{r['kestrine_s'] / r['hnswlib_s']:.2f}x | {r['kestrine_recall']:.3f} / "
-            f"{r['hnswlib_recall']:.3f} | {r['load']:.1f} |"
+            f"| {r['hnswlib_s']:.2f} ({r['hnswlib_cores']:.1f}) "
+            f"| {r['usearch_s']:.2f} ({r['usearch_cores']:.1f}) | "
+            f"{r['kestrine_s'] / r['hnswlib_s']:.2f}x | {r['kestrine_s'] / r['usearch_s']:.2f}x | "
+            f"{r['kestrine_recall']:.3f} / {r['hnswlib_recall']:.3f} / {r['usearch_recall']:.3f} "
+            f"| {r['load']:.1f} |"
         )
     speedups = {}
     for name in names:

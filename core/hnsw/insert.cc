@@ -49,7 +49,8 @@ struct InsertScratch {
   std::vector<SearchHit> prune_candidates;
   std::vector<uint32_t> prune_ids;
   std::vector<float> prune_distances;
-  std::vector<float> base;  // a pruned node's vector, dequantized
+  // Kept with its buffers from one insertion to the next.
+  std::optional<NeighborSelector> selector;
 };
 
 // The calling thread's scratch for insertions, kept between insertions so that they allocate
@@ -57,6 +58,16 @@ struct InsertScratch {
 InsertScratch& insert_scratch() {
   thread_local InsertScratch scratch;
   return scratch;
+}
+
+// The scratch's selector, bound to `index` for a new insertion.
+NeighborSelector& selector_for(InsertScratch& scratch, const HnswIndex& index) {
+  if (scratch.selector.has_value()) {
+    scratch.selector->rebind(index);
+  } else {
+    scratch.selector.emplace(index);
+  }
+  return *scratch.selector;
 }
 
 size_t budget(const HnswConfig& config, size_t layer) {
@@ -154,21 +165,9 @@ void link_back(HnswIndex& index, uint32_t node, size_t layer, uint32_t id,
   scratch.prune_ids.assign(list.begin(), list.end());
   scratch.prune_ids.push_back(id);
 
-  const size_t dim = static_cast<size_t>(index.dimension);
-  const size_t start = static_cast<size_t>(node) * dim;
-  std::span<const float> base;
-  if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
-    base = std::span(index.raw_vectors).subspan(start, dim);
-  } else if (start + dim <= index.vector_data.size() && node < index.headers.values.size()) {
-    const CodeHeader& header = index.headers.values[node];
-    scratch.base.resize(dim);
-    dequantize_into(std::span(index.vector_data).subspan(start, dim), header.min, header.scale,
-                    scratch.base);
-    base = scratch.base;
-  } else {
-    scratch.base.assign(dim, 0.0f);
-    base = scratch.base;
-  }
+  // The node's vector as the selections read it; the selector has usually decoded it already,
+  // when it chose the new node's neighbours. Only the scoring below reads it.
+  const std::span<const float> base = selector.stored_vector(node);
   // Only the cosine metric reads the squared norm.
   const float base_sq_norm =
       index.config.distance_metric == DistanceMetric::kCosine ? squared_norm(base) : 0.0f;
@@ -260,7 +259,7 @@ void link_concurrently(HnswIndex& index, uint32_t id, std::span<const float> vec
   const uint64_t max_level = index.max_level;
   if (level <= max_level) entry_guard.unlock();
 
-  NeighborSelector selector(index);
+  NeighborSelector& selector = selector_for(scratch, index);
   const NodeScorer scorer(index, vector, squared_norm(vector));
   LayerSearcher searcher(index, scorer, insert_visited_set(), scratch.layer);
   searcher.lock_lists_with(&shared.locks);
@@ -357,7 +356,7 @@ Status insert_at_level(HnswIndex& index, uint32_t id, std::span<const float> vec
 
   InsertScratch& scratch = insert_scratch();
   const uint32_t entry_point = *index.entry_point;
-  NeighborSelector selector(index);
+  NeighborSelector& selector = selector_for(scratch, index);
   size_t top;
   {
     // Everything here reads the index as it is before the node is appended; the scorer points

@@ -1,8 +1,10 @@
 #include "core/hnsw/select_neighbors.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
+#include "core/common/assert.h"
 #include "core/hnsw/hit_order.h"
 #include "core/quantization/distance.h"
 #include "core/quantization/distance_batch.h"
@@ -22,28 +24,95 @@ constexpr size_t kManyCandidatesPerPlace = 2;
 
 }  // namespace
 
+// Bytes of decoded vectors an operation keeps before it starts over: about what one core's
+// second-level cache holds, so that a vector met again is still near.
+constexpr size_t kDecodedBytes = size_t{1} << 20;
+constexpr size_t kMinDecodedSlots = 64;
+
+float NeighborSelector::decode(const HnswIndex& index, uint32_t id, float* out) const {
+  const size_t dim = static_cast<size_t>(index.dimension);
+  const size_t start = static_cast<size_t>(id) * dim;
+  if (start + dim <= index.vector_data.size() && id < index.headers.values.size()) {
+    const CodeHeader& header = index.headers.values[id];
+    const CodeView view{std::span(index.vector_data).subspan(start, dim), header.min, header.scale};
+    return dequantize_sq_norm(*kernels_, view, out);
+  }
+  std::fill_n(out, dim, 0.0f);
+  return 0.0f;
+}
+
 NeighborSelector::NeighborSelector(const HnswIndex& index)
     : index_(&index), kernels_(&distance_kernels(active_kernel_variant())) {}
 
-const float* NeighborSelector::vector_of(uint32_t id, float* buffer, float& root) const {
+void NeighborSelector::rebind(const HnswIndex& index) {
+  index_ = &index;
+  kernels_ = &distance_kernels(active_kernel_variant());
+  forget_decoded();
+}
+
+void NeighborSelector::forget_decoded() {
+  for (const uint32_t position : decoded_used_) decoded_table_[position] = 0;
+  decoded_used_.clear();
+  decoded_count_ = 0;
+}
+
+bool NeighborSelector::make_room(size_t count) {
+  const size_t dim = std::max<size_t>(static_cast<size_t>(index_->dimension), 1);
+  if (decoded_slots_ == 0 || decoded_.size() != decoded_slots_ * dim) {
+    // First use, or an index of another dimension.
+    forget_decoded();
+    decoded_slots_ = std::max(kMinDecodedSlots, kDecodedBytes / (dim * sizeof(float)));
+    decoded_.resize(decoded_slots_ * dim);
+    decoded_roots_.resize(decoded_slots_);
+    // At most half full, so that probes stay short.
+    decoded_table_.assign(std::bit_ceil(2 * decoded_slots_), 0);
+  }
+  if (decoded_count_ + count <= decoded_slots_) return true;
+  forget_decoded();
+  return count <= decoded_slots_;
+}
+
+const float* NeighborSelector::vector_of(uint32_t id, float& root, float* buffer) {
   const HnswIndex& index = *index_;
   const bool cosine = index.config.distance_metric == DistanceMetric::kCosine;
   const size_t dim = static_cast<size_t>(index.dimension);
   const size_t start = static_cast<size_t>(id) * dim;
-  const float* vector = buffer;
-  float sq = 0.0f;
   if (!index.raw_vectors.empty() && start + dim <= index.raw_vectors.size()) {
-    vector = index.raw_vectors.data() + start;
-    if (cosine) sq = kernels_->dot(vector, vector, dim);
-  } else if (start + dim <= index.vector_data.size() && id < index.headers.values.size()) {
-    const CodeHeader& header = index.headers.values[id];
-    const CodeView view{std::span(index.vector_data).subspan(start, dim), header.min, header.scale};
-    sq = dequantize_sq_norm(*kernels_, view, buffer);
-  } else {
-    std::fill_n(buffer, dim, 0.0f);
+    const float* vector = index.raw_vectors.data() + start;
+    root = cosine ? std::sqrt(kernels_->dot(vector, vector, dim)) : 0.0f;
+    return vector;
   }
+  if (buffer != nullptr) {
+    const float sq = decode(index, id, buffer);
+    root = cosine ? std::sqrt(sq) : 0.0f;
+    return buffer;
+  }
+  // make_room has made room for every vector of the walk.
+  KESTRINE_ASSERT(decoded_count_ < decoded_slots_);
+  const uint64_t mask = decoded_table_.size() - 1;
+  uint64_t position = (static_cast<uint64_t>(id) * 0x9E3779B97F4A7C15ULL >> 32) & mask;
+  const uint64_t tag = static_cast<uint64_t>(id) + 1;
+  for (uint64_t entry; (entry = decoded_table_[position]) != 0; position = (position + 1) & mask) {
+    if (entry >> 32 == tag) {
+      const size_t slot = static_cast<uint32_t>(entry);
+      root = decoded_roots_[slot];
+      return decoded_.data() + slot * dim;
+    }
+  }
+  const size_t slot = decoded_count_++;
+  decoded_table_[position] = tag << 32 | slot;
+  decoded_used_.push_back(static_cast<uint32_t>(position));
+  float* vector = decoded_.data() + slot * dim;
+  const float sq = decode(index, id, vector);
   root = cosine ? std::sqrt(sq) : 0.0f;
+  decoded_roots_[slot] = root;
   return vector;
+}
+
+std::span<const float> NeighborSelector::stored_vector(uint32_t id) {
+  make_room(1);
+  float root;
+  return {vector_of(id, root), static_cast<size_t>(index_->dimension)};
 }
 
 void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budget,
@@ -59,17 +128,20 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
   const HnswIndex& index = *index_;
   const DistanceMetric metric = index.config.distance_metric;
   const size_t dim = static_cast<size_t>(index.dimension);
-  const size_t max_picks = std::min(budget, sorted_.size());
-  // Sized before the walk: picks point into it.
-  if (storage_.size() < max_picks * dim) storage_.resize(max_picks * dim);
+  // Before the walk: picks point into the decoded vectors, or into storage_, where a candidate
+  // is read into the slot its pick would take.
+  const bool cached = make_room(sorted_.size());
+  if (!cached && storage_.size() < std::min(budget, sorted_.size()) * dim) {
+    storage_.resize(std::min(budget, sorted_.size()) * dim);
+  }
   picked_.clear();
   picked_roots_.clear();
 
   for (const SearchHit& candidate : sorted_) {
     if (out.size() >= budget) break;
-    // The candidate is read into the slot its pick would take, so keeping it copies nothing.
     float root;
-    const float* vector = vector_of(candidate.id, storage_.data() + out.size() * dim, root);
+    const float* vector =
+        vector_of(candidate.id, root, cached ? nullptr : storage_.data() + out.size() * dim);
     const std::span<const float> v(vector, dim);
     // Its norm's root is taken once for all its comparisons (and kept should it be picked), and
     // the picks are compared with it several at a time: first a few, since the nearest picks
@@ -112,8 +184,8 @@ void NeighborSelector::select(std::span<const SearchHit> candidates, size_t budg
 const float* NeighborSelector::vector_at(size_t position) {
   if (vectors_[position] == nullptr) {
     const size_t dim = static_cast<size_t>(index_->dimension);
-    vectors_[position] =
-        vector_of(sorted_[position].id, storage_.data() + position * dim, roots_[position]);
+    vectors_[position] = vector_of(sorted_[position].id, roots_[position],
+                                   cached_ ? nullptr : storage_.data() + position * dim);
   }
   return vectors_[position];
 }
@@ -183,7 +255,8 @@ bool NeighborSelector::reselect(std::span<const SearchHit> previous, size_t pick
   }
   const size_t n = sorted_.size();
   const size_t dim = static_cast<size_t>(index_->dimension);
-  if (storage_.size() < n * dim) storage_.resize(n * dim);
+  cached_ = make_room(n);
+  if (!cached_ && storage_.size() < n * dim) storage_.resize(n * dim);
   vectors_.assign(n, nullptr);
   roots_.assign(n, 0.0f);
   pick_positions_.clear();

@@ -314,7 +314,9 @@ TEST_P(InsertModeTest, DefaultBudgetsAreNeverExceeded) {
 // A list cut back from the picks kept beside it is the list a selection over all its candidates
 // gives: two builds with the same levels, one of which forgets the kept picks before every
 // insertion, end with the same graph. Duplicate vectors give equal distances, which must fall
-// back to the full selection.
+// back to the full selection. A build of other vectors taking turns with the first on its thread
+// (its nodes have the same numbers) must leave nothing behind that that build reads: the second
+// build runs alone on a fresh thread.
 TEST_P(InsertModeTest, KeptPicksGiveTheGraphOfFullSelections) {
   const auto [metric, raw] = GetParam();
   for (const uint64_t m : {3, 8}) {
@@ -323,15 +325,26 @@ TEST_P(InsertModeTest, KeptPicksGiveTheGraphOfFullSelections) {
     config.ef_construction = 32;
     HnswIndex kept = make_hnsw_index(config, dim);
     HnswIndex forgetful = make_hnsw_index(config, dim);
+    HnswIndex other = make_hnsw_index(config, dim);
     const std::vector<float> data = random_vectors(1200, dim, 31);
+    const std::vector<float> other_data = random_vectors(1200, dim, 37);
     std::mt19937 rng(5);
+    std::vector<std::pair<size_t, uint64_t>> steps;  // source row and level of each node
     for (size_t i = 0; i < 1200; ++i) {
       const size_t source = rng() % 8 == 0 ? rng() % (i + 1) : i;
-      const uint64_t level = level_for(rng() | (uint64_t{rng()} << 32), config);
-      add_at_level(kept, row(data, dim, source), level);
-      forgetful.neighbors.forget_layer0_picks();
-      add_at_level(forgetful, row(data, dim, source), level);
+      steps.emplace_back(source, level_for(rng() | (uint64_t{rng()} << 32), config));
     }
+    for (size_t i = 0; i < steps.size(); ++i) {
+      add_at_level(other, row(other_data, dim, i), steps[i].second);
+      add_at_level(kept, row(data, dim, steps[i].first), steps[i].second);
+    }
+    // On a thread of its own, which has built nothing before.
+    std::thread([&] {
+      for (const auto& [source, level] : steps) {
+        forgetful.neighbors.forget_layer0_picks();
+        add_at_level(forgetful, row(data, dim, source), level);
+      }
+    }).join();
     EXPECT_TRUE(kept.neighbors == forgetful.neighbors) << "m " << m;
     size_t known = 0;
     for (uint32_t node = 0; node < kept.node_count; ++node) {
