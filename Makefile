@@ -144,8 +144,7 @@ test-python: install framework-deps
 # detection is off: the interpreter leaves its own allocations behind at exit
 # (tests/python/test_leaks.py measures the extension's growth instead). The first error ends the
 # run. The crash rounds, which mostly wait for the processes they kill, run in a second process
-# beside the rest. The leak rounds measure the growth of their whole process, so they stay in a
-# plain pytest process (under pytest-xdist they failed their bound). The subset calls
+# beside the rest. The subset calls
 # every method on success and failure paths in about a minute: conversions, documents, batches,
 # searches, the random model, persistence and its round trips, rebuild, a full disk, recovery after
 # SIGKILL and the leak rounds, both cut short. Left out: the package checks (stubtest, mypy), which

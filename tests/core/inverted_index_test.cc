@@ -333,7 +333,7 @@ TEST(KeywordSearchTest, PrunedSearchMatchesTheExhaustiveScorer) {
     // Every fifth corpus spans many windows of ids and many blocks of postings, every tenth
     // several blocks of sums of the whole-array search, later blocks starting from the k best
     // of earlier ones.
-    const size_t documents = round % 10 == 0  ? 16000 + rng() % 16000
+    const size_t documents = round % 10 == 0  ? 8500 + rng() % 4000
                              : round % 5 == 0 ? 4000 + rng() % 8000
                                               : rng() % 700;
     for (size_t n = documents; n > 0; --n) {
