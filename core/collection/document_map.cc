@@ -241,7 +241,8 @@ void DocumentMap::place(const IdTables& ids) {
       unplaced_.insert_or_assign(key, stored);
     }
   }
-  staged_ = {};
+  // Given back, not only emptied (assigning {} would keep the capacity).
+  decltype(staged_)().swap(staged_);
   compact_if_wasteful();
 }
 

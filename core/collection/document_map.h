@@ -154,9 +154,12 @@ class DocumentMap {
   // Rewrites the arena without the texts of removed documents once they are half of it.
   void compact_if_wasteful();
 
-  CacheLineVector<Stored> slots_;                // by node; kNoDocument where none is kept
-  UuidMap<Stored> unplaced_;                     // documents whose key has no node, by key
-  std::vector<std::pair<Uuid, Stored>> staged_;  // documents to place, by key, in stored order
+  CacheLineVector<Stored> slots_;  // by node; kNoDocument where none is kept
+  UuidMap<Stored> unplaced_;       // documents whose key has no node, by key
+  // Documents to place, by key, in stored order. A table block: a large one is a mapping of its
+  // own, so that freeing it after placement leaves no hole in the heap for later small blocks
+  // to scatter into and keep resident.
+  CacheLineVector<std::pair<Uuid, Stored>> staged_;
   size_t size_ = 0;
   CacheLineVector<char>
       texts_;             // every stored text, back to back (and removed ones, until compacted)
