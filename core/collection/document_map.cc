@@ -168,11 +168,7 @@ void DocumentMap::insert_or_assign(const Uuid& key, const Uuid& id, std::string_
     unplaced_.insert_or_assign(key, store(text, std::move(metadata)));
   }
   ++size_;
-  if (id != key) {
-    own_ids_.insert_or_assign(key, id);
-  } else if (!own_ids_.empty()) {
-    own_ids_.erase(key);
-  }
+  remember_own_id(key, id);
   compact_if_wasteful();
 }
 
@@ -198,6 +194,10 @@ void DocumentMap::clear() { *this = DocumentMap(); }
 void DocumentMap::stage(const Uuid& key, const Uuid& id, std::string_view text, Metadata metadata) {
   staged_.emplace_back(key, store(text, std::move(metadata)));
   ++size_;
+  remember_own_id(key, id);
+}
+
+void DocumentMap::remember_own_id(const Uuid& key, const Uuid& id) {
   if (id != key) {
     own_ids_.insert_or_assign(key, id);
   } else if (!own_ids_.empty()) {

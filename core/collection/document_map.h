@@ -149,6 +149,8 @@ class DocumentMap {
   Stored& slot(uint32_t node);
   // Makes room for `extra` more bytes of text.
   void grow_texts(size_t extra);
+  // Records the own id of the document stored under `key` (forgotten when it is the key).
+  void remember_own_id(const Uuid& key, const Uuid& id);
   // Forgets what `stored` holds in the arena and the metadata slots.
   void release(const Stored& stored);
   // Rewrites the arena without the texts of removed documents once they are half of it.
