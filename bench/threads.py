@@ -29,6 +29,7 @@ run kept working, which a loaded machine lowers too.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import threading
@@ -120,6 +121,11 @@ def kestrine_recall(db, rows: dict, data) -> float:
 def hnswlib_recall(index, data) -> float:
     labels, _ = index.knn_query(data.queries, k=K, num_threads=-1)
     return datasets.recall_at_k(data.truth("cosine"), list(labels))
+
+
+def shown(value: float, form: str, suffix: str = "") -> str:
+    """A figure, or a dash for a library left out (--no-usearch)."""
+    return "-" if math.isnan(value) else format(value, form) + suffix
 
 
 def build_rows(data, repeats: int, batch_size: int, usearch: bool) -> tuple[list[dict], object]:
@@ -219,9 +225,11 @@ def main() -> None:
         print(
             f"| {r['set']} | {r['threads']} | {r['kestrine_s']:.2f} ({r['kestrine_cores']:.1f}) "
             f"| {r['hnswlib_s']:.2f} ({r['hnswlib_cores']:.1f}) "
-            f"| {r['usearch_s']:.2f} ({r['usearch_cores']:.1f}) | "
-            f"{r['kestrine_s'] / r['hnswlib_s']:.2f}x | {r['kestrine_s'] / r['usearch_s']:.2f}x | "
-            f"{r['kestrine_recall']:.3f} / {r['hnswlib_recall']:.3f} / {r['usearch_recall']:.3f} "
+            f"| {shown(r['usearch_s'], '.2f')} ({shown(r['usearch_cores'], '.1f')}) | "
+            f"{r['kestrine_s'] / r['hnswlib_s']:.2f}x | "
+            f"{shown(r['kestrine_s'] / r['usearch_s'], '.2f', 'x')} | "
+            f"{r['kestrine_recall']:.3f} / {r['hnswlib_recall']:.3f} / "
+            f"{shown(r['usearch_recall'], '.3f')} "
             f"| {r['load']:.1f} |"
         )
     speedups = {}
