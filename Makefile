@@ -115,16 +115,17 @@ test-tsan: system-deps
 	  ctest --test-dir build/tsan --output-on-failure -j $(JOBS) -R concurrency
 
 # Each libFuzzer target runs from its checked-in seed corpus for a bounded time: FUZZ_SECONDS
-# (20) times its weight in halves, in two lanes that run at once (70 s each, 140 s of fuzzing in
-# all). The targets: snapshot files (snapshot), the later use of a loaded snapshot
-# (snapshot_use), whole logs (wal_replay), single log entries (wal_entry), document ids (uuid)
-# and encryption keys (key). New inputs land in build/asan/corpus, never in the source tree. An
-# allocation above -malloc_limit_mb or a resident size above -rss_limit_mb counts as a failure,
+# (16) times its weight in halves, in two lanes that run at once (56 s each, 112 s of fuzzing in
+# all; `make test-fuzz FUZZ_SECONDS=N` runs longer). The targets: snapshot files (snapshot), the
+# later use of a loaded snapshot (snapshot_use), whole logs (wal_replay), single log entries
+# (wal_entry), document ids (uuid) and encryption keys (key). New inputs land in
+# build/asan/corpus, never in the source tree. An allocation above -malloc_limit_mb or a
+# resident size above -rss_limit_mb counts as a failure,
 # so a stored length that drives a huge allocation is caught like a crash. A failing input is
 # written to build/asan/<target>-*; keep it under tests/fuzz/regressions/ (in the target's own
 # directory, the snapshot target's at the top) once fixed, where a GoogleTest replays it in
 # every build.
-FUZZ_SECONDS ?= 20
+FUZZ_SECONDS ?= 16
 FUZZ_LANES := snapshot_use:5,wal_entry:2 wal_replay:3,snapshot:2,uuid:1,key:1
 comma := ,
 FUZZ_TARGETS := $(foreach w,$(subst $(comma), ,$(FUZZ_LANES)),$(firstword $(subst :, ,$(w))))
